@@ -1,0 +1,38 @@
+#pragma once
+
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <vector>
+
+#include "veskar/dem/parser.hpp"
+
+namespace veskar {
+
+inline constexpr uint64_t kBoundaryDetector = std::numeric_limits<uint64_t>::max();
+
+struct SpacetimeNode {
+    std::optional<DetectorCoords> coords;
+    uint64_t detector = 0;  // the node's own index; kBoundaryDetector for the boundary
+};
+
+struct SpacetimeEdge {
+    std::vector<uint8_t> observables;  // flipped when the edge is in the correction
+    uint32_t u = 0;
+    uint32_t v = 0;  // the boundary index for an edge to the boundary
+    float weight = 0.0f;  // -ln(p / (1 - p)) in single precision
+};
+
+// The decoding graph: one node per detector, then the boundary node.
+struct SpacetimeGraph {
+    std::vector<SpacetimeNode> nodes;
+    std::vector<SpacetimeEdge> edges;
+    uint64_t boundary = 0;  // == the model's detector_count
+
+    static SpacetimeGraph from_dem(const DetectorErrorModel& model);
+
+    uint64_t node_count() const { return nodes.size(); }
+    uint64_t edge_count() const { return edges.size(); }
+};
+
+}  // namespace veskar
