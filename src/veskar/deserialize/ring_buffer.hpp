@@ -33,6 +33,11 @@ class RingBuffer {
 
     void consume(size_t n) { read_pos_ += n; }
 
+    // The contiguous free storage after write_pos, at most max_bytes long, for
+    // a source to read into directly; commit_write(k) then publishes k bytes.
+    std::span<uint8_t> write_window(size_t max_bytes);
+    void commit_write(size_t n) { write_pos_ += n; }
+
     size_t capacity() const { return capacity_; }
     uint64_t read_pos() const { return read_pos_; }
     uint64_t write_pos() const { return write_pos_; }

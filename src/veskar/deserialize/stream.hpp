@@ -29,6 +29,9 @@ enum class NextStatus : uint8_t {
     Pending,  // the source has no data yet; call again once it is ready
 };
 
+// Largest single read from the source.
+inline constexpr size_t kMaxReadSize = 4096;
+
 // Turns a byte source into validated frames. next_frame is a resumable state
 // machine: when the source answers Pending it returns Pending and keeps its
 // progress (the step reached, the header copy, the counts), and the next call
@@ -36,7 +39,7 @@ enum class NextStatus : uint8_t {
 // without touching the source.
 class TolmStream {
    public:
-    TolmStream(std::unique_ptr<ByteSource> source, StreamConfig config = {});
+    explicit TolmStream(std::unique_ptr<ByteSource> source, StreamConfig config = {});
 
     std::expected<NextStatus, VeskarError> next_frame();
 
@@ -58,21 +61,51 @@ class TolmStream {
     bool header_read() const { return header_read_; }
 
    private:
-    enum class Step : uint8_t;
-    struct Progress;
+    // Where the next call resumes.
+    enum class Step : uint8_t {
+        FileHeader,
+        FrameHeader,
+        EventsLength,
+        FixedSections,
+        MetadataCount,
+        MetadataEntryHead,
+        MetadataEntryValue,
+        AnnotationCount,
+        AnnotationRecords,
+        Trailer,
+    };
 
-    std::expected<NextStatus, VeskarError> run();
+    std::expected<NextStatus, VeskarError> advance();
+    std::expected<NextStatus, VeskarError> finish_frame();
+    std::unexpected<VeskarError> fail_inside_frame(VeskarError err);
+    void take_fixed_sections();
+    Step step_after_metadata() const;
+    void keep_sections_before_write(size_t write_size);
+    std::span<const uint8_t> view_unread(size_t n, std::vector<uint8_t>& scratch);
 
     std::unique_ptr<ByteSource> source_;
     RingBuffer ring_;
     StreamConfig config_;
-    std::vector<uint8_t> wrap_scratch_;
+    std::vector<uint8_t> wrap_scratch_;   // a fixed section that straddles the ring's end
+    std::vector<uint8_t> field_scratch_;  // a metadata value or annotation block that straddles
+    std::vector<uint8_t> kept_sections_;  // sections copied aside before the ring reuses their bytes
     std::optional<uint64_t> last_frame_id_;
     SchemaId schema_id_{};
     bool header_read_ = false;
+    const HardwareSchema* schema_ = nullptr;  // the registered schema of this stream, if any
+
+    // Progress of the frame being read.
+    Step step_ = Step::FileHeader;
     SyndromeFrame frame_;
-    std::unique_ptr<Progress> progress_;
-    std::array<uint8_t, 4096> read_buffer_{};
+    std::array<uint8_t, kFrameHeaderSize> header_bytes_{};
+    uint16_t events_length_ = 0;
+    uint16_t metadata_entries_left_ = 0;
+    uint16_t entry_tag_ = 0;
+    uint16_t entry_length_ = 0;
+    uint8_t annotation_count_ = 0;
+    std::optional<error::FrameIdBackwards> repeated_id_;  // reported once the frame is consumed
+    uint64_t sections_begin_ = 0;  // ring position of the frame's fixed sections
+    bool sections_in_ring_ = false;
 };
 
 }  // namespace veskar

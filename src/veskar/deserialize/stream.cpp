@@ -1,0 +1,338 @@
+#include "veskar/deserialize/stream.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <limits>
+
+#include "veskar/deserialize/crc32.hpp"
+#include "veskar/deserialize/trace.hpp"
+#include "veskar/validate/parity.hpp"
+#include "veskar/validate/schema_consistency.hpp"
+#include "veskar/validate/timing.hpp"
+
+namespace veskar {
+
+namespace {
+
+uint32_t clamp_u32(size_t value) {
+    return static_cast<uint32_t>(std::min<size_t>(value, std::numeric_limits<uint32_t>::max()));
+}
+
+}  // namespace
+
+TolmStream::TolmStream(std::unique_ptr<ByteSource> source, StreamConfig config)
+    : source_(std::move(source)), ring_(config.ring_capacity), config_(std::move(config)) {
+    wrap_scratch_.reserve(kMaxReadSize);
+}
+
+// A read error leaves the step where it was, so the next call retries the
+// same read without losing what was already buffered.
+std::expected<TolmStream::Fill, VeskarError> TolmStream::fill_until(size_t n) {
+    while (ring_.unread() < n) {
+        // Reading only into free space means no byte that arrives is ever dropped;
+        // a request the ring cannot hold at all is refused instead.
+        std::span<uint8_t> window = ring_.write_window(kMaxReadSize);
+        if (window.empty()) {
+            return std::unexpected(error::PayloadLengthMismatch{clamp_u32(n), ring_.unread()});
+        }
+        keep_sections_before_write(window.size());
+        auto result = source_->read_some(window);
+        if (!result) {
+            return std::unexpected(std::move(result.error()));
+        }
+        switch (result->status) {
+            case ReadStatus::Pending:
+                return Fill::Pending;
+            case ReadStatus::End:
+                return Fill::Ended;
+            case ReadStatus::Data:
+                ring_.commit_write(std::min(result->size, window.size()));
+                break;
+        }
+    }
+    return Fill::Ready;
+}
+
+// The fixed sections of the frame in progress are views into ring storage that
+// has already been consumed. A long metadata or annotation block can make the
+// ring wrap onto those bytes; before the first write that would, the sections
+// are copied aside so the views never show overwritten bytes.
+void TolmStream::keep_sections_before_write(size_t write_size) {
+    if (!sections_in_ring_ || ring_.write_pos() + write_size <= sections_begin_ + ring_.capacity()) {
+        return;
+    }
+    size_t timing_bytes = frame_.timing_offsets.bytes.size();
+    size_t total = frame_.detector_events.size() + frame_.meas_results.size() + timing_bytes +
+                   frame_.ancilla_bitmap.size();
+    kept_sections_.resize(total);
+    uint8_t* out = kept_sections_.data();
+    auto keep = [&out](const void* data, size_t size) {
+        if (size > 0) std::memcpy(out, data, size);
+        const uint8_t* kept = out;
+        out += size;
+        return kept;
+    };
+    const uint8_t* events = keep(frame_.detector_events.data(), frame_.detector_events.size());
+    const uint8_t* results = keep(frame_.meas_results.data(), frame_.meas_results.size());
+    const uint8_t* timing = keep(frame_.timing_offsets.bytes.data(), timing_bytes);
+    const uint8_t* bitmap = keep(frame_.ancilla_bitmap.data(), frame_.ancilla_bitmap.size());
+    frame_.detector_events = {events, frame_.detector_events.size()};
+    frame_.meas_results = {reinterpret_cast<const int8_t*>(results), frame_.meas_results.size()};
+    frame_.timing_offsets.bytes = {timing, timing_bytes};
+    frame_.ancilla_bitmap = {bitmap, frame_.ancilla_bitmap.size()};
+    sections_in_ring_ = false;
+}
+
+std::span<const uint8_t> TolmStream::view_unread(size_t n, std::vector<uint8_t>& scratch) {
+    // Callers have filled at least n bytes, so the view always exists.
+    return *ring_.peek_wrapped(n, scratch);
+}
+
+std::expected<NextStatus, VeskarError> TolmStream::next_frame() {
+    TraceSpan span("tolm.frame_parse");
+    return advance();
+}
+
+std::unexpected<VeskarError> TolmStream::fail_inside_frame(VeskarError err) {
+    // The stream stays where the failing step left it; the next call reads a
+    // frame header from there.
+    step_ = Step::FrameHeader;
+    sections_in_ring_ = false;
+    return std::unexpected(std::move(err));
+}
+
+TolmStream::Step TolmStream::step_after_metadata() const {
+    return (frame_.header.flags & kFlagAnnotations) ? Step::AnnotationCount : Step::Trailer;
+}
+
+void TolmStream::take_fixed_sections() {
+    const FrameHeader& header = frame_.header;
+    const size_t n = header.ancilla_count;
+    sections_begin_ = ring_.read_pos();
+    sections_in_ring_ = true;
+    // The sections span less than one ring, so at most one of them straddles
+    // the ring's end and needs wrap_scratch_.
+    frame_.detector_events = view_unread(events_length_, wrap_scratch_);
+    ring_.consume(events_length_);
+    auto results = view_unread(n, wrap_scratch_);
+    frame_.meas_results = {reinterpret_cast<const int8_t*>(results.data()), results.size()};
+    ring_.consume(n);
+    if (header.flags & kFlagTimingOffsets) {
+        frame_.timing_offsets.bytes = view_unread(2 * n, wrap_scratch_);
+        ring_.consume(2 * n);
+    }
+    if (header.flags & kFlagAncillaBitmap) {
+        size_t bitmap_size = (n + 7) / 8;
+        frame_.ancilla_bitmap = view_unread(bitmap_size, wrap_scratch_);
+        ring_.consume(bitmap_size);
+    }
+}
+
+std::expected<NextStatus, VeskarError> TolmStream::advance() {
+    for (;;) {
+        switch (step_) {
+            case Step::FileHeader: {
+                auto fill = fill_until(kFileHeaderSize);
+                if (!fill) return std::unexpected(std::move(fill.error()));
+                if (*fill == Fill::Pending) return NextStatus::Pending;
+                if (*fill == Fill::Ended) return NextStatus::End;
+                std::array<uint8_t, kFileHeaderSize> bytes;
+                ring_.copy_out(0, bytes);
+                auto parsed = parse_file_header(bytes);
+                if (!parsed) return std::unexpected(std::move(parsed.error()));
+                schema_id_ = parsed->value.schema_id;
+                ring_.consume(kFileHeaderSize);
+                header_read_ = true;
+                // Neither the id nor the registry changes for the stream's life,
+                // so one lookup serves every frame.
+                auto schema = config_.schemas.get(schema_id_);
+                schema_ = schema ? *schema : nullptr;
+                step_ = Step::FrameHeader;
+                break;
+            }
+            case Step::FrameHeader: {
+                sections_in_ring_ = false;  // the previous frame's views expire with this call
+                auto fill = fill_until(kFrameHeaderSize);
+                if (!fill) return std::unexpected(std::move(fill.error()));
+                if (*fill == Fill::Pending) return NextStatus::Pending;
+                // A partial header at the end of the input is dropped silently.
+                if (*fill == Fill::Ended) return NextStatus::End;
+                ring_.copy_out(0, header_bytes_);
+                auto parsed = parse_frame_header(header_bytes_);
+                if (!parsed) return std::unexpected(std::move(parsed.error()));
+                ring_.consume(kFrameHeaderSize);
+                frame_ = SyndromeFrame{};
+                frame_.header = parsed->value;
+                sections_in_ring_ = false;
+                uint64_t id = frame_.header.frame_id;
+                if (last_frame_id_ && id <= *last_frame_id_) {
+                    // Read the rest of this frame before reporting, so that the
+                    // next call starts at the next frame rather than mid-payload.
+                    repeated_id_ = error::FrameIdBackwards{*last_frame_id_, id};
+                } else {
+                    repeated_id_.reset();
+                    last_frame_id_ = id;
+                }
+                step_ = Step::EventsLength;
+                break;
+            }
+            case Step::EventsLength: {
+                auto fill = fill_until(2);
+                if (!fill) return std::unexpected(std::move(fill.error()));
+                if (*fill == Fill::Pending) return NextStatus::Pending;
+                if (*fill == Fill::Ended) return fail_inside_frame(error::PayloadLengthMismatch{2, ring_.unread()});
+                std::array<uint8_t, 2> bytes;
+                ring_.copy_out(0, bytes);
+                events_length_ = read_le<uint16_t>(bytes.data());
+                ring_.consume(2);
+                step_ = Step::FixedSections;
+                break;
+            }
+            case Step::FixedSections: {
+                size_t total = fixed_payload_size(frame_.header, events_length_);
+                auto fill = fill_until(total);
+                if (!fill) return std::unexpected(std::move(fill.error()));
+                if (*fill == Fill::Pending) return NextStatus::Pending;
+                if (*fill == Fill::Ended) {
+                    return fail_inside_frame(error::PayloadLengthMismatch{clamp_u32(total), ring_.unread()});
+                }
+                take_fixed_sections();
+                if (frame_.header.flags & kFlagMetadata) {
+                    step_ = Step::MetadataCount;
+                } else {
+                    step_ = step_after_metadata();
+                }
+                break;
+            }
+            case Step::MetadataCount: {
+                auto fill = fill_until(2);
+                if (!fill) return std::unexpected(std::move(fill.error()));
+                if (*fill == Fill::Pending) return NextStatus::Pending;
+                if (*fill == Fill::Ended) return fail_inside_frame(error::PayloadLengthMismatch{2, ring_.unread()});
+                std::array<uint8_t, 2> bytes;
+                ring_.copy_out(0, bytes);
+                metadata_entries_left_ = read_le<uint16_t>(bytes.data());
+                ring_.consume(2);
+                frame_.metadata.emplace();
+                step_ = Step::MetadataEntryHead;
+                break;
+            }
+            case Step::MetadataEntryHead: {
+                if (metadata_entries_left_ == 0) {
+                    step_ = step_after_metadata();
+                    break;
+                }
+                auto fill = fill_until(4);
+                if (!fill) return std::unexpected(std::move(fill.error()));
+                if (*fill == Fill::Pending) return NextStatus::Pending;
+                if (*fill == Fill::Ended) {
+                    // The input ending inside the entries ends the block, not the frame.
+                    step_ = step_after_metadata();
+                    break;
+                }
+                std::array<uint8_t, 4> bytes;
+                ring_.copy_out(0, bytes);
+                entry_tag_ = read_le<uint16_t>(bytes.data());
+                entry_length_ = read_le<uint16_t>(bytes.data() + 2);
+                ring_.consume(4);
+                step_ = Step::MetadataEntryValue;
+                break;
+            }
+            case Step::MetadataEntryValue: {
+                auto fill = fill_until(entry_length_);
+                if (!fill) return std::unexpected(std::move(fill.error()));
+                if (*fill == Fill::Pending) return NextStatus::Pending;
+                if (*fill == Fill::Ended) {
+                    step_ = step_after_metadata();
+                    break;
+                }
+                apply_metadata_entry(*frame_.metadata, entry_tag_, view_unread(entry_length_, field_scratch_));
+                ring_.consume(entry_length_);
+                --metadata_entries_left_;
+                step_ = Step::MetadataEntryHead;
+                break;
+            }
+            case Step::AnnotationCount: {
+                auto fill = fill_until(1);
+                if (!fill) return std::unexpected(std::move(fill.error()));
+                if (*fill == Fill::Pending) return NextStatus::Pending;
+                if (*fill == Fill::Ended) return fail_inside_frame(error::PayloadLengthMismatch{1, ring_.unread()});
+                std::array<uint8_t, 1> count;
+                ring_.copy_out(0, count);
+                annotation_count_ = count[0];
+                ring_.consume(1);
+                if (annotation_count_ == 0) {
+                    frame_.annotations.emplace();
+                    step_ = Step::Trailer;
+                } else {
+                    step_ = Step::AnnotationRecords;
+                }
+                break;
+            }
+            case Step::AnnotationRecords: {
+                size_t size = size_t{annotation_count_} * kAnnotationRecordSize;
+                auto fill = fill_until(size);
+                if (!fill) return std::unexpected(std::move(fill.error()));
+                if (*fill == Fill::Pending) return NextStatus::Pending;
+                if (*fill == Fill::Ended) {
+                    return fail_inside_frame(error::PayloadLengthMismatch{clamp_u32(size), ring_.unread()});
+                }
+                field_scratch_.resize(1 + size);
+                field_scratch_[0] = annotation_count_;
+                ring_.copy_out(0, std::span<uint8_t>(field_scratch_).subspan(1));
+                ring_.consume(size);
+                frame_.annotations = parse_annotations(field_scratch_);
+                step_ = Step::Trailer;
+                break;
+            }
+            case Step::Trailer: {
+                auto fill = fill_until(kTrailerSize);
+                if (!fill) return std::unexpected(std::move(fill.error()));
+                if (*fill == Fill::Pending) return NextStatus::Pending;
+                if (*fill == Fill::Ready) {
+                    std::array<uint8_t, kTrailerSize> trailer;
+                    ring_.copy_out(0, trailer);
+                    // header_crc is the CRC of bytes 0..31 (checked above), so the
+                    // CRC of all 36 header bytes only needs the last four folded in.
+                    uint32_t computed = crc32_extend(frame_.header.header_crc,
+                                                     std::span(header_bytes_).subspan(kFrameHeaderCrcOffset));
+                    uint16_t marker = read_le<uint16_t>(trailer.data());
+                    uint32_t stored = read_le<uint32_t>(trailer.data() + 2);
+                    if (marker != kTrailerMarker || stored != computed) {
+                        return fail_inside_frame(error::CrcMismatch{computed, stored});
+                    }
+                    ring_.consume(kTrailerSize);
+                }
+                // An input that ends before the trailer: the last frame may omit it.
+                return finish_frame();
+            }
+        }
+    }
+}
+
+std::expected<NextStatus, VeskarError> TolmStream::finish_frame() {
+    step_ = Step::FrameHeader;
+    if (repeated_id_) {
+        error::FrameIdBackwards repeated = *repeated_id_;
+        repeated_id_.reset();
+        sections_in_ring_ = false;
+        return std::unexpected(repeated);
+    }
+    if (!config_.skip_validation) {
+        TraceSpan span("tolm.frame_validate", "frame_id", frame_.header.frame_id);
+        if (auto timing = check_timing(frame_); !timing) {
+            return std::unexpected(std::move(timing.error()));
+        }
+        if (schema_ != nullptr) {
+            if (auto consistent = check_schema_consistency(frame_, *schema_); !consistent) {
+                return std::unexpected(std::move(consistent.error()));
+            }
+            if (auto parity = check_parity(frame_, *schema_); !parity) {
+                return std::unexpected(std::move(parity.error()));
+            }
+        }
+    }
+    return NextStatus::Frame;
+}
+
+}  // namespace veskar
