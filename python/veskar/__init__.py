@@ -1,0 +1,62 @@
+"""veskar: stream quantum-error-correction syndrome frames into Python and
+decode them as they arrive.
+
+    import veskar
+    with veskar.open("tcp://127.0.0.1:9000", decoder="surface_d5.dem") as stream:
+        for frame in stream:
+            print(frame.frame_id, frame.observable_flips)
+
+The classes come from the native module ``_veskar``; ``veskar.tolm`` writes
+the TOLM format and ``veskar.simulate`` samples recordings from a DEM.
+"""
+
+from __future__ import annotations
+
+import os
+
+import _veskar
+from _veskar import (
+    CodeType,
+    DecoderResult,
+    LogicalCorrection,
+    SyndromeFrame,
+    VeskarError,
+    VeskarStream,
+    __version__,
+)
+
+__all__ = [
+    "CodeType",
+    "DecoderResult",
+    "LogicalCorrection",
+    "SyndromeFrame",
+    "VeskarError",
+    "VeskarStream",
+    "__version__",
+    "open",
+]
+
+# Classes that arrive with later parts of the module are re-exported when present.
+for _name in ("SyndromeWindow", "DetectorErrorModel", "SpacetimeGraph", "LogicalErrorAccumulator"):
+    if hasattr(_veskar, _name):
+        globals()[_name] = getattr(_veskar, _name)
+        __all__.append(_name)
+del _name
+
+
+def open(source: str | os.PathLike, decoder=None, window_depth: int = 0) -> VeskarStream:  # noqa: A001
+    """Open a TOLM stream from a file path or ``"tcp://host:port"``.
+
+    ``decoder`` is a DEM (a path, DEM text, or a Stim ``DetectorErrorModel``);
+    when given, every frame is decoded over a sliding window of
+    ``window_depth`` rounds (0: the DEM's detector count divided by the
+    frame's ancilla count) and its ``observable_flips`` is the prediction.
+    """
+    stream = VeskarStream(os.fspath(source))
+    if decoder is not None:
+        try:
+            stream.set_decoder(decoder, window_depth)
+        except BaseException:
+            stream.close()
+            raise
+    return stream

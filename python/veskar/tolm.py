@@ -1,0 +1,229 @@
+"""Writing the TOLM syndrome-frame format.
+
+A TOLM stream is one 26-byte file header naming a hardware schema by UUID,
+then frames back to back: a 36-byte header (with its own CRC-32), the
+run-length coded detector events, one int8 measurement result per ancilla,
+optional timing offsets, ancilla bitmap, metadata and annotations, and a
+6-byte trailer repeating the header's CRC. ``VeskarStream`` reads it back.
+
+    with TolmWriter.create("run.tolm") as out:
+        out.write_frame(frame_id=1, round=0, detector_events=events,
+                        meas_results=results, observable_flips=0b1)
+"""
+
+from __future__ import annotations
+
+import os
+import struct
+import uuid
+import zlib
+from typing import Iterable, Mapping, Sequence
+
+import numpy as np
+
+MAGIC = 0x544F4C4D
+VERSION = 1
+FILE_HEADER_SIZE = 26
+FRAME_HEADER_SIZE = 36
+TRAILER_MARKER = 0xFFFF
+
+FLAG_TIMING_OFFSETS = 0x0001
+FLAG_ANCILLA_BITMAP = 0x0002
+FLAG_METADATA = 0x0004
+FLAG_ANNOTATIONS = 0x0008
+
+TAG_LABEL = 1
+TAG_AUX_A = 2
+TAG_AUX_B = 3
+TAG_AUX_BYTE = 4
+TAG_OBSERVABLE_FLIPS = 16
+
+_FILE_HEADER = struct.Struct("<IH16sI")
+_FRAME_HEADER = struct.Struct("<QIQHHIBBH")
+_ANNOTATION = struct.Struct("<BQB")
+_RUN_LIMIT = 127
+
+
+def _schema_bytes(schema_id: uuid.UUID | bytes | str | None) -> bytes:
+    if schema_id is None:
+        return bytes(16)
+    if isinstance(schema_id, uuid.UUID):
+        return schema_id.bytes
+    if isinstance(schema_id, str):
+        return uuid.UUID(schema_id).bytes
+    data = bytes(schema_id)
+    if len(data) != 16:
+        raise ValueError(f"schema id must be 16 bytes, got {len(data)}")
+    return data
+
+
+def encode_file_header(schema_id: uuid.UUID | bytes | str | None = None, header_aux: int = 0,
+                       *, magic: int = MAGIC, version: int = VERSION) -> bytes:
+    """The 26-byte file header that starts every stream."""
+    return _FILE_HEADER.pack(magic, version, _schema_bytes(schema_id), header_aux)
+
+
+def rle_encode(detector_events: Sequence[int] | np.ndarray) -> bytes:
+    """Run-length code of 0/1 detector events: one byte per run of at most 127
+    equal events, bit 7 the value."""
+    events = np.asarray(detector_events).astype(bool, copy=False).ravel()
+    if events.size == 0:
+        return b""
+    change = np.flatnonzero(events[1:] != events[:-1]) + 1
+    starts = np.concatenate(([0], change))
+    lengths = np.diff(np.concatenate((starts, [events.size])))
+    values = events[starts]
+    # Runs longer than 127 split into full runs plus a remainder.
+    full, rest = np.divmod(lengths, _RUN_LIMIT)
+    counts = full + (rest > 0)
+    run_values = np.repeat(values, counts)
+    run_lengths = np.full(int(counts.sum()), _RUN_LIMIT, dtype=np.uint8)
+    ends = np.cumsum(counts) - 1
+    has_rest = rest > 0
+    run_lengths[ends[has_rest]] = rest[has_rest]
+    return (run_lengths | (run_values.astype(np.uint8) << 7)).astype(np.uint8).tobytes()
+
+
+def _metadata_entries(metadata: Mapping[int, bytes] | Iterable[tuple[int, bytes]] | None,
+                      observable_flips: int | None, label: str | None) -> list[tuple[int, bytes]] | None:
+    entries: list[tuple[int, bytes]] = []
+    if metadata is not None:
+        items = metadata.items() if isinstance(metadata, Mapping) else metadata
+        entries.extend((int(tag), bytes(value)) for tag, value in items)
+    if label is not None:
+        entries.append((TAG_LABEL, label.encode("utf-8")))
+    if observable_flips is not None:
+        entries.append((TAG_OBSERVABLE_FLIPS, struct.pack("<Q", observable_flips)))
+    if metadata is None and not entries:
+        return None
+    return entries
+
+
+def encode_frame(
+    frame_id: int,
+    round: int,
+    detector_events: Sequence[int] | np.ndarray | None = None,
+    meas_results: Sequence[int] | np.ndarray | None = None,
+    *,
+    timestamp_ns: int = 0,
+    qubit_count: int = 0,
+    ancilla_count: int | None = None,
+    code_type: int = 1,
+    distance: int = 0,
+    frame_aux: int = 0,
+    detector_runs: bytes | None = None,
+    timing_offsets: Sequence[int] | np.ndarray | None = None,
+    ancilla_bitmap: bytes | None = None,
+    metadata: Mapping[int, bytes] | Iterable[tuple[int, bytes]] | None = None,
+    observable_flips: int | None = None,
+    label: str | None = None,
+    annotations: Iterable[tuple[int, int, int]] | None = None,
+    trailer: bool = True,
+    extra_flags: int = 0,
+) -> bytes:
+    """One frame's bytes.
+
+    ``detector_events`` (0/1 per ancilla) is run-length coded unless
+    ``detector_runs`` gives the coded bytes directly. ``ancilla_count`` defaults
+    to the number of measurement results, else of detector events.
+    Metadata entries come from ``metadata`` (tag -> value bytes), then
+    ``label`` and ``observable_flips``; annotations are (kind, value, detail).
+    """
+    results = np.zeros(0, dtype=np.int8) if meas_results is None else np.asarray(meas_results)
+    results = results.astype(np.int8, copy=False).ravel()
+    if ancilla_count is None:
+        if meas_results is not None:
+            ancilla_count = results.size
+        elif detector_events is not None:
+            ancilla_count = int(np.asarray(detector_events).size)
+        else:
+            ancilla_count = 0
+    if meas_results is None:
+        results = np.ones(ancilla_count, dtype=np.int8)
+    if results.size != ancilla_count:
+        raise ValueError(f"{results.size} measurement results for {ancilla_count} ancillas")
+    runs = detector_runs if detector_runs is not None else rle_encode(
+        np.zeros(0) if detector_events is None else detector_events)
+
+    flags = extra_flags
+    sections = [struct.pack("<H", len(runs)), runs, results.tobytes()]
+    if timing_offsets is not None:
+        offsets = np.asarray(timing_offsets, dtype="<u2").ravel()
+        if offsets.size != ancilla_count:
+            raise ValueError(f"{offsets.size} timing offsets for {ancilla_count} ancillas")
+        flags |= FLAG_TIMING_OFFSETS
+        sections.append(offsets.tobytes())
+    if ancilla_bitmap is not None:
+        flags |= FLAG_ANCILLA_BITMAP
+        sections.append(bytes(ancilla_bitmap))
+    entries = _metadata_entries(metadata, observable_flips, label)
+    if entries is not None:
+        flags |= FLAG_METADATA
+        sections.append(struct.pack("<H", len(entries)))
+        for tag, value in entries:
+            sections.append(struct.pack("<HH", tag, len(value)))
+            sections.append(value)
+    if annotations is not None:
+        records = list(annotations)
+        flags |= FLAG_ANNOTATIONS
+        sections.append(bytes([len(records)]))
+        sections.extend(_ANNOTATION.pack(kind, value, detail) for kind, value, detail in records)
+
+    head = _FRAME_HEADER.pack(frame_id, round, timestamp_ns, qubit_count, ancilla_count, frame_aux,
+                              code_type, distance, flags)
+    header = head + struct.pack("<I", zlib.crc32(head))
+    parts = [header, *sections]
+    if trailer:
+        parts.append(struct.pack("<HI", TRAILER_MARKER, zlib.crc32(header)))
+    return b"".join(parts)
+
+
+class TolmWriter:
+    """Writes a TOLM stream to anything with ``write`` (a binary file) or
+    ``sendall`` (a socket). The file header is written on construction."""
+
+    def __init__(self, sink, schema_id: uuid.UUID | bytes | str | None = None, header_aux: int = 0,
+                 *, trailer: bool = True):
+        self._sink = sink
+        self._send = sink.sendall if hasattr(sink, "sendall") else sink.write
+        self._owns_sink = False
+        self.trailer = trailer
+        self.frames_written = 0
+        self._send(encode_file_header(schema_id, header_aux))
+
+    @classmethod
+    def create(cls, path: str | os.PathLike, schema_id=None, header_aux: int = 0, *, trailer: bool = True):
+        """A writer that owns a new file at ``path``."""
+        sink = open(path, "wb")
+        try:
+            writer = cls(sink, schema_id, header_aux, trailer=trailer)
+        except BaseException:
+            sink.close()
+            raise
+        writer._owns_sink = True
+        return writer
+
+    def write_frame(self, frame_id: int, round: int, detector_events=None, meas_results=None, **fields) -> None:
+        """Encodes and writes one frame; keyword fields as for ``encode_frame``."""
+        fields.setdefault("trailer", self.trailer)
+        self._send(encode_frame(frame_id, round, detector_events, meas_results, **fields))
+        self.frames_written += 1
+
+    def write_raw(self, data: bytes) -> None:
+        """Writes bytes as they are (for deliberately damaged streams)."""
+        self._send(data)
+
+    def flush(self) -> None:
+        if hasattr(self._sink, "flush"):
+            self._sink.flush()
+
+    def close(self) -> None:
+        if self._owns_sink:
+            self._sink.close()
+            self._owns_sink = False
+
+    def __enter__(self) -> "TolmWriter":
+        return self
+
+    def __exit__(self, *exc) -> None:
+        self.close()
