@@ -1,0 +1,44 @@
+#pragma once
+// The classes of _veskar. Each is created once per process, at the first
+// import, and kept for the life of the process, like the exception type;
+// every accessor answers null with a Python exception set when creation
+// failed. One file per class implements its accessor.
+
+#include <string>
+#include <vector>
+
+#include "veskar/py/frame_source.hpp"
+#include "veskar/py/ref.hpp"
+
+namespace veskar::py {
+
+PyTypeObject* syndrome_frame_type();
+PyTypeObject* veskar_stream_type();
+PyTypeObject* code_type_type();
+PyTypeObject* decoder_result_type();
+PyTypeObject* logical_correction_type();
+
+// veskar.VeskarError, base Exception.
+PyObject* veskar_error_type();
+
+// A new SyndromeFrame owning `frame`.
+PyObject* syndrome_frame_new(OwnedFrame&& frame);
+
+// The state of a SyndromeFrame object, for code that fills or inspects one.
+OwnedFrame& syndrome_frame_state(PyObject* frame);
+
+struct LogicalCorrectionValue {
+    std::string pauli;
+    uint8_t logical_id = 0;
+};
+
+struct DecoderResultValue {
+    std::vector<LogicalCorrectionValue> corrections;
+    double confidence = 1.0;
+    uint64_t observable_flips = 0;
+};
+
+PyObject* decoder_result_new(DecoderResultValue value);
+PyObject* logical_correction_new(LogicalCorrectionValue value);
+
+}  // namespace veskar::py

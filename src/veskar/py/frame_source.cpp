@@ -1,0 +1,85 @@
+#include "veskar/py/frame_source.hpp"
+
+#include <algorithm>
+
+#include "veskar/deserialize/parser.hpp"
+
+namespace veskar::py {
+
+namespace {
+
+constexpr std::string_view kShmPrefix = "shm://";
+constexpr std::string_view kTcpPrefix = "tcp://";
+
+}  // namespace
+
+FrameSource::FrameSource(std::unique_ptr<PollableByteSource> input, StreamConfig config)
+    : input_(input.get()), reader_(std::move(input), std::move(config)) {}
+
+void copy_frame(const SyndromeFrame& frame, OwnedFrame& out) {
+    const FrameHeader& header = frame.header;
+    out.observable_flips = frame.metadata ? frame.metadata->observable_flips : std::nullopt;
+    out.meas_results.assign(frame.meas_results.begin(), frame.meas_results.end());
+    decode_rle_events(frame.detector_events, header.ancilla_count, out.detector_events);
+    out.frame_id = header.frame_id;
+    out.timestamp_ns = header.timestamp_ns;
+    out.round = header.round;
+    out.detector_event_count = count_fired_events(frame.detector_events);
+    out.qubit_count = header.qubit_count;
+    out.ancilla_count = header.ancilla_count;
+    out.code_type = header.code_type;
+    out.distance = header.distance;
+}
+
+std::expected<Outcome, VeskarError> FrameSource::next_owned(Sleeper& sleeper, OwnedFrame& out) {
+    for (;;) {
+        auto status = reader_.next_frame();
+        if (!status) {
+            return std::unexpected(std::move(status.error()));
+        }
+        switch (*status) {
+            case NextStatus::Frame:
+                copy_frame(reader_.frame(), out);
+                return Outcome::Frame;
+            case NextStatus::End:
+                return Outcome::End;
+            case NextStatus::Pending:
+                break;
+        }
+        // The reader keeps its progress; once the input is ready it goes on
+        // from the same step.
+        if (!sleeper.sleep_until(input_->arm_wait())) {
+            return Outcome::Interrupted;
+        }
+    }
+}
+
+std::expected<OpenedSource, OpenFailure> open_source(std::string_view text, Sleeper& sleeper) {
+    if (text.starts_with(kShmPrefix)) {
+        return std::unexpected(OpenFailure{OpenFailure::Kind::Refused, std::string(kShmRefusal)});
+    }
+    auto runtime = IoRuntime::create();
+    if (!runtime) {
+        return std::unexpected(OpenFailure{OpenFailure::Kind::RuntimeFailed, std::move(runtime.error())});
+    }
+    std::expected<std::unique_ptr<PollableByteSource>, OpenFailure> input;
+    if (text.starts_with(kTcpPrefix)) {
+        std::string_view address = text;
+        while (address.starts_with(kTcpPrefix)) {
+            address.remove_prefix(kTcpPrefix.size());
+        }
+        input = connect_tcp(**runtime, address, sleeper);
+    } else {
+        input = open_file(**runtime, std::string(text), sleeper);
+    }
+    if (!input) {
+        // The runtime is shut down when it leaves scope here.
+        return std::unexpected(std::move(input.error()));
+    }
+    OpenedSource opened;
+    opened.runtime = std::move(*runtime);
+    opened.source = std::make_unique<FrameSource>(std::move(*input), StreamConfig{});
+    return opened;
+}
+
+}  // namespace veskar::py

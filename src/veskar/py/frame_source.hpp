@@ -1,0 +1,109 @@
+#pragma once
+// Where a Python stream's frames come from: the source text chooses a file or
+// a TCP peer, the bytes are read without blocking on the stream's own I/O
+// runtime, and each frame the reader produces is copied into an OwnedFrame
+// that outlives the reader's buffers. Nothing here touches Python.
+
+#include <cstdint>
+#include <expected>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "veskar/core/error.hpp"
+#include "veskar/deserialize/byte_source.hpp"
+#include "veskar/deserialize/stream.hpp"
+#include "veskar/py/io_runtime.hpp"
+
+namespace veskar::py {
+
+// One frame as handed to Python: everything owned, nothing pointing into the
+// reader. The decode step may replace observable_flips.
+struct OwnedFrame {
+    std::optional<uint64_t> observable_flips;  // from the metadata block, if it carries them
+    std::vector<int8_t> meas_results;          // one per ancilla
+    std::vector<uint8_t> detector_events;      // exactly ancilla_count entries of 0 or 1
+    uint64_t frame_id = 0;
+    uint64_t timestamp_ns = 0;
+    uint32_t round = 0;
+    uint32_t detector_event_count = 0;  // counted on the run-length code, cut-off runs included
+    uint16_t qubit_count = 0;
+    uint16_t ancilla_count = 0;
+    uint8_t code_type = 0;  // raw discriminant
+    uint8_t distance = 0;
+};
+
+// A byte source that answers Pending instead of blocking, and can tell the
+// caller what to wait for before asking again.
+class PollableByteSource : public ByteSource {
+   public:
+    // After read_some answered Pending: the event that fires once reading can
+    // make progress. Calling it again before the event fired (a wait that was
+    // interrupted) returns the same armed event and starts nothing new.
+    virtual Event& arm_wait() = 0;
+};
+
+enum class Outcome : uint8_t {
+    Frame,        // the OwnedFrame was filled
+    End,          // no more frames (for now: a later call asks the input again)
+    Interrupted,  // a signal handler raised while waiting; the read resumes on the next call
+};
+
+// The reader over one opened input. It is bound to the runtime it was opened
+// on, which must outlive it.
+class FrameSource {
+   public:
+    FrameSource(std::unique_ptr<PollableByteSource> input, StreamConfig config);
+
+    // Drives the reader until it yields a frame, the end or an error. A frame
+    // already buffered is produced right here; only when the input has
+    // nothing does the calling thread sleep, through `sleeper`.
+    std::expected<Outcome, VeskarError> next_owned(Sleeper& sleeper, OwnedFrame& out);
+
+   private:
+    PollableByteSource* input_;  // owned by reader_
+    TolmStream reader_;
+};
+
+// Copies the reader's current frame (views into its ring) into `out`.
+void copy_frame(const SyndromeFrame& frame, OwnedFrame& out);
+
+struct OpenedSource {
+    std::unique_ptr<IoRuntime> runtime;
+    std::unique_ptr<FrameSource> source;  // declared after the runtime: destroyed first
+};
+
+struct OpenFailure {
+    enum class Kind : uint8_t {
+        Refused,         // a transport this module does not offer ("shm://")
+        RuntimeFailed,   // the runtime could not start; `message` is the system's text
+        Io,              // the open or connect failed; `message` is the Io error's display text
+        Interrupted,     // a signal handler raised while waiting
+    };
+    Kind kind;
+    std::string message;
+};
+
+inline constexpr std::string_view kShmRefusal =
+    "shm:// transport is not available in the Python bindings; use the C FFI veskar_shm_open for SHM "
+    "access";
+
+// Interprets the source text: "shm://" is refused before anything is made,
+// "tcp://host:port" connects, anything else is a file path. Waits for the
+// open or connect through `sleeper`. Nothing is read from the input.
+std::expected<OpenedSource, OpenFailure> open_source(std::string_view text, Sleeper& sleeper);
+
+// Opens a file read-only on the runtime's blocking pool.
+std::expected<std::unique_ptr<PollableByteSource>, OpenFailure> open_file(IoRuntime& runtime,
+                                                                          const std::string& path,
+                                                                          Sleeper& sleeper);
+
+// Resolves "host:port" on the blocking pool and connects to the first address
+// that accepts, trying them in order.
+std::expected<std::unique_ptr<PollableByteSource>, OpenFailure> connect_tcp(IoRuntime& runtime,
+                                                                            std::string_view address,
+                                                                            Sleeper& sleeper);
+
+}  // namespace veskar::py

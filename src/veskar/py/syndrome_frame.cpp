@@ -1,0 +1,187 @@
+// SyndromeFrame: an owned snapshot of one frame, made by the stream's
+// iteration. It keeps no reference to the stream.
+
+#include "veskar/py/classes.hpp"
+#include "veskar/py/numpy_api.hpp"
+
+namespace veskar::py {
+
+namespace {
+
+struct FrameObject {
+    PyObject_HEAD
+    OwnedFrame state;
+};
+
+OwnedFrame& state_of(PyObject* self) {
+    return as<FrameObject>(self)->state;
+}
+
+constexpr const char* kNoObservableFlips =
+    "No decoder configured \u2014 call stream.set_decoder() or use veskar.open(..., decoder=...) before reading "
+    "observable_flips";
+
+PyObject* get_frame_id(PyObject* self, void*) {
+    return PyLong_FromUnsignedLongLong(state_of(self).frame_id);
+}
+PyObject* get_round(PyObject* self, void*) {
+    return PyLong_FromUnsignedLong(state_of(self).round);
+}
+PyObject* get_timestamp_ns(PyObject* self, void*) {
+    return PyLong_FromUnsignedLongLong(state_of(self).timestamp_ns);
+}
+PyObject* get_qubit_count(PyObject* self, void*) {
+    return PyLong_FromUnsignedLong(state_of(self).qubit_count);
+}
+PyObject* get_ancilla_count(PyObject* self, void*) {
+    return PyLong_FromUnsignedLong(state_of(self).ancilla_count);
+}
+PyObject* get_detector_event_count(PyObject* self, void*) {
+    return PyLong_FromUnsignedLong(state_of(self).detector_event_count);
+}
+PyObject* get_code_type(PyObject* self, void*) {
+    return PyLong_FromUnsignedLong(state_of(self).code_type);
+}
+PyObject* get_distance(PyObject* self, void*) {
+    return PyLong_FromUnsignedLong(state_of(self).distance);
+}
+
+PyObject* get_observable_flips(PyObject* self, void*) {
+    const OwnedFrame& frame = state_of(self);
+    if (!frame.observable_flips) {
+        PyObject* error_type = veskar_error_type();
+        if (error_type == nullptr) {
+            return nullptr;
+        }
+        return raise(error_type, kNoObservableFlips);
+    }
+    return PyLong_FromUnsignedLongLong(*frame.observable_flips);
+}
+
+PyObject* meas_results(PyObject* self, PyObject*) {
+    const OwnedFrame& frame = state_of(self);
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(frame.meas_results.data()),
+                                     static_cast<Py_ssize_t>(frame.meas_results.size()));
+}
+
+PyObject* to_numpy_detector_events(PyObject* self, PyObject*) {
+    return new_bool_array(state_of(self).detector_events);
+}
+
+PyObject* to_numpy_meas_results(PyObject* self, PyObject*) {
+    return new_int8_array(state_of(self).meas_results);
+}
+
+PyObject* null_decode(PyObject*, PyObject*) {
+    return decoder_result_new(DecoderResultValue{});
+}
+
+// Sets dict[key] = value, taking over the new reference `value`.
+bool put(PyObject* dict, const char* key, PyObject* value) {
+    Ref owned = Ref::steal(value);
+    return owned && PyDict_SetItemString(dict, key, owned.get()) == 0;
+}
+
+PyObject* to_dict(PyObject* self, PyObject*) {
+    const OwnedFrame& frame = state_of(self);
+    Ref dict = Ref::steal(PyDict_New());
+    if (!dict) {
+        return nullptr;
+    }
+    PyObject* d = dict.get();
+    bool ok = put(d, "frame_id", PyLong_FromUnsignedLongLong(frame.frame_id)) &&
+              put(d, "round", PyLong_FromUnsignedLong(frame.round)) &&
+              put(d, "timestamp_ns", PyLong_FromUnsignedLongLong(frame.timestamp_ns)) &&
+              put(d, "qubit_count", PyLong_FromUnsignedLong(frame.qubit_count)) &&
+              put(d, "ancilla_count", PyLong_FromUnsignedLong(frame.ancilla_count)) &&
+              put(d, "detector_event_count", PyLong_FromUnsignedLong(frame.detector_event_count)) &&
+              put(d, "code_type", PyLong_FromUnsignedLong(frame.code_type)) &&
+              put(d, "distance", PyLong_FromUnsignedLong(frame.distance)) &&
+              put(d, "detector_events", new_bool_array(frame.detector_events)) &&
+              put(d, "observable_flips", frame.observable_flips
+                                             ? PyLong_FromUnsignedLongLong(*frame.observable_flips)
+                                             : Py_NewRef(Py_None));
+    return ok ? dict.release() : nullptr;
+}
+
+PyObject* repr(PyObject* self) {
+    const OwnedFrame& frame = state_of(self);
+    return PyUnicode_FromFormat("SyndromeFrame(frame_id=%llu, round=%lu, detector_events=%lu/%lu)",
+                                static_cast<unsigned long long>(frame.frame_id),
+                                static_cast<unsigned long>(frame.round),
+                                static_cast<unsigned long>(frame.detector_event_count),
+                                static_cast<unsigned long>(frame.ancilla_count));
+}
+
+PyMethodDef methods[] = {
+    {"meas_results", meas_results, METH_NOARGS, "meas_results($self)\n--\n\n"},
+    {"to_numpy_detector_events", to_numpy_detector_events, METH_NOARGS,
+     "to_numpy_detector_events($self)\n--\n\n"
+     "Detector events as a 1-D NumPy bool array of shape `(ancilla_count,)`."},
+    {"to_numpy_meas_results", to_numpy_meas_results, METH_NOARGS,
+     "to_numpy_meas_results($self)\n--\n\n"
+     "Ancilla measurement results as a 1-D NumPy int8 array of shape `(ancilla_count,)`."},
+    {"null_decode", null_decode, METH_NOARGS, "null_decode($self)\n--\n\n"},
+    {"to_dict", to_dict, METH_NOARGS,
+     "to_dict($self)\n--\n\n"
+     "Serialise this frame as a Python dict suitable for pandas / JSON.\n\n"
+     "The `detector_events` key holds a 1-D NumPy bool array. All scalar\n"
+     "fields are plain Python ints/floats."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef getset[] = {
+    {"frame_id", get_frame_id, nullptr, nullptr, nullptr},
+    {"round", get_round, nullptr, nullptr, nullptr},
+    {"timestamp_ns", get_timestamp_ns, nullptr, nullptr, nullptr},
+    {"qubit_count", get_qubit_count, nullptr, nullptr, nullptr},
+    {"ancilla_count", get_ancilla_count, nullptr, nullptr, nullptr},
+    {"detector_event_count", get_detector_event_count, nullptr, nullptr, nullptr},
+    {"code_type", get_code_type, nullptr, nullptr, nullptr},
+    {"distance", get_distance, nullptr, nullptr, nullptr},
+    {"observable_flips", get_observable_flips, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_with_state<FrameObject>)},
+    {Py_tp_repr, reinterpret_cast<void*>(repr)},
+    {Py_tp_methods, methods},
+    {Py_tp_getset, getset},
+    {0, nullptr},
+};
+
+PyType_Spec spec = {
+    "_veskar.SyndromeFrame",
+    sizeof(FrameObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    slots,
+};
+
+PyObject* frame_type = nullptr;
+
+}  // namespace
+
+PyTypeObject* syndrome_frame_type() {
+    return type_once(frame_type, &spec);
+}
+
+PyObject* syndrome_frame_new(OwnedFrame&& frame) {
+    PyTypeObject* type = syndrome_frame_type();
+    if (type == nullptr) {
+        return nullptr;
+    }
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self == nullptr) {
+        return nullptr;
+    }
+    construct_state(as<FrameObject>(self), std::move(frame));
+    return self;
+}
+
+OwnedFrame& syndrome_frame_state(PyObject* frame) {
+    return state_of(frame);
+}
+
+}  // namespace veskar::py

@@ -1,0 +1,71 @@
+"""A loopback TCP peer run as a child process by the tests.
+
+It listens on 127.0.0.1 (an ephemeral port, printed on the first line of
+stdout), accepts one connection and follows a plan given as JSON on the first
+line of stdin, a list of steps:
+
+    {"op": "send", "data": "<hex>", "chunk": 1, "pause": 0.01}
+        send the bytes in chunks of `chunk` bytes (default: all at once),
+        sleeping `pause` seconds after each chunk;
+    {"op": "wait"}    block until the test writes a line to stdin;
+    {"op": "sleep", "seconds": 0.2}
+    {"op": "reset"}   close at once with a reset instead of an orderly close.
+
+When the plan is done the connection is closed, so a plan can stop at any
+byte of a stream.
+"""
+
+import json
+import socket
+import struct
+import sys
+import time
+
+
+def send(data: bytes, chunk: int = 0, pause: float = 0.0) -> dict:
+    """A plan step sending `data`, `chunk` bytes at a time."""
+    return {"op": "send", "data": data.hex(), "chunk": chunk, "pause": pause}
+
+
+def sleep(seconds: float) -> dict:
+    return {"op": "sleep", "seconds": seconds}
+
+
+WAIT = {"op": "wait"}
+RESET = {"op": "reset"}
+
+
+def main() -> None:
+    plan = json.loads(sys.stdin.readline())
+    listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    listener.bind(("127.0.0.1", 0))
+    listener.listen(1)
+    print(listener.getsockname()[1], flush=True)
+    conn, _ = listener.accept()
+    conn.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+    for step in plan:
+        op = step["op"]
+        if op == "send":
+            data = bytes.fromhex(step["data"])
+            chunk = step.get("chunk") or max(len(data), 1)
+            pause = step.get("pause", 0.0)
+            for start in range(0, len(data), chunk):
+                conn.sendall(data[start : start + chunk])
+                if pause:
+                    time.sleep(pause)
+        elif op == "wait":
+            sys.stdin.readline()
+        elif op == "sleep":
+            time.sleep(step["seconds"])
+        elif op == "reset":
+            conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+            break
+        else:
+            raise ValueError(f"unknown step {op!r}")
+    conn.close()
+    listener.close()
+
+
+if __name__ == "__main__":
+    main()
