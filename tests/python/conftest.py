@@ -1,6 +1,7 @@
 import faulthandler
 import json
 import os
+import signal
 import socket
 import subprocess
 import sys
@@ -12,15 +13,30 @@ HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
 # A test that hangs (a read that never returns, a peer that never answers)
-# fails the run with tracebacks instead of stalling it.
-HANG_LIMIT_SECONDS = 30
+# fails on its own: an alarm raises TimeoutError in the main thread, which a
+# waiting read notices like any other signal. Should even that not get
+# through, faulthandler ends the run with every thread's traceback.
+TEST_TIME_LIMIT_SECONDS = 15
+RUN_BACKSTOP_SECONDS = 60
+
+
+class HangTimeout(Exception):
+    pass
+
+
+def _on_alarm(signum, frame):
+    raise HangTimeout(f"test ran longer than {TEST_TIME_LIMIT_SECONDS} s")
 
 
 @pytest.fixture(autouse=True)
 def hang_guard():
-    faulthandler.dump_traceback_later(HANG_LIMIT_SECONDS, exit=True)
+    previous = signal.signal(signal.SIGALRM, _on_alarm)
+    signal.setitimer(signal.ITIMER_REAL, TEST_TIME_LIMIT_SECONDS)
+    faulthandler.dump_traceback_later(RUN_BACKSTOP_SECONDS, exit=True)
     yield
     faulthandler.cancel_dump_traceback_later()
+    signal.setitimer(signal.ITIMER_REAL, 0)
+    signal.signal(signal.SIGALRM, previous)
 
 
 @pytest.fixture

@@ -7,7 +7,10 @@ line of stdin, a list of steps:
     {"op": "send", "data": "<hex>", "chunk": 1, "pause": 0.01}
         send the bytes in chunks of `chunk` bytes (default: all at once),
         sleeping `pause` seconds after each chunk;
-    {"op": "wait"}    block until the test writes a line to stdin;
+    {"op": "wait", "timeout": 5}
+                      block until the test writes a line to stdin, or until
+                      the timeout passes (so that a test whose wait never
+                      ends fails instead of hanging);
     {"op": "sleep", "seconds": 0.2}
     {"op": "reset"}   close at once with a reset instead of an orderly close.
 
@@ -16,6 +19,8 @@ byte of a stream.
 """
 
 import json
+import os
+import select
 import socket
 import struct
 import sys
@@ -31,12 +36,23 @@ def sleep(seconds: float) -> dict:
     return {"op": "sleep", "seconds": seconds}
 
 
-WAIT = {"op": "wait"}
+WAIT = {"op": "wait", "timeout": 5}
 RESET = {"op": "reset"}
 
 
+def read_line() -> bytes:
+    # Unbuffered, so that select() sees every line the test has not read yet.
+    line = bytearray()
+    while not line.endswith(b"\n"):
+        byte = os.read(0, 1)
+        if not byte:
+            break
+        line += byte
+    return bytes(line)
+
+
 def main() -> None:
-    plan = json.loads(sys.stdin.readline())
+    plan = json.loads(read_line())
     listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
     listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
     listener.bind(("127.0.0.1", 0))
@@ -55,7 +71,9 @@ def main() -> None:
                 if pause:
                     time.sleep(pause)
         elif op == "wait":
-            sys.stdin.readline()
+            ready, _, _ = select.select([0], [], [], step.get("timeout", 5))
+            if ready:
+                read_line()
         elif op == "sleep":
             time.sleep(step["seconds"])
         elif op == "reset":
