@@ -87,10 +87,9 @@ std::expected<UnionFindDecoder, DecoderError> UnionFindDecoder::create(std::shar
     decoder.build_compact_graph();
 
     const uint32_t n = decoder.node_count_;
-    const size_t m = decoder.edge_weight_.size();
+    const size_t m = decoder.edges_.size();
     decoder.nodes_.reserve(n);
     for (uint32_t v = 0; v < n; ++v) decoder.nodes_.push_back(decoder.rest_state(v));
-    decoder.edges_.assign(m, EdgeState{});
     decoder.touched_nodes_.reserve(n);
     decoder.touched_edges_.reserve(m);
     decoder.growing_.reserve(n);
@@ -156,10 +155,10 @@ void UnionFindDecoder::build_compact_graph() {
     double heaviest = 0.0;
     for (double w : weights) heaviest = std::max(heaviest, w);
     const double scale = heaviest > 0.0 ? kWeightScale / heaviest : 1.0;
-    edge_weight_.reserve(weights.size());
+    edges_.reserve(weights.size());
     for (double w : weights) {
         // An edge at least as likely as not (p >= 0.5) costs nothing to grow.
-        edge_weight_.push_back(w > 0.0 ? static_cast<int32_t>(std::lround(w * scale)) : 0);
+        edges_.push_back(EdgeState{.weight = w > 0.0 ? static_cast<int32_t>(std::lround(w * scale)) : 0});
     }
 
     adjacency_start_.assign(size_t{node_count_} + 1, 0);
@@ -197,7 +196,7 @@ UnionFindDecoder::NodeState UnionFindDecoder::rest_state(uint32_t node) const {
     };
 }
 
-uint32_t UnionFindDecoder::find(uint32_t node) {
+inline uint32_t UnionFindDecoder::find(uint32_t node) {
     while (nodes_[node].parent != node) {
         const uint32_t grandparent = nodes_[nodes_[node].parent].parent;
         nodes_[node].parent = grandparent;
@@ -258,7 +257,7 @@ bool UnionFindDecoder::grow_step() {
             for (uint32_t k = adjacency_start_[node]; k < adjacency_start_[node + 1]; ++k) {
                 const Neighbour nb = adjacency_[k];
                 EdgeState& edge = edges_[nb.edge];
-                if (edge.grown >= edge_weight_[nb.edge] || find(nb.node) == root) continue;
+                if (edge.grown >= edge.weight || find(nb.node) == root) continue;
                 open = true;
                 if (edge.rate == 0) {
                     candidates_.push_back(nb.edge);
@@ -288,15 +287,15 @@ bool UnionFindDecoder::grow_step() {
     // growing from both ends overshoot by at most one unit.
     int32_t step = std::numeric_limits<int32_t>::max();
     for (uint32_t e : candidates_) {
-        const int32_t rate = edges_[e].rate;
-        step = std::min(step, (edge_weight_[e] - edges_[e].grown + rate - 1) / rate);
+        const EdgeState& edge = edges_[e];
+        step = std::min(step, (edge.weight - edge.grown + edge.rate - 1) / edge.rate);
     }
     completed_.clear();
     for (uint32_t e : candidates_) {
         EdgeState& edge = edges_[e];
         edge.grown += step * edge.rate;
         edge.rate = 0;
-        if (edge.grown >= edge_weight_[e]) completed_.push_back(e);
+        if (edge.grown >= edge.weight) completed_.push_back(e);
     }
     for (uint32_t e : completed_) unite(e);
 
@@ -381,7 +380,11 @@ uint64_t UnionFindDecoder::peel() {
 void UnionFindDecoder::reset() {
     for (uint32_t v : touched_nodes_) nodes_[v] = rest_state(v);
     touched_nodes_.clear();
-    for (uint32_t e : touched_edges_) edges_[e] = EdgeState{};
+    for (uint32_t e : touched_edges_) {
+        edges_[e].grown = 0;
+        edges_[e].rate = 0;
+        edges_[e].touched = 0;
+    }
     touched_edges_.clear();
 }
 

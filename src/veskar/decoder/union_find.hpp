@@ -82,7 +82,7 @@ public:
     uint32_t node_count() const { return node_count_; }
     uint32_t observable_count() const { return observable_count_; }
     // Edges left for decoding after self-loops are dropped and parallel edges merged.
-    uint32_t compact_edge_count() const { return static_cast<uint32_t>(edge_weight_.size()); }
+    uint32_t compact_edge_count() const { return static_cast<uint32_t>(edges_.size()); }
 
 private:
     struct Neighbour {
@@ -107,17 +107,20 @@ private:
         uint8_t touched;         // on touched_nodes_, to be reset after the decode
     };
 
+    // Growth of one compact edge; the weight sits beside the growth so that
+    // the growth loop reads one place per edge.
     struct EdgeState {
-        int32_t grown;  // growth so far, complete at edge_weight_
-        uint8_t rate;   // growing ends in the current step: 0, 1 or 2
-        uint8_t touched;
+        int32_t grown = 0;   // complete once it reaches weight
+        int32_t weight = 0;  // integer weight, fixed at construction
+        uint8_t rate = 0;    // growing ends in the current step: 0, 1 or 2
+        uint8_t touched = 0;
     };
 
     UnionFindDecoder() = default;
 
     void build_compact_graph();
     NodeState rest_state(uint32_t node) const;
-    uint32_t find(uint32_t node);
+    [[gnu::always_inline]] inline uint32_t find(uint32_t node);
     void touch_node(uint32_t node);
     void unite(uint32_t edge);
     bool grow_step();
@@ -133,14 +136,13 @@ private:
     // adjacency in CSR form.
     std::vector<uint32_t> edge_u_;
     std::vector<uint32_t> edge_v_;
-    std::vector<int32_t> edge_weight_;
     std::vector<uint64_t> edge_observables_;
     std::vector<uint32_t> adjacency_start_;  // node_count_ + 1 entries
     std::vector<Neighbour> adjacency_;
 
     // Working state, sized at construction.
     std::vector<NodeState> nodes_;
-    std::vector<EdgeState> edges_;
+    std::vector<EdgeState> edges_;  // one per compact edge
     std::vector<uint32_t> touched_nodes_;
     std::vector<uint32_t> touched_edges_;
     std::vector<uint32_t> growing_;     // roots of the clusters that grow
