@@ -1,4 +1,6 @@
 import inspect
+import subprocess
+import sys
 
 import pytest
 
@@ -143,3 +145,20 @@ class TestDecoderResult:
         with pytest.raises(AttributeError):
             setattr(_veskar.DecoderResult(1), name, 0)
 
+
+
+def test_numpy_is_imported_only_when_an_array_is_made(tmp_path):
+    # In a fresh interpreter: streaming frames must not pull NumPy in.
+    from tolm_writer import Frame, stream_bytes
+
+    path = tmp_path / "two.tolm"
+    path.write_bytes(stream_bytes([Frame(1), Frame(2)]))
+    script = f"""
+import sys, _veskar
+frames = list(_veskar.VeskarStream({str(path)!r}))
+frames[0].to_dict.__doc__, repr(frames[0]), frames[0].meas_results()
+assert "numpy" not in sys.modules, "imported too early"
+assert frames[1].to_numpy_detector_events().dtype.name == "bool"
+assert "numpy" in sys.modules
+"""
+    subprocess.run([sys.executable, "-c", script], check=True, timeout=60)

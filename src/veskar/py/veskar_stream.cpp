@@ -71,6 +71,8 @@ PyObject* raise_current_exception() {
         return PyErr_NoMemory();
     } catch (const std::exception& err) {
         return raise(PyExc_RuntimeError, err.what());
+    } catch (...) {
+        return raise(PyExc_RuntimeError, "unexpected C++ exception");
     }
 }
 
