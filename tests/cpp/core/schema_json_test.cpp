@@ -49,6 +49,8 @@ TEST(SchemaJson, FullDocumentByteForByte) {
     s.stabilizers.push_back({65535, StabilizerType::X, {}});
     s.measurement_cycle_us = 0.5f;
     s.ldpc_hz_matrix = "1 0\n0 1";
+    s.ldpc_hx_matrix = "hx";
+    s.logical_z_matrix = "lz";
     s.logical_x_matrix = "";
     s.encoding_rate = 0.25;
     s.dem_path = "/tmp/a.dem";
@@ -80,6 +82,8 @@ TEST(SchemaJson, FullDocumentByteForByte) {
               "  \"measurement_cycle_us\": 0.5,\n"
               "  \"ancilla_layout\": \"grid\",\n"
               "  \"ldpc_hz_matrix\": \"1 0\\n0 1\",\n"
+              "  \"ldpc_hx_matrix\": \"hx\",\n"
+              "  \"logical_z_matrix\": \"lz\",\n"
               "  \"logical_x_matrix\": \"\",\n"
               "  \"encoding_rate\": 0.25,\n"
               "  \"dem_path\": \"/tmp/a.dem\"\n"
@@ -99,26 +103,6 @@ TEST(SchemaJson, DemPathDirectlyFollowsTheLayout) {
     s.dem_path = "x.dem";
     std::string json = to_json(s);
     EXPECT_NE(json.find("\"ancilla_layout\": \"grid\",\n  \"dem_path\": \"x.dem\"\n}"), std::string::npos);
-}
-
-TEST(SchemaJson, AllOptionalFieldsInOrder) {
-    HardwareSchema s = minimal_schema();
-    s.dem_path = "p";
-    s.encoding_rate = 1.0;
-    s.logical_x_matrix = "lx";
-    s.logical_z_matrix = "lz";
-    s.ldpc_hx_matrix = "hx";
-    s.ldpc_hz_matrix = "hz";
-    std::string json = to_json(s);
-    size_t last = 0;
-    for (const char* key : {"ancilla_layout", "ldpc_hz_matrix", "ldpc_hx_matrix", "logical_z_matrix",
-                            "logical_x_matrix", "encoding_rate", "dem_path"}) {
-        size_t at = json.find("\"" + std::string(key) + "\"");
-        ASSERT_NE(at, std::string::npos) << key;
-        EXPECT_GT(at, last) << key;
-        last = at;
-    }
-    EXPECT_EQ(member_value(json, "encoding_rate"), "1.0");
 }
 
 struct EscapeCase {
@@ -141,8 +125,9 @@ INSTANTIATE_TEST_SUITE_P(
                     EscapeCase{"\b\t\n\f\r", "\\b\\t\\n\\f\\r"},
                     EscapeCase{std::string("\x00\x01\x0b\x1f", 4), "\\u0000\\u0001\\u000b\\u001f"},
                     EscapeCase{"\x7f", "\x7f"},  // DEL unchanged
-                    EscapeCase{"Gr\xC3\xBC\xC3\x9F \xE2\x9C\x93 \xF0\x9F\x98\x80", "Gr\xC3\xBC\xC3\x9F \xE2\x9C\x93 \xF0\x9F\x98\x80"},
-                    EscapeCase{"/<>'", "/<>'"}));
+                    // UTF-8 unchanged
+                    EscapeCase{"Gr\xC3\xBC\xC3\x9F \xE2\x9C\x93 \xF0\x9F\x98\x80",
+                               "Gr\xC3\xBC\xC3\x9F \xE2\x9C\x93 \xF0\x9F\x98\x80"}));
 
 // measurement_cycle_us (single precision): shortest form, ".0" on plain
 // whole numbers, null for what JSON cannot hold.
@@ -196,6 +181,7 @@ TEST_P(SchemaJsonDouble, EncodingRate) {
 INSTANTIATE_TEST_SUITE_P(
     Forms, SchemaJsonDouble,
     testing::Values(DoubleCase{0.1, "0.1"}, DoubleCase{1.0 / 3.0, "0.3333333333333333"}, DoubleCase{2.0, "2.0"},
+                    DoubleCase{1.0, "1.0"},
                     DoubleCase{1e15, "1e+15"}, DoubleCase{123456789012.0, "123456789012.0"},
                     DoubleCase{1e22, "1e+22"}, DoubleCase{5e-324, "5e-324"},
                     DoubleCase{std::numeric_limits<double>::quiet_NaN(), "null"},

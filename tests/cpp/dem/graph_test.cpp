@@ -78,7 +78,8 @@ TEST(GraphWeight, NegatedLogOddsInSinglePrecision) {
     EXPECT_EQ(graph.edges[0].weight, 2.1972246f);
     EXPECT_EQ(graph.edges[1].weight, 0.0f);
     EXPECT_EQ(graph.edges[2].weight, -2.1972246f);
-    EXPECT_EQ(graph.edges[3].weight, static_cast<float>(-std::log(0.001931182734310662227 / (1 - 0.001931182734310662227))));
+    const double p = 0.001931182734310662227;
+    EXPECT_EQ(graph.edges[3].weight, static_cast<float>(-std::log(p / (1 - p))));
     EXPECT_EQ(graph.edges[0].u, 3u);
     EXPECT_EQ(graph.edges[0].v, 4u);
 }

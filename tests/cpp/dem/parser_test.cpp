@@ -107,7 +107,11 @@ INSTANTIATE_TEST_SUITE_P(
                    1},
         AcceptCase{"ObservableDeclarationOnly", "logical_observable L7", {}, 0, 8},
         AcceptCase{"ObservableDeclarationSkipsBadTokens", "logical_observable x L999 L3 L9", {}, 0, 4},
-        AcceptCase{"UnknownInstructionsSkipped", "detector_sep D9\nfoo(1) D3\n}\nerror(0.1) D0", {{{0}, {}, 0.1}}, 1, 0},
+        AcceptCase{"UnknownInstructionsSkipped",
+                   "detector_sep D9\nfoo(1) D3\n}\nerror(0.1) D0",
+                   {{{0}, {}, 0.1}},
+                   1,
+                   0},
         AcceptCase{"RepeatCopiesInOrder",
                    "repeat 3 {\n  error(0.1) D0\n  error(0.2) D1\n}",
                    {{{0}, {}, 0.1}, {{1}, {}, 0.2}, {{0}, {}, 0.1}, {{1}, {}, 0.2}, {{0}, {}, 0.1}, {{1}, {}, 0.2}},
@@ -261,7 +265,8 @@ INSTANTIATE_TEST_SUITE_P(
         RejectCase{"BadProbability", "error(abc) D0", "invalid probability 'abc' in error instruction"},
         RejectCase{"ProbabilityPayloadUntrimmed", "error( x ) D0", "invalid probability ' x ' in error instruction"},
         RejectCase{"TwoProbabilities", "error(0.1, 0.2) D0", "invalid probability '0.1, 0.2' in error instruction"},
-        RejectCase{"UnclosedProbability", "  error(0.1 D0  ", "invalid probability 'error(0.1 D0' in error instruction"},
+        RejectCase{"UnclosedProbability", "  error(0.1 D0  ",
+                   "invalid probability 'error(0.1 D0' in error instruction"},
         RejectCase{"CommentInsideParens", "error(0.1 # x) D0",
                    "invalid probability 'error(0.1' in error instruction"},
         RejectCase{"ProbabilityMissing", "error D0", "invalid probability 'error D0' in error instruction"},
@@ -325,14 +330,6 @@ TEST(DemParserNesting, DeepNestingDoesNotExhaustTheStack) {
     for (int i = 0; i < kDepth; ++i) text += "}\n";
     DetectorErrorModel model = parse_ok(text);
     EXPECT_EQ(model.errors.size(), 1u);
-}
-
-TEST(DemParserMessages, EveryVariantHasItsText) {
-    EXPECT_EQ(message(ParseError{parse_error::InvalidProbability{"p"}}), "invalid probability 'p' in error instruction");
-    EXPECT_EQ(message(ParseError{parse_error::MalformedTarget{"t"}}), "malformed target 't'");
-    EXPECT_EQ(message(ParseError{parse_error::UnterminatedRepeat{}}), "unterminated repeat block");
-    EXPECT_EQ(message(ParseError{parse_error::InvalidRepeatCount{"c"}}), "invalid repeat count 'c'");
-    EXPECT_EQ(message(ParseError{parse_error::MalformedDetectorCoords{"d"}}), "malformed detector coords 'd'");
 }
 
 }  // namespace

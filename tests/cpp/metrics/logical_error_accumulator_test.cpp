@@ -97,13 +97,5 @@ TEST(Accumulator, ConcurrentRecordsLoseNothing) {
     EXPECT_EQ(acc.logical_error_rate(kThreads), 0.0);
 }
 
-TEST(Accumulator, MovesWithItsCounters) {
-    LogicalErrorAccumulator acc(2);
-    acc.record(1, 0);
-    LogicalErrorAccumulator moved = std::move(acc);
-    EXPECT_EQ(moved.total_shots(), 1u);
-    EXPECT_EQ(moved.logical_error_rate(0), 1.0);
-}
-
 }  // namespace
 }  // namespace veskar
