@@ -58,7 +58,7 @@ bench: system-deps install $(BENCH_BUILD)/build.ninja
 	@for b in $(BENCH_BUILD)/bench/*_bench; do echo "== $$b"; $$b; done
 
 demo: install
-	@echo "make demo arrives with the veskar package; for now run 'make test'."
+	$(VPY) -m veskar demo
 
 clean:
 	rm -rf build $(VENV)

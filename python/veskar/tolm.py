@@ -120,6 +120,9 @@ def encode_frame(
     annotations: Iterable[tuple[int, int, int]] | None = None,
     trailer: bool = True,
     extra_flags: int = 0,
+    header_crc: int | None = None,
+    trailer_marker: int = TRAILER_MARKER,
+    trailer_crc: int | None = None,
 ) -> bytes:
     """One frame's bytes.
 
@@ -128,6 +131,8 @@ def encode_frame(
     to the number of measurement results, else of detector events.
     Metadata entries come from ``metadata`` (tag -> value bytes), then
     ``label`` and ``observable_flips``; annotations are (kind, value, detail).
+    ``header_crc``, ``trailer_marker`` and ``trailer_crc`` replace the right
+    values, to make damaged streams on purpose.
     """
     results = np.zeros(0, dtype=np.int8) if meas_results is None else np.asarray(meas_results)
     results = results.astype(np.int8, copy=False).ravel()
@@ -171,10 +176,10 @@ def encode_frame(
 
     head = _FRAME_HEADER.pack(frame_id, round, timestamp_ns, qubit_count, ancilla_count, frame_aux,
                               code_type, distance, flags)
-    header = head + struct.pack("<I", zlib.crc32(head))
+    header = head + struct.pack("<I", zlib.crc32(head) if header_crc is None else header_crc)
     parts = [header, *sections]
     if trailer:
-        parts.append(struct.pack("<HI", TRAILER_MARKER, zlib.crc32(header)))
+        parts.append(struct.pack("<HI", trailer_marker, zlib.crc32(header) if trailer_crc is None else trailer_crc))
     return b"".join(parts)
 
 
@@ -227,3 +232,42 @@ class TolmWriter:
 
     def __exit__(self, *exc) -> None:
         self.close()
+
+
+def frame_spans(data: bytes | memoryview, start: int = FILE_HEADER_SIZE):
+    """Yields (offset, length) of each whole frame in ``data`` from ``start``,
+    trailer included, by walking the headers' lengths and flags (no checks:
+    the reader does those). Stops at the first frame that does not fit."""
+    view = memoryview(data)
+    offset = start
+    total = len(view)
+    while offset + FRAME_HEADER_SIZE + 2 <= total:
+        ancillas, = struct.unpack_from("<H", view, offset + 22)
+        flags, = struct.unpack_from("<H", view, offset + 30)
+        cursor = offset + FRAME_HEADER_SIZE
+        runs, = struct.unpack_from("<H", view, cursor)
+        cursor += 2 + runs + ancillas
+        if flags & FLAG_TIMING_OFFSETS:
+            cursor += 2 * ancillas
+        if flags & FLAG_ANCILLA_BITMAP:
+            cursor += (ancillas + 7) // 8
+        if flags & FLAG_METADATA:
+            if cursor + 2 > total:
+                return
+            entries, = struct.unpack_from("<H", view, cursor)
+            cursor += 2
+            for _ in range(entries):
+                if cursor + 4 > total:
+                    return
+                length, = struct.unpack_from("<H", view, cursor + 2)
+                cursor += 4 + length
+        if flags & FLAG_ANNOTATIONS:
+            if cursor + 1 > total:
+                return
+            cursor += 1 + 10 * view[cursor]
+        if cursor + 6 <= total and view[cursor] == 0xFF and view[cursor + 1] == 0xFF:
+            cursor += 6
+        if cursor > total:
+            return
+        yield offset, cursor - offset
+        offset = cursor

@@ -1,0 +1,288 @@
+"""The ``veskar`` command line: simulate, serve, decode and inspect TOLM recordings."""
+
+from __future__ import annotations
+
+import argparse
+import math
+import re
+import socket
+import subprocess
+import struct
+import sys
+import time
+import uuid
+from pathlib import Path
+
+import _veskar
+
+from . import simulate as simulate_module
+from .tolm import FILE_HEADER_SIZE, MAGIC, frame_spans
+
+EXIT_STREAM_ERROR = 1
+EXIT_INTERRUPTED = 130
+
+
+def wilson_interval(errors: int, shots: int, z: float = 1.959963984540054) -> tuple[float, float]:
+    """95% Wilson score interval of a binomial rate."""
+    if shots == 0:
+        return 0.0, 1.0
+    p = errors / shots
+    denominator = 1 + z * z / shots
+    centre = (p + z * z / (2 * shots)) / denominator
+    half = z * math.sqrt(p * (1 - p) / shots + z * z / (4 * shots * shots)) / denominator
+    return max(0.0, centre - half), min(1.0, centre + half)
+
+
+def _command_simulate(args) -> int:
+    summary = simulate_module.write_recording(
+        args.output, args.dem, args.shots, args.seed, ancilla_count=args.ancillas, distance=args.distance)
+    print(f"wrote {summary['frames']} frames ({summary['shots']} shots x {summary['frames_per_shot']} frames "
+          f"of {summary['ancilla_count']} ancillas) to {args.output}; "
+          f"{summary['logical_flips']} shots with a logical flip")
+    return 0
+
+
+def _command_serve(args) -> int:
+    with open(args.file, "rb") as f:
+        data = f.read()
+    spans = list(frame_spans(data))
+    listener = socket.create_server((args.host, args.port))
+    port = listener.getsockname()[1]
+    print(f"serving {len(spans)} frames of {args.file} on {args.host}:{port}", file=sys.stderr, flush=True)
+    try:
+        for _ in range(args.clients):
+            connection, _ = listener.accept()
+            with connection:
+                _replay(connection, data, spans, args.rate)
+    except (BrokenPipeError, ConnectionResetError) as exc:
+        print(f"client went away: {exc}", file=sys.stderr)
+    except KeyboardInterrupt:
+        return EXIT_INTERRUPTED
+    finally:
+        listener.close()
+    return 0
+
+
+def _replay(connection: socket.socket, data: bytes, spans, rate: float | None) -> None:
+    """Sends the file header, then the frames, paced at ``rate`` frames per
+    second in bursts of about a millisecond, as a control stack would."""
+    view = memoryview(data)
+    connection.sendall(view[:FILE_HEADER_SIZE])
+    if not rate:
+        end = spans[-1][0] + spans[-1][1] if spans else FILE_HEADER_SIZE
+        connection.sendall(view[FILE_HEADER_SIZE:end])
+        return
+    burst = max(1, int(rate / 1000))
+    start = time.perf_counter()
+    for index in range(0, len(spans), burst):
+        group = spans[index:index + burst]
+        first, last = group[0], group[-1]
+        connection.sendall(view[first[0]:last[0] + last[1]])
+        due = start + (index + len(group)) / rate
+        delay = due - time.perf_counter()
+        if delay > 0:
+            time.sleep(delay)
+
+
+class _Progress:
+    """A one-line progress display on standard error, redrawn a few times a second."""
+
+    def __init__(self, enabled: bool):
+        self.enabled = enabled
+        self.started = time.perf_counter()
+        self.last_draw = 0.0
+
+    def update(self, frames: int, errors: int, shots: int, force: bool = False) -> None:
+        if not self.enabled:
+            return
+        now = time.perf_counter()
+        if not force and now - self.last_draw < 0.2:
+            return
+        self.last_draw = now
+        elapsed = max(now - self.started, 1e-9)
+        rate = f"{errors}/{shots} logical errors" if shots else "no shots scored yet"
+        sys.stderr.write(f"\rdecoded {frames:>10} frames  {frames / elapsed:>12,.0f} frames/s  {rate}   ")
+        sys.stderr.flush()
+
+    def finish(self) -> None:
+        if self.enabled:
+            sys.stderr.write("\n")
+            sys.stderr.flush()
+
+
+def _command_decode(args) -> int:
+    frames = shots = errors = 0
+    failure = None
+    interrupted = False
+    started = time.perf_counter()
+    progress = _Progress(not args.quiet)
+    try:
+        stream = _veskar.VeskarStream(args.source)
+        try:
+            stream.set_decoder(args.dem, args.window_depth)
+            for frame in stream:
+                frames += 1
+                truth = frame.recorded_observable_flips
+                if truth is not None:
+                    shots += 1
+                    if frame.observable_flips != truth:
+                        errors += 1
+                progress.update(frames, errors, shots)
+        finally:
+            stream.close()
+    except KeyboardInterrupt:
+        interrupted = True
+    except (OSError, ValueError) as exc:
+        failure = exc
+    elapsed = time.perf_counter() - started
+    progress.update(frames, errors, shots, force=True)
+    progress.finish()
+
+    print(f"frames:             {frames}")
+    print(f"elapsed:            {elapsed:.3f} s ({frames / elapsed if elapsed > 0 else 0:,.0f} frames/s)")
+    print(f"shots scored:       {shots}")
+    if shots:
+        low, high = wilson_interval(errors, shots)
+        print(f"logical errors:     {errors}")
+        print(f"logical error rate: {errors / shots:.6f} (95% Wilson interval {low:.6f} .. {high:.6f})")
+    else:
+        print("logical error rate: n/a (no frame carried recorded observable flips)")
+    if interrupted:
+        print("interrupted", file=sys.stderr)
+        return EXIT_INTERRUPTED
+    if failure is not None:
+        print(f"error after {frames} frames: {failure}", file=sys.stderr)
+        return EXIT_STREAM_ERROR
+    return 0
+
+
+def _command_inspect(args) -> int:
+    with open(args.file, "rb") as f:
+        head = f.read(FILE_HEADER_SIZE)
+    if len(head) == FILE_HEADER_SIZE:
+        magic, version, schema, aux = struct.unpack("<IH16sI", head)
+        print(f"file header:  magic 0x{magic:08x}{'' if magic == MAGIC else ' (not TOLM)'}, version {version}, "
+              f"header_aux {aux}")
+        print(f"schema id:    {uuid.UUID(bytes=schema)}")
+    else:
+        print(f"file header:  missing ({len(head)} bytes)")
+    frames = 0
+    code_types: dict[int, int] = {}
+    failure = None
+    last_id = None
+    stream = _veskar.VeskarStream(args.file)
+    try:
+        while True:
+            try:
+                frame = next(stream)
+            except StopIteration:
+                break
+            except OSError as exc:
+                failure = exc
+                break
+            if frames < args.first:
+                print(f"  {frame!r} ts={frame.timestamp_ns} code_type={frame.code_type} distance={frame.distance} "
+                      f"events={bytes(frame.to_numpy_detector_events().astype('u1')).hex()}")
+            frames += 1
+            last_id = frame.frame_id
+            code_types[frame.code_type] = code_types.get(frame.code_type, 0) + 1
+    finally:
+        stream.close()
+    print(f"frames:       {frames}")
+    names = {v: k for k, v in _CODE_TYPES.items()}
+    print("code types:   " + (", ".join(f"{names.get(c, f'0x{c:02x}')} x{n}" for c, n in sorted(code_types.items()))
+                               or "none"))
+    if failure is not None:
+        where = f"frame_id {last_id}" if last_id is not None else "the start"
+        print(f"error at frame offset {frames} (after {where}): {failure}")
+        return EXIT_STREAM_ERROR
+    return 0
+
+
+def _command_demo(args) -> int:
+    """Simulate a recording of a bundled DEM, replay it over TCP on loopback
+    from a separate process paced like hardware, and decode it live."""
+    from . import samples
+
+    dem = samples.path(args.sample)
+    workdir = Path(args.workdir)
+    workdir.mkdir(parents=True, exist_ok=True)
+    recording = workdir / f"{args.sample}.tolm"
+    print(f"simulating {args.shots} shots of {dem.name} (seed {args.seed}) ...", file=sys.stderr, flush=True)
+    summary = simulate_module.write_recording(recording, dem, args.shots, args.seed,
+                                              ancilla_count=samples.ANCILLAS[args.sample], distance=5)
+    print(f"wrote {summary['frames']} frames to {recording}", file=sys.stderr, flush=True)
+
+    server = subprocess.Popen(
+        [sys.executable, "-m", "veskar", "serve", str(recording), "--port", "0", "--rate", str(args.rate)],
+        stderr=subprocess.PIPE, text=True)
+    try:
+        banner = server.stderr.readline()
+        match = re.search(r"on ([0-9.]+):([0-9]+)", banner)
+        if match is None:
+            print(f"the replay server did not start: {banner.strip()}", file=sys.stderr)
+            return EXIT_STREAM_ERROR
+        source = f"tcp://{match.group(1)}:{match.group(2)}"
+        print(f"replaying at {args.rate:,.0f} frames/s from {source}; decoding with {dem.name}",
+              file=sys.stderr, flush=True)
+        decode_args = argparse.Namespace(source=source, dem=str(dem), window_depth=0, quiet=False)
+        return _command_decode(decode_args)
+    finally:
+        server.kill()
+        server.wait()
+        server.stderr.close()
+
+
+_CODE_TYPES = {
+    "SurfaceCode": 1, "HoneycombCode": 2, "ColorCode": 3, "RepetitionCode": 4, "ToricCode": 5,
+    "BivariateBicycle": 6, "HypergraphProduct": 7, "FiberBundle": 8, "Custom": 255,
+}
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(prog="veskar", description=__doc__)
+    commands = parser.add_subparsers(dest="command", required=True)
+
+    sim = commands.add_parser("simulate", help="sample a TOLM recording from a DEM")
+    sim.add_argument("dem", help="DEM file (Stim's text format)")
+    sim.add_argument("-o", "--output", required=True, help="recording to write")
+    sim.add_argument("--shots", type=int, default=1000)
+    sim.add_argument("--seed", type=int, default=None)
+    sim.add_argument("--ancillas", type=int, default=None,
+                     help="detectors per frame (default: the most detectors sharing one time coordinate)")
+    sim.add_argument("--distance", type=int, default=0)
+    sim.set_defaults(run=_command_simulate)
+
+    serve = commands.add_parser("serve", help="replay a recording over TCP on loopback")
+    serve.add_argument("file")
+    serve.add_argument("--port", type=int, required=True, help="port to listen on (0: any free port)")
+    serve.add_argument("--host", default="127.0.0.1")
+    serve.add_argument("--rate", type=float, default=None, help="frames per second (default: as fast as possible)")
+    serve.add_argument("--clients", type=int, default=1, help="clients to serve before exiting")
+    serve.set_defaults(run=_command_serve)
+
+    dec = commands.add_parser("decode", help="stream, decode and score a recording")
+    dec.add_argument("source", help="file path or tcp://host:port")
+    dec.add_argument("--dem", required=True)
+    dec.add_argument("--window-depth", type=int, default=0)
+    dec.add_argument("--quiet", action="store_true", help="no progress display")
+    dec.set_defaults(run=_command_decode)
+
+    demo = commands.add_parser("demo", help="simulate, replay over TCP and decode a bundled sample")
+    demo.add_argument("--sample", default="surface_d5", choices=["surface_d5", "repetition_d5"])
+    demo.add_argument("--shots", type=int, default=100_000)
+    demo.add_argument("--seed", type=int, default=2026)
+    demo.add_argument("--rate", type=float, default=1_000_000, help="replay rate in frames per second")
+    demo.add_argument("--workdir", default="build/demo")
+    demo.set_defaults(run=_command_demo)
+
+    ins = commands.add_parser("inspect", help="describe a recording")
+    ins.add_argument("file")
+    ins.add_argument("--first", type=int, default=3, help="frames to show")
+    ins.set_defaults(run=_command_inspect)
+    return parser
+
+
+def main(argv: list[str] | None = None) -> int:
+    args = build_parser().parse_args(argv)
+    return args.run(args)

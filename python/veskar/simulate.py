@@ -1,0 +1,126 @@
+"""Sampling syndrome recordings from a detector error model.
+
+Every error mechanism of the DEM fires independently with its probability;
+the detectors and observables it touches flip (two flips cancel). Each shot's
+flat detector vector is cut into frames of ``ancilla_count`` detectors, so a
+decoder window as deep as the shot has frames sees exactly the DEM's detector
+numbering; the shot's true observable flips travel in its last frame's
+metadata.
+
+    shots = sample(dem, shots=1000, seed=7)
+    write_recording("run.tolm", dem, shots=1000, seed=7)
+"""
+
+from __future__ import annotations
+
+import math
+import os
+from dataclasses import dataclass
+
+import numpy as np
+
+import _veskar
+
+from .tolm import TolmWriter, encode_frame
+
+
+def load_dem(dem) -> "_veskar.DetectorErrorModel":
+    """A parsed model from a ``DetectorErrorModel``, a path, DEM text, or any
+    object whose ``str()`` is DEM text (a Stim model, say)."""
+    if isinstance(dem, _veskar.DetectorErrorModel):
+        return dem
+    if isinstance(dem, os.PathLike):
+        return _veskar.DetectorErrorModel.from_file(os.fspath(dem))
+    if isinstance(dem, str) and "\n" not in dem and os.path.exists(dem):
+        return _veskar.DetectorErrorModel.from_file(dem)
+    return _veskar.DetectorErrorModel.parse(str(dem))
+
+
+def default_ancilla_count(model) -> int:
+    """Detectors per frame: the most detectors that share one time coordinate
+    (the last coordinate Stim gives a detector), else all of them."""
+    coords = model.detector_coordinates()
+    times = [c[-1] for c in coords.values() if c]
+    if len(times) == 0 or len(times) < model.detector_count:
+        return max(model.detector_count, 1)
+    _, counts = np.unique(np.asarray(times), return_counts=True)
+    return int(counts.max())
+
+
+@dataclass
+class Samples:
+    detectors: np.ndarray    # bool, shots x detector_count
+    observables: np.ndarray  # uint64, one mask per shot
+
+
+def sample(dem, shots: int, seed: int | None = None, *, batch: int = 8192) -> Samples:
+    """Independent shots of the model, deterministic for a given seed."""
+    model = load_dem(dem)
+    rng = np.random.default_rng(seed)
+    errors = model.errors()
+    num_detectors = model.detector_count
+    detectors = np.zeros((shots, num_detectors), dtype=bool)
+    observables = np.zeros(shots, dtype=np.uint64)
+    probabilities = np.array([p for p, _, _ in errors], dtype=np.float64)
+    probabilities = np.clip(np.nan_to_num(probabilities, nan=0.0), 0.0, 1.0)
+    for start in range(0, shots, batch):
+        stop = min(start + batch, shots)
+        fired = rng.random((len(errors), stop - start)) < probabilities[:, None]
+        block = np.zeros((num_detectors, stop - start), dtype=bool)
+        flips = np.zeros(stop - start, dtype=np.uint64)
+        for index in np.flatnonzero(fired.any(axis=1)):
+            hit = fired[index]
+            _, error_detectors, error_observables = errors[index]
+            for detector in error_detectors:
+                block[detector] ^= hit
+            mask = 0
+            for observable in error_observables:
+                mask ^= 1 << observable
+            if mask:
+                flips ^= np.where(hit, np.uint64(mask), np.uint64(0))
+        detectors[start:stop] = block.T
+        observables[start:stop] = flips
+    return Samples(detectors, observables)
+
+
+def frames_per_shot(detector_count: int, ancilla_count: int) -> int:
+    return max(1, math.ceil(detector_count / max(ancilla_count, 1)))
+
+
+def write_recording(path_or_sink, dem, shots: int, seed: int | None = None, *, ancilla_count: int | None = None,
+                    code_type: int = 1, distance: int = 0, qubit_count: int = 0, round_ns: int = 1000) -> dict:
+    """Samples ``shots`` shots and writes them as TOLM frames; returns a summary
+    (frames, frames per shot, ancilla count, logical flips)."""
+    model = load_dem(dem)
+    ancillas = ancilla_count or default_ancilla_count(model)
+    per_shot = frames_per_shot(model.detector_count, ancillas)
+    samples = sample(model, shots, seed)
+    padded = np.zeros((shots, per_shot * ancillas), dtype=bool)
+    padded[:, : model.detector_count] = samples.detectors
+    rounds = padded.reshape(shots, per_shot, ancillas)
+    results = np.where(rounds, 0, 1).astype(np.int8)  # a fired detector reads as result 0
+
+    owns = not hasattr(path_or_sink, "write") and not hasattr(path_or_sink, "sendall")
+    writer = TolmWriter.create(path_or_sink) if owns else TolmWriter(path_or_sink)
+    try:
+        frame_id = 0
+        for shot in range(shots):
+            chunk = []
+            for r in range(per_shot):
+                frame_id += 1
+                last = r == per_shot - 1
+                chunk.append(encode_frame(
+                    frame_id, r, rounds[shot, r], results[shot, r],
+                    timestamp_ns=frame_id * round_ns, qubit_count=qubit_count, code_type=code_type,
+                    distance=distance, observable_flips=int(samples.observables[shot]) if last else None))
+            writer.write_raw(b"".join(chunk))
+    finally:
+        writer.close()
+    return {
+        "shots": shots,
+        "frames": shots * per_shot,
+        "frames_per_shot": per_shot,
+        "ancilla_count": ancillas,
+        "detector_count": model.detector_count,
+        "logical_flips": int(np.count_nonzero(samples.observables)),
+    }
