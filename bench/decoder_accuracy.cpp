@@ -1,13 +1,13 @@
 // Logical error rates of the Union-Find decoder on sampled shots, beside
 // PyMatching's on the same shots and the rate of always predicting no flip.
 //
-// Usage: decoder_accuracy [FIXTURE_DIR]
+// Usage: decoder_accuracy FIXTURE_DIR
 //
-// FIXTURE_DIR holds .shots files written by tests/data/make_decoder_fixtures.py
-// (for the full reference samples: `--shots 20000 --out DIR`); the DEM of each
-// is read from the reference data. Without an argument the shots committed
-// for the tests are used. Goal: at most 1.3 times PyMatching's errors on
-// every sample where PyMatching makes at least 100.
+// FIXTURE_DIR holds .shots files written by tests/data/make_decoder_fixtures.py:
+// tests/data/samples for the shots the tests use, or for all shots of the
+// reference samples a directory made with `--shots 20000 --out DIR`. The DEM
+// of each is read from the reference data. Goal: at most 1.3 times
+// PyMatching's errors on every sample where PyMatching makes at least 100.
 
 #include <algorithm>
 #include <chrono>
@@ -17,6 +17,7 @@
 #include <memory>
 #include <sstream>
 #include <string>
+#include <system_error>
 #include <vector>
 
 #include "decoder/shot_fixture.hpp"
@@ -25,8 +26,6 @@
 #include "veskar/dem/parser.hpp"
 
 namespace {
-
-using veskar::testing_support::ShotFixture;
 
 std::string read_text(const std::filesystem::path& path) {
     std::ifstream in(path);
@@ -39,14 +38,17 @@ std::string read_text(const std::filesystem::path& path) {
 
 int main(int argc, char** argv) {
     namespace fs = std::filesystem;
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: %s FIXTURE_DIR\n", argv[0]);
+        return 2;
+    }
     const fs::path data(VESKAR_DATA);
-    // The reference data lies beside the project checkout, whose test data
-    // holds the committed shots.
-    const fs::path fixtures = argc > 1 ? fs::path(argv[1]) : data / ".." / ".." / "main" / "tests" / "data" / "samples";
+    const fs::path fixtures(argv[1]);
 
     std::vector<fs::path> files;
-    for (const auto& entry : fs::directory_iterator(fixtures)) {
-        if (entry.path().extension() == ".shots") files.push_back(entry.path());
+    std::error_code failure;
+    for (fs::directory_iterator it(fixtures, failure), end; !failure && it != end; it.increment(failure)) {
+        if (it->path().extension() == ".shots") files.push_back(it->path());
     }
     if (files.empty()) {
         std::fprintf(stderr, "no .shots files in %s\n", fixtures.c_str());

@@ -63,12 +63,6 @@ TEST(SyndromeWindow, EmptyEventsGiveARowOfZeros) {
     EXPECT_EQ(window.active_detectors(), (std::vector<uint32_t>{0, 1, 2, 3}));
 }
 
-TEST(SyndromeWindow, EmptyWindowHasNoMatrixAndNoDetectors) {
-    SyndromeWindow window = make_window(5, 2);
-    EXPECT_TRUE(window.matrix().empty());
-    EXPECT_TRUE(window.active_detectors().empty());
-}
-
 class WindowDepth : public testing::TestWithParam<uint64_t> {};
 
 TEST_P(WindowDepth, KeepsTheLastDepthRoundsInOrder) {
