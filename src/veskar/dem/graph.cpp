@@ -102,4 +102,16 @@ SpacetimeGraph SpacetimeGraph::from_dem(const DetectorErrorModel& model) {
     return graph;
 }
 
+std::string message(const GraphTooLarge& err) {
+    return "detector error model has " + std::to_string(err.detector_count) +
+           " detectors; decoding graphs are limited to " + std::to_string(kMaxGraphDetectors);
+}
+
+std::expected<SpacetimeGraph, GraphTooLarge> SpacetimeGraph::try_from_dem(const DetectorErrorModel& model) {
+    if (model.detector_count > kMaxGraphDetectors) {
+        return std::unexpected(GraphTooLarge{model.detector_count});
+    }
+    return from_dem(model);
+}
+
 }  // namespace veskar

@@ -1,7 +1,9 @@
 #pragma once
 
 #include <cstdint>
+#include <expected>
 #include <limits>
+#include <string>
 #include <optional>
 #include <vector>
 
@@ -23,6 +25,17 @@ struct SpacetimeEdge {
     float weight = 0.0f;  // -ln(p / (1 - p)) in single precision
 };
 
+// Largest detector count a graph is built for. Nodes are dense (one per index
+// up to the largest named) and endpoints are 32-bit, so a one-line model such
+// as `error(0.1) D4000000000` would otherwise ask for hundreds of gigabytes.
+inline constexpr uint64_t kMaxGraphDetectors = uint64_t{1} << 26;
+
+struct GraphTooLarge {
+    uint64_t detector_count;
+};
+
+std::string message(const GraphTooLarge& err);
+
 // The decoding graph: one node per detector, then the boundary node.
 struct SpacetimeGraph {
     std::vector<SpacetimeNode> nodes;
@@ -30,6 +43,10 @@ struct SpacetimeGraph {
     uint64_t boundary = 0;  // == the model's detector_count
 
     static SpacetimeGraph from_dem(const DetectorErrorModel& model);
+
+    // from_dem for models from outside: refuses detector counts above
+    // kMaxGraphDetectors instead of exhausting memory.
+    static std::expected<SpacetimeGraph, GraphTooLarge> try_from_dem(const DetectorErrorModel& model);
 
     uint64_t node_count() const { return nodes.size(); }
     uint64_t edge_count() const { return edges.size(); }

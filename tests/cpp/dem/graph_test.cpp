@@ -130,3 +130,28 @@ TEST(GraphHandBuiltModel, FlatListsWithoutComponents) {
 
 }  // namespace
 }  // namespace veskar
+
+namespace veskar {
+namespace {
+
+TEST(GraphLimit, OneFarDetectorIsRefusedNotAllocated) {
+    for (const char* text : {"error(0.1) D4000000000", "detector D4294967295"}) {
+        auto far = DetectorErrorModel::parse(text);
+        ASSERT_TRUE(far);
+        EXPECT_FALSE(SpacetimeGraph::try_from_dem(*far)) << text;
+    }
+    auto large = DetectorErrorModel::parse("error(0.1) D67108864");
+    ASSERT_TRUE(large);
+    auto refused = SpacetimeGraph::try_from_dem(*large);
+    ASSERT_FALSE(refused);
+    EXPECT_EQ(message(refused.error()),
+              "detector error model has 67108865 detectors; decoding graphs are limited to 67108864");
+    auto at_limit = DetectorErrorModel::parse("error(0.1) D3 D5");
+    ASSERT_TRUE(at_limit);
+    auto graph = SpacetimeGraph::try_from_dem(*at_limit);
+    ASSERT_TRUE(graph);
+    EXPECT_EQ(graph->node_count(), 7u);
+}
+
+}  // namespace
+}  // namespace veskar
