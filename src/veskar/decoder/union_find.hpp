@@ -65,13 +65,16 @@ uint32_t observable_count(const SpacetimeGraph& graph);
 // the observables of the likelier one), weights turned into integers for
 // growth. The SpacetimeGraph itself is shared and left as it is. All working
 // state is allocated at construction and reset in place, touching only what
-// the previous decode touched, so decoding allocates nothing but the result.
+// the previous decode touched, so decoding allocates nothing but the result
+// (the list of fired detectors is sized for the graph; a window with more
+// fired detectors than the graph has nodes grows it once).
 class UnionFindDecoder final : public Decoder {
 public:
     static std::expected<UnionFindDecoder, DecoderError> create(std::shared_ptr<const SpacetimeGraph> graph);
 
     // No frames or no fired detector: no corrections, confidence 1.0, mask 0.
-    // Otherwise confidence 0.9 and one correction per predicted flip.
+    // Otherwise confidence 0.9 (also when every fired detector lies beyond the
+    // graph) and one correction per predicted flip.
     DecoderResult decode_window(const SyndromeWindow& window) override;
 
     // The predicted flip mask for the given fired detectors (node indices, a
