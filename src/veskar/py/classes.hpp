@@ -7,12 +7,14 @@
 #include <string>
 #include <vector>
 
+#include "veskar/core/window.hpp"
 #include "veskar/py/frame_source.hpp"
 #include "veskar/py/ref.hpp"
 
 namespace veskar::py {
 
 PyTypeObject* syndrome_frame_type();
+PyTypeObject* syndrome_window_type();
 PyTypeObject* veskar_stream_type();
 PyTypeObject* code_type_type();
 PyTypeObject* decoder_result_type();
@@ -40,5 +42,10 @@ struct DecoderResultValue {
 
 PyObject* decoder_result_new(DecoderResultValue value);
 PyObject* logical_correction_new(LogicalCorrectionValue value);
+
+// Raises the exception a window that cannot be made stands for: ValueError
+// for a depth of 0, OverflowError for a size past 32-bit flat indices,
+// MemoryError when its storage cannot be reserved. Returns null.
+PyObject* raise_window_error(const WindowError& err);
 
 }  // namespace veskar::py

@@ -22,10 +22,10 @@ int add_type(PyObject* module, const char* name, PyTypeObject* type) {
 }
 
 int exec_module(PyObject* module) {
-    if (add_type(module, "SyndromeFrame", syndrome_frame_type()) < 0) {
+    if (add_type(module, "SyndromeFrame", syndrome_frame_type()) < 0 ||
+        add_type(module, "SyndromeWindow", syndrome_window_type()) < 0) {
         return -1;
     }
-    // SyndromeWindow is added here once it lands.
     if (add_type(module, "VeskarStream", veskar_stream_type()) < 0 ||
         add_type(module, "CodeType", code_type_type()) < 0 ||
         add_type(module, "DecoderResult", decoder_result_type()) < 0 ||
