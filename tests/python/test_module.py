@@ -19,6 +19,7 @@ def test_contents_in_order():
     names = [n for n in vars(_veskar) if not n.startswith("__") or n == "__version__"]
     assert names == [
         "SyndromeFrame",
+        "SyndromeWindow",
         "VeskarStream",
         "CodeType",
         "DecoderResult",
