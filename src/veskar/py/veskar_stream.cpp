@@ -1,11 +1,26 @@
 // VeskarStream: the iterator that reads syndrome frames from a file or a TCP
 // peer into Python, one SyndromeFrame per __next__.
 
-#include <chrono>
-#include <exception>
-#include <new>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <exception>
+#include <limits>
+#include <memory>
+#include <new>
+#include <optional>
+#include <string>
+
+#include "veskar/core/window.hpp"
+#include "veskar/decoder/union_find.hpp"
+#include "veskar/dem/graph.hpp"
+#include "veskar/dem/parser.hpp"
 #include "veskar/py/classes.hpp"
+#include "veskar/py/int_argument.hpp"
 
 namespace veskar::py {
 
@@ -20,13 +35,16 @@ struct StreamState {
     // The source is declared after the runtime so that it is destroyed
     // first: the socket or file must leave the runtime before it stops.
     std::unique_ptr<IoRuntime> runtime;
-    // window: the SyndromeWindow of the decode step, made on the first
-    // frame after set_decoder (arrives with decoding).
+    // Made on the first frame after set_decoder, which also drops it, so
+    // that a new decoder never sees rounds decoded by the old one.
+    std::optional<SyndromeWindow> window;
     std::unique_ptr<FrameSource> source;
-    // decoder: the Union-Find decoder set by set_decoder (arrives with
-    // decoding).
+    std::optional<UnionFindDecoder> decoder;
     uint64_t window_depth = 0;    // rounds per window; 0 derives it from the DEM
     uint64_t detector_count = 0;  // detectors of the DEM given to set_decoder
+    // The window's fired detectors, refilled by every decode step; it keeps
+    // its storage so that the steady state allocates nothing for it.
+    std::vector<uint32_t> active;
 };
 
 struct StreamObject {
@@ -90,11 +108,167 @@ void close_state(StreamState& stream) {
     runtime.reset();
 }
 
+// Rounds per window when set_decoder was given none: as many rounds of this
+// frame's width as the DEM has detectors, so that a window lines up with one
+// shot of the model; at least 1.
+uint64_t derived_depth(uint64_t detector_count, uint16_t ancilla_count) {
+    const uint64_t per_round = ancilla_count > 1 ? ancilla_count : 1;
+    const uint64_t quotient = detector_count / per_round;
+    return quotient > 1 ? quotient : 1;
+}
+
 // The decode step: with a decoder attached, the frame goes into the window,
 // the window is decoded and the decoder's observable flips replace the
-// frame's own. Until decoding arrives every frame passes through as read.
-bool decode_step(StreamState&, OwnedFrame&) {
+// frame's own. False with a Python exception set only when the window
+// cannot be made (a depth given to set_decoder that no memory can hold).
+//
+// This runs once per frame, so it keeps to what the window round itself
+// needs: the two copied vectors. The active list is the stream's reused
+// buffer, and decoding it directly skips the corrections list that a full
+// decoder result would build only to be dropped.
+bool decode_step(StreamState& stream, OwnedFrame& frame) {
+    if (!stream.decoder) {
+        return true;
+    }
+    if (!stream.window) {
+        const uint64_t depth =
+            stream.window_depth != 0 ? stream.window_depth : derived_depth(stream.detector_count, frame.ancilla_count);
+        auto made = SyndromeWindow::create(frame.ancilla_count, depth);
+        if (!made) {
+            raise_window_error(made.error());
+            return false;
+        }
+        stream.window.emplace(std::move(*made));
+        // Enough for every detector of a window of modest size; larger
+        // windows grow it on the rare frames that fire more.
+        constexpr uint64_t kActiveReserve = 1 << 16;
+        stream.active.reserve(static_cast<size_t>(std::min(frame.ancilla_count * depth, kActiveReserve)));
+    }
+    stream.window->push_owned(
+        OwnedSyndromeData{frame.detector_events, frame.meas_results, frame.frame_id, frame.timestamp_ns, frame.round});
+    stream.window->active_detectors(stream.active);
+    frame.observable_flips = stream.active.empty() ? 0 : stream.decoder->decode_detectors(stream.active);
     return true;
+}
+
+// Closes a descriptor when it leaves scope.
+class FileDescriptor {
+   public:
+    explicit FileDescriptor(int fd) : fd_(fd) {}
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    ~FileDescriptor() {
+        if (fd_ >= 0) {
+            ::close(fd_);
+        }
+    }
+    int get() const { return fd_; }
+
+   private:
+    int fd_;
+};
+
+// Reads a whole DEM file as UTF-8 text. Null with OSError set on failure,
+// its message the system's text: a directory fails on read with "Is a
+// directory". The interpreter lock is kept, as for every wait of a stream.
+std::optional<std::string> read_dem_file(const char* path, Py_ssize_t path_length) {
+    if (std::memchr(path, '\0', static_cast<size_t>(path_length)) != nullptr) {
+        raise(PyExc_OSError, "file name contained an unexpected NUL byte");
+        return std::nullopt;
+    }
+    FileDescriptor file(::open(path, O_RDONLY | O_CLOEXEC));
+    if (file.get() < 0) {
+        raise(PyExc_OSError, std::strerror(errno));
+        return std::nullopt;
+    }
+    std::string text;
+    struct stat info {};
+    if (::fstat(file.get(), &info) == 0 && S_ISREG(info.st_mode)) {
+        text.reserve(static_cast<size_t>(info.st_size));
+    }
+    char chunk[1 << 16];
+    for (;;) {
+        const ssize_t got = ::read(file.get(), chunk, sizeof chunk);
+        if (got == 0) {
+            break;
+        }
+        if (got < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            raise(PyExc_OSError, std::strerror(errno));
+            return std::nullopt;
+        }
+        text.append(chunk, static_cast<size_t>(got));
+    }
+    // The parser reads bytes; checking the encoding here keeps a binary file
+    // from surfacing as a puzzling parse error.
+    Ref decoded = Ref::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict"));
+    if (!decoded) {
+        PyErr_Clear();
+        raise(PyExc_OSError, "stream did not contain valid UTF-8");
+        return std::nullopt;
+    }
+    return text;
+}
+
+std::optional<std::string> utf8_of(PyObject* text_object) {
+    Py_ssize_t length = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(text_object, &length);
+    if (text == nullptr) {
+        return std::nullopt;
+    }
+    return std::string(text, static_cast<size_t>(length));
+}
+
+// The DEM text `dem` stands for: a str naming an existing file is that
+// file's contents and any other str is the text itself; a path-like object
+// names a file that must be readable; anything else is its str(), which is
+// how a stim.DetectorErrorModel gives its text. Null with the exception set.
+std::optional<std::string> dem_text(PyObject* dem) {
+    if (PyUnicode_Check(dem)) {
+        // A text that cannot be a file name (not encodable, or holding a
+        // NUL) is DEM text without asking the file system.
+        Ref encoded = Ref::steal(PyUnicode_EncodeFSDefault(dem));
+        if (!encoded) {
+            PyErr_Clear();
+        } else {
+            const char* path = PyBytes_AS_STRING(encoded.get());
+            const Py_ssize_t length = PyBytes_GET_SIZE(encoded.get());
+            struct stat info {};
+            if (length != 0 && std::memchr(path, '\0', static_cast<size_t>(length)) == nullptr &&
+                ::stat(path, &info) == 0) {
+                return read_dem_file(path, length);
+            }
+        }
+        return utf8_of(dem);
+    }
+    Ref fspath = Ref::steal(PyObject_GetAttrString(dem, "__fspath__"));
+    if (!fspath) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            return std::nullopt;
+        }
+        PyErr_Clear();
+        Ref text = Ref::steal(PyObject_Str(dem));
+        if (!text) {
+            return std::nullopt;
+        }
+        return utf8_of(text.get());
+    }
+    Ref path = Ref::steal(PyObject_CallNoArgs(fspath.get()));
+    if (!path) {
+        return std::nullopt;
+    }
+    if (!PyUnicode_Check(path.get())) {
+        PyErr_Format(PyExc_TypeError, "expected %.200s.__fspath__() to return str, not %.200s",
+                     Py_TYPE(dem)->tp_name, Py_TYPE(path.get())->tp_name);
+        return std::nullopt;
+    }
+    Ref encoded = Ref::steal(PyUnicode_EncodeFSDefault(path.get()));
+    if (!encoded) {
+        return std::nullopt;
+    }
+    return read_dem_file(PyBytes_AS_STRING(encoded.get()), PyBytes_GET_SIZE(encoded.get()));
 }
 
 PyObject* new_stream(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -179,6 +353,54 @@ PyObject* stream_next(PyObject* self) {
     }
 }
 
+// set_decoder: everything is built before anything is replaced, so a DEM
+// that fails leaves the stream exactly as it was, earlier decoder included.
+PyObject* set_decoder(PyObject* self, PyObject* args, PyObject* kwargs) {
+    StreamState& stream = state_of(self);
+    BorrowFlag::Guard borrow = stream.borrow.exclusive();
+    if (!borrow) {
+        return nullptr;
+    }
+    static const char* keywords[] = {"dem", "window_depth", nullptr};
+    PyObject* dem_arg = nullptr;
+    PyObject* depth_arg = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:set_decoder", const_cast<char**>(keywords), &dem_arg,
+                                     &depth_arg)) {
+        return nullptr;
+    }
+    uint64_t window_depth = 0;
+    if (depth_arg != nullptr && !unsigned_argument(depth_arg, "set_decoder", "window_depth",
+                                                   std::numeric_limits<uint64_t>::max(), window_depth)) {
+        return nullptr;
+    }
+    try {
+        std::optional<std::string> text = dem_text(dem_arg);
+        if (!text) {
+            return nullptr;
+        }
+        auto model = DetectorErrorModel::parse(*text);
+        if (!model) {
+            return raise(PyExc_ValueError, message(model.error()));
+        }
+        auto graph = SpacetimeGraph::try_from_dem(*model);
+        if (!graph) {
+            return raise(PyExc_ValueError, message(graph.error()));
+        }
+        auto decoder = UnionFindDecoder::create(std::make_shared<const SpacetimeGraph>(std::move(*graph)));
+        if (!decoder) {
+            // Observables past L63 have no bit in the flip mask.
+            return raise(PyExc_ValueError, message(decoder.error()));
+        }
+        stream.decoder.emplace(std::move(*decoder));
+        stream.detector_count = model->detector_count;
+        stream.window_depth = window_depth;
+        stream.window.reset();
+    } catch (...) {
+        return raise_current_exception();
+    }
+    Py_RETURN_NONE;
+}
+
 PyObject* stream_iter(PyObject* self) {
     BorrowFlag::Guard borrow = state_of(self).borrow.shared();
     if (!borrow) {
@@ -230,7 +452,18 @@ PyMethodDef methods[] = {
     {"__exit__", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(exit_method)), METH_VARARGS | METH_KEYWORDS,
      "__exit__($self, _exc_type, _exc_val, _tb)\n--\n\n"},
     {"close", close_method, METH_NOARGS, "close($self)\n--\n\n"},
-    // set_decoder($self, dem, window_depth=0) arrives with decoding.
+    {"set_decoder", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(set_decoder)),
+     METH_VARARGS | METH_KEYWORDS,
+     "set_decoder($self, dem, window_depth=0)\n--\n\n"
+     "Configure the Union-Find decoder from a DEM.\n\n"
+     "Parameters\n"
+     "----------\n"
+     "dem:\n"
+     "    A file path (`str` or path object), an inline DEM text string,\n"
+     "    or a Stim detector-error-model object whose string form is the DEM text.\n"
+     "window_depth:\n"
+     "    Number of syndrome rounds per decode window; 0 (the default) means\n"
+     "    inferred from detector count divided by ancilla count."},
     {nullptr, nullptr, 0, nullptr},
 };
 
