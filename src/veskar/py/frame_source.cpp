@@ -19,6 +19,7 @@ FrameSource::FrameSource(std::unique_ptr<PollableByteSource> input, StreamConfig
 void copy_frame(const SyndromeFrame& frame, OwnedFrame& out) {
     const FrameHeader& header = frame.header;
     out.observable_flips = frame.metadata ? frame.metadata->observable_flips : std::nullopt;
+    out.recorded_observable_flips = out.observable_flips;
     out.meas_results.assign(frame.meas_results.begin(), frame.meas_results.end());
     decode_rle_events(frame.detector_events, header.ancilla_count, out.detector_events);
     out.frame_id = header.frame_id;

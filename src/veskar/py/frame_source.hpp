@@ -20,9 +20,11 @@
 namespace veskar::py {
 
 // One frame as handed to Python: everything owned, nothing pointing into the
-// reader. The decode step may replace observable_flips.
+// reader. The decode step may replace observable_flips; the recorded value
+// stays beside it so that a decoder can be scored against the recording.
 struct OwnedFrame {
-    std::optional<uint64_t> observable_flips;  // from the metadata block, if it carries them
+    std::optional<uint64_t> observable_flips;           // from the metadata block, if it carries them
+    std::optional<uint64_t> recorded_observable_flips;  // the same, never touched by decoding
     std::vector<int8_t> meas_results;          // one per ancilla
     std::vector<uint8_t> detector_events;      // exactly ancilla_count entries of 0 or 1
     uint64_t frame_id = 0;

@@ -58,6 +58,14 @@ PyObject* get_observable_flips(PyObject* self, void*) {
     return PyLong_FromUnsignedLongLong(*frame.observable_flips);
 }
 
+PyObject* get_recorded_observable_flips(PyObject* self, void*) {
+    const OwnedFrame& frame = state_of(self);
+    if (!frame.recorded_observable_flips) {
+        Py_RETURN_NONE;
+    }
+    return PyLong_FromUnsignedLongLong(*frame.recorded_observable_flips);
+}
+
 PyObject* meas_results(PyObject* self, PyObject*) {
     const OwnedFrame& frame = state_of(self);
     return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(frame.meas_results.data()),
@@ -140,6 +148,13 @@ PyGetSetDef getset[] = {
     {"code_type", get_code_type, nullptr, nullptr, nullptr},
     {"distance", get_distance, nullptr, nullptr, nullptr},
     {"observable_flips", get_observable_flips, nullptr, nullptr, nullptr},
+    {"recorded_observable_flips", get_recorded_observable_flips, nullptr,
+     "Observable flips as the frame's own metadata recorded them (bit k = observable k), or None\n"
+     "when its metadata carried none.\n\n"
+     "A decoder attached to the stream replaces `observable_flips` with its prediction but\n"
+     "leaves this value as read, so comparing the two scores the decoder against the\n"
+     "recording's truth.",
+     nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
