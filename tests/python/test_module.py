@@ -24,12 +24,24 @@ def test_contents_in_order():
         "CodeType",
         "DecoderResult",
         "LogicalCorrection",
+        "DetectorErrorModel",
+        "SpacetimeGraph",
+        "LogicalErrorAccumulator",
         "VeskarError",
         "__version__",
     ]
 
 
-@pytest.mark.parametrize("cls", [_veskar.SyndromeFrame, _veskar.LogicalCorrection, _veskar.CodeType])
+@pytest.mark.parametrize(
+    "cls",
+    [
+        _veskar.SyndromeFrame,
+        _veskar.LogicalCorrection,
+        _veskar.CodeType,
+        _veskar.DetectorErrorModel,
+        _veskar.SpacetimeGraph,
+    ],
+)
 def test_classes_without_constructor(cls):
     with pytest.raises(TypeError):
         cls()

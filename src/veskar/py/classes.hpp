@@ -4,12 +4,17 @@
 // every accessor answers null with a Python exception set when creation
 // failed. One file per class implements its accessor.
 
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "veskar/core/window.hpp"
 #include "veskar/py/frame_source.hpp"
 #include "veskar/py/ref.hpp"
+
+namespace veskar {
+struct SpacetimeGraph;
+}  // namespace veskar
 
 namespace veskar::py {
 
@@ -19,6 +24,9 @@ PyTypeObject* veskar_stream_type();
 PyTypeObject* code_type_type();
 PyTypeObject* decoder_result_type();
 PyTypeObject* logical_correction_type();
+PyTypeObject* detector_error_model_type();
+PyTypeObject* spacetime_graph_type();
+PyTypeObject* logical_error_accumulator_type();
 
 // veskar.VeskarError, base Exception.
 PyObject* veskar_error_type();
@@ -42,6 +50,9 @@ struct DecoderResultValue {
 
 PyObject* decoder_result_new(DecoderResultValue value);
 PyObject* logical_correction_new(LogicalCorrectionValue value);
+
+// A new SpacetimeGraph sharing `graph` with its other owners.
+PyObject* spacetime_graph_new(std::shared_ptr<const SpacetimeGraph> graph);
 
 // Raises the exception a window that cannot be made stands for: ValueError
 // for a depth of 0, OverflowError for a size past 32-bit flat indices,

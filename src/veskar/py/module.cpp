@@ -32,8 +32,11 @@ int exec_module(PyObject* module) {
         add_type(module, "LogicalCorrection", logical_correction_type()) < 0) {
         return -1;
     }
-    // DetectorErrorModel, SpacetimeGraph and LogicalErrorAccumulator are added
-    // here, in that order, once they land.
+    if (add_type(module, "DetectorErrorModel", detector_error_model_type()) < 0 ||
+        add_type(module, "SpacetimeGraph", spacetime_graph_type()) < 0 ||
+        add_type(module, "LogicalErrorAccumulator", logical_error_accumulator_type()) < 0) {
+        return -1;
+    }
     if (add(module, "VeskarError", veskar_error_type()) < 0) {
         return -1;
     }
