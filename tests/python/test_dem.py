@@ -1,4 +1,5 @@
 import inspect
+import json
 import math
 import re
 import struct
@@ -375,68 +376,43 @@ def test_repeated_observable_cancels_in_real_pymatching():
 
 UUID4 = re.compile(r"[0-9a-f]{8}-[0-9a-f]{4}-4[0-9a-f]{3}-[89ab][0-9a-f]{3}-[0-9a-f]{12}")
 
-SCHEMA_CASES = [
-    (
-        "",
-        "",
-        "{\n"
-        '  "schema_id": "@",\n'
-        '  "version": "1.0.0",\n'
-        '  "name": "",\n'
-        '  "description": "Auto-generated from DEM: 0 detectors, 0 observables",\n'
-        '  "code_type": "Custom",\n'
-        '  "distance": 0,\n'
-        '  "qubit_count": 0,\n'
-        '  "ancilla_count": 0,\n'
-        '  "stabilizers": [],\n'
-        '  "measurement_cycle_us": 1.0,\n'
-        '  "ancilla_layout": "auto"\n'
-        "}",
-    ),
-    (
-        "detector(1, 0, 0) D1\ndetector(-0.5, 0) D3\ndetector D0\nerror(0.1) D0 D4 ^ L2\n",
-        'chip "7" \u00e9\t',
-        "{\n"
-        '  "schema_id": "@",\n'
-        '  "version": "1.0.0",\n'
-        '  "name": "chip \\"7\\" \u00e9\\t",\n'
-        '  "description": "Auto-generated from DEM: 5 detectors, 3 observables",\n'
-        '  "code_type": "Custom",\n'
-        '  "distance": 0,\n'
-        '  "qubit_count": 0,\n'
-        '  "ancilla_count": 5,\n'
-        '  "stabilizers": [\n'
-        "    {\n"
-        '      "id": 1,\n'
-        '      "type": "X",\n'
-        '      "qubits": []\n'
-        "    },\n"
-        "    {\n"
-        '      "id": 3,\n'
-        '      "type": "X",\n'
-        '      "qubits": []\n'
-        "    },\n"
-        "    {\n"
-        '      "id": 0,\n'
-        '      "type": "Z",\n'
-        '      "qubits": []\n'
-        "    }\n"
-        "  ],\n"
-        '  "measurement_cycle_us": 1.0,\n'
-        '  "ancilla_layout": "auto"\n'
-        "}",
-    ),
-]
+
+def schema(name, detectors, observables, stabilizers):
+    return {
+        "schema_id": "@",
+        "version": "1.0.0",
+        "name": name,
+        "description": f"Auto-generated from DEM: {detectors} detectors, {observables} observables",
+        "code_type": "Custom",
+        "distance": 0,
+        "qubit_count": 0,
+        "ancilla_count": detectors,
+        "stabilizers": [{"id": i, "type": t, "qubits": []} for i, t in stabilizers],
+        "measurement_cycle_us": 1.0,
+        "ancilla_layout": "auto",
+    }
 
 
-@pytest.mark.parametrize("text, name, expected", SCHEMA_CASES)
+@pytest.mark.parametrize(
+    "text, name, expected",
+    [
+        ("", "", schema("", 0, 0, [])),
+        (
+            "detector(1, 0, 0) D1\ndetector(-0.5, 0) D3\ndetector D0\nerror(0.1) D0 D4 ^ L2\n",
+            'chip "7" \u00e9\t\x01\\',
+            schema('chip "7" \u00e9\t\x01\\', 5, 3, [(1, "X"), (3, "X"), (0, "Z")]),
+        ),
+    ],
+)
 def test_schema_json_exact(text, name, expected):
+    # Python's pretty printer writes the same form: two-space indentation,
+    # "[]" for an empty list, lower-case \u escapes, non-ASCII as is.
+    expected_text = json.dumps(expected, indent=2, ensure_ascii=False)
     model = DEM.parse(text)
-    first, second = model.to_schema_json(name), model.to_schema_json(name)
     ids = []
-    for json_text in (first, second):
-        found = re.search(r'"schema_id": "([^"]*)"', json_text)
-        assert UUID4.fullmatch(found.group(1))
-        ids.append(found.group(1))
-        assert json_text.replace(found.group(1), "@", 1) == expected
+    for json_text in (model.to_schema_json(name), model.to_schema_json(name)):
+        schema_id = re.search(r'"schema_id": "([^"]*)"', json_text).group(1)
+        assert UUID4.fullmatch(schema_id)
+        assert json_text.replace(schema_id, "@", 1) == expected_text
+        ids.append(schema_id)
     assert ids[0] != ids[1]
