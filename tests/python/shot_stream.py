@@ -1,0 +1,108 @@
+"""Sampled shots of a DEM as TOLM streams, for scoring the stream's decoder.
+
+A sample (tests/data/samples/*.npz, described by index.json beside it) holds
+Stim-sampled detection events, the true observable flips and PyMatching's
+predictions. A shot's detector vector, cut into rounds of
+`ancillas_per_round` detectors, gives `window_depth` frames whose flat window
+numbering is the DEM's detector numbering. Each shot becomes that many
+frames, the last one carrying the shot's true flips in its metadata, so a
+stream decoding with a window of `window_depth` rounds scores a shot at its
+last frame: the decoder's `observable_flips` against the frame's
+`recorded_observable_flips`.
+"""
+
+from __future__ import annotations
+
+import json
+import struct
+import zlib
+from dataclasses import dataclass
+from functools import lru_cache
+from pathlib import Path
+
+import numpy as np
+
+from tolm_writer import encode_rle, file_header, flips_entry
+
+DATA = Path(__file__).resolve().parents[1] / "data"
+SAMPLES = DATA / "samples"
+DEMS = DATA / "dem"
+
+_HEADER_BODY = struct.Struct("<QIQHHIBBH")
+_CRC = struct.Struct("<I")
+_TRAILER = struct.Struct("<HI")
+_FLAG_METADATA = 0x0004
+_SURFACE_CODE = 1
+
+
+@dataclass
+class Sample:
+    name: str
+    dem_path: Path
+    ancillas_per_round: int
+    window_depth: int
+    events: np.ndarray  # shots × detectors, 0/1 uint8
+    truth: np.ndarray  # uint64 per shot
+    pymatching: np.ndarray  # uint64 per shot
+
+    @property
+    def shots(self) -> int:
+        return len(self.truth)
+
+
+def sample_names() -> list[str]:
+    return sorted(json.loads((SAMPLES / "index.json").read_text())["samples"])
+
+
+def load_sample(name: str, shots: int | None = None) -> Sample:
+    meta = json.loads((SAMPLES / "index.json").read_text())["samples"][name]
+    with np.load(SAMPLES / name) as data:
+        detectors = int(data["num_detectors"])
+        packed = data["detectors"][:shots]
+        truth = data["observables"][:shots].astype(np.uint64)
+        pymatching = data["pymatching"][:shots].astype(np.uint64)
+    events = np.unpackbits(packed, axis=1, bitorder="little")[:, :detectors]
+    assert detectors == meta["ancillas_per_round"] * meta["window_depth"], name
+    return Sample(
+        name=name,
+        dem_path=DEMS / meta["dem"],
+        ancillas_per_round=meta["ancillas_per_round"],
+        window_depth=meta["window_depth"],
+        events=events,
+        truth=truth,
+        pymatching=pymatching,
+    )
+
+
+@lru_cache(maxsize=None)
+def _run_length(row: bytes) -> bytes:
+    return encode_rle(row)
+
+
+def _frame(frame_id: int, round_: int, ancillas: int, row: bytes, metadata: bytes | None) -> bytes:
+    flags = _FLAG_METADATA if metadata is not None else 0
+    body = _HEADER_BODY.pack(frame_id, round_, 1000 * frame_id, 2 * ancillas + 1, ancillas, 0, _SURFACE_CODE, 3, flags)
+    header = body + _CRC.pack(zlib.crc32(body))
+    rle = _run_length(row)
+    payload = struct.pack("<H", len(rle)) + rle + bytes(ancillas)
+    if metadata is not None:
+        payload += struct.pack("<H", 1) + metadata
+    return header + payload + _TRAILER.pack(0xFFFF, zlib.crc32(header))
+
+
+def write_shot_stream(path: Path, sample: Sample) -> int:
+    """Writes every shot of `sample` as `window_depth` frames; returns the
+    number of frames. Frame ids run on across shots; each round field is the
+    round within its shot."""
+    a, depth = sample.ancillas_per_round, sample.window_depth
+    rows = sample.events.reshape(sample.shots * depth, a)
+    parts = [file_header()]
+    frame_id = 0
+    for shot in range(sample.shots):
+        for r in range(depth):
+            frame_id += 1
+            last = r == depth - 1
+            metadata = flips_entry(int(sample.truth[shot])) if last else None
+            parts.append(_frame(frame_id, r, a, rows[shot * depth + r].tobytes(), metadata))
+    path.write_bytes(b"".join(parts))
+    return frame_id
