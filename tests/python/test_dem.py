@@ -160,7 +160,7 @@ def test_detector_coordinates():
         "detector(9, 9, 9) D5\n"
         "error(0.1) D20\n"
     )
-    assert model.detector_coordinates() == {5: (1.0, 2.0, 0.0), 7: (1.0, 0.0, 0.0), 8: (4.0, 5.0, 6.0)}
+    assert model.detector_coordinates() == {5: (1.0, 2.0, 0.0), 7: (1.0,), 8: (4.0, 5.0, 6.0)}
     assert model.detector_count == 21
 
 
@@ -416,3 +416,10 @@ def test_schema_json_exact(text, name, expected):
         assert json_text.replace(schema_id, "@", 1) == expected_text
         ids.append(schema_id)
     assert ids[0] != ids[1]
+
+
+def test_export_refuses_a_model_naming_a_far_detector():
+    model = DEM.parse("error(0.1) D100000000")
+    assert model.detector_count == 100000001
+    with pytest.raises(ValueError, match="decoding graphs are limited to 67108864"):
+        model.to_pymatching()

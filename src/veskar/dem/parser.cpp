@@ -13,13 +13,16 @@ namespace veskar {
 namespace {
 
 // Repeat blocks are expanded eagerly, so a model's size is the product of
-// its repeat counts and bodies. Past this many expanded instructions (errors,
-// declarations and shifts; a block counts its own line once) the model would
-// need tens of gigabytes, so the block whose expansion crosses the limit is
-// refused with InvalidRepeatCount before anything is expanded. Real
-// experiments stay far below it: a distance-17, 17-round surface code has
-// about 10^5 errors.
-constexpr uint64_t kMaxExpandedInstructions = uint64_t{1} << 28;
+// its repeat counts and bodies. The expansion is measured in units that
+// track memory: one per instruction (a block counts its own line once) plus
+// one per target of an error, since an expanded error costs about 140 bytes
+// and each further target about 30. Past this many units (about 1.2 GB in
+// the worst case, a body of target-less errors) the block whose expansion
+// crosses the limit is refused with InvalidRepeatCount before anything is
+// expanded, so a thirty-byte model cannot ask for tens of gigabytes. Real
+// experiments stay far below it: a distance-17, 17-round surface code comes
+// to about 4 * 10^5 units, a distance-9 code over 1000 rounds to 3 * 10^6.
+constexpr uint64_t kMaxExpandedUnits = uint64_t{1} << 23;
 
 constexpr uint64_t kMaxDetector = std::numeric_limits<uint32_t>::max();
 constexpr uint64_t kMaxObservable = std::numeric_limits<uint8_t>::max();
@@ -248,7 +251,7 @@ struct Op {
     uint8_t coord_count = 0;  // Detector: coordinates written; Shift: offsets given (at most 3 kept)
     uint32_t value = 0;       // Detector: id as written; Observable: index
     uint64_t amount = 0;      // Shift: detector shift; Repeat: count
-    uint64_t expanded = 0;    // Repeat: instructions the whole block expands to
+    uint64_t expanded = 0;    // Repeat: units the whole block expands to
     double probability = 0.0;
     DetectorCoords coords{};  // Detector: coordinates; Shift: coordinate offsets
     size_t first = 0;         // Error: targets [first, last); Repeat: body ops [first, last)
@@ -327,7 +330,7 @@ class Parser {
    private:
     struct OpenBlock {
         size_t op = 0;          // index of the repeat op in ops_
-        uint64_t body_size = 0;  // expanded instructions of one repetition
+        uint64_t body_size = 0;  // expanded units of one repetition
     };
     struct Loop {
         size_t begin = 0;
@@ -415,7 +418,7 @@ std::expected<DetectorErrorModel, ParseError> Parser::run() {
         if (ops_.empty()) continue;
         if (ops_[0].kind == OpKind::Repeat) {
             if (auto ok = read_block_body(); !ok) return std::unexpected(std::move(ok.error()));
-            if (ops_[0].expanded > kMaxExpandedInstructions - expanded_) {
+            if (ops_[0].expanded > kMaxExpandedUnits - expanded_) {
                 return fail<parse_error::InvalidRepeatCount>(ops_[0].token);
             }
             expanded_ += ops_[0].expanded;
@@ -588,7 +591,7 @@ std::expected<void, ParseError> Parser::read_block_body() {
             // A count of 0 still reads its body once (see execute), so it
             // costs as much as a count of 1.
             repeat.expanded = saturating_add(1, saturating_mul(std::max<uint64_t>(repeat.amount, 1), done.body_size));
-            if (repeat.expanded > kMaxExpandedInstructions) {
+            if (repeat.expanded > kMaxExpandedUnits) {
                 return fail<parse_error::InvalidRepeatCount>(repeat.token);
             }
             if (!open_.empty()) open_.back().body_size = saturating_add(open_.back().body_size, repeat.expanded);
@@ -600,7 +603,9 @@ std::expected<void, ParseError> Parser::read_block_body() {
         if (ops_[before].kind == OpKind::Repeat) {
             open_.push_back({before, 0});
         } else {
-            open_.back().body_size = saturating_add(open_.back().body_size, 1);
+            const Op& op = ops_[before];
+            const uint64_t targets = op.kind == OpKind::Error ? op.last - op.first : 0;
+            open_.back().body_size = saturating_add(open_.back().body_size, 1 + targets);
         }
     }
     return {};
@@ -745,6 +750,7 @@ std::expected<void, ParseError> Parser::apply_detector(const Op& op) {
         // Offsets move only the coordinates actually written.
         for (uint8_t k = 0; k < op.coord_count; ++k) coords[k] += coord_offset_[k];
         decl.coords = coords;
+        decl.coord_count = op.coord_count;
     }
     model_.detectors.push_back(decl);
     return {};

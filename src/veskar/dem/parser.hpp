@@ -31,6 +31,7 @@ using DetectorCoords = std::array<double, 3>;
 struct DetectorDecl {
     std::optional<DetectorCoords> coords;
     uint32_t id = 0;
+    uint8_t coord_count = 0;  // coordinates written (at most 3 kept); Stim puts time last
 };
 
 namespace parse_error {

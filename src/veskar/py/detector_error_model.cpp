@@ -266,7 +266,11 @@ PyObject* build_matcher(const SpacetimeGraph& graph) {
 
 PyObject* to_pymatching(PyObject* self, PyObject*) {
     try {
-        return build_matcher(SpacetimeGraph::from_dem(state_of(self)));
+        auto graph = SpacetimeGraph::try_from_dem(state_of(self));
+        if (!graph) {
+            return raise(PyExc_ValueError, message(graph.error()));
+        }
+        return build_matcher(*graph);
     } catch (...) {
         return raise_cpp_exception();
     }
@@ -339,8 +343,18 @@ PyObject* detector_coordinates(PyObject* self, PyObject*) {
         }
         const DetectorCoords& c = *decl.coords;
         Ref id = Ref::steal(PyLong_FromUnsignedLong(decl.id));
-        Ref coords = Ref::steal(Py_BuildValue("(ddd)", c[0], c[1], c[2]));
-        if (!id || !coords || PyDict_SetItem(dict.get(), id.get(), coords.get()) < 0) {
+        Ref coords = Ref::steal(PyTuple_New(decl.coord_count));
+        if (!id || !coords) {
+            return nullptr;
+        }
+        for (uint8_t k = 0; k < decl.coord_count; ++k) {
+            PyObject* value = PyFloat_FromDouble(c[k]);
+            if (value == nullptr) {
+                return nullptr;
+            }
+            PyTuple_SET_ITEM(coords.get(), k, value);
+        }
+        if (PyDict_SetItem(dict.get(), id.get(), coords.get()) < 0) {
             return nullptr;
         }
     }
@@ -395,9 +409,9 @@ PyMethodDef methods[] = {
     {"detector_coordinates", detector_coordinates, METH_NOARGS,
      "detector_coordinates($self)\n--\n\n"
      "A new dict mapping each declared detector that has coordinates to them,\n"
-     "as a tuple of three floats (coordinates not written read 0.0, those past\n"
-     "the third are dropped). Detectors declared without coordinates, and\n"
-     "detectors that are never declared, are absent."},
+     "as a tuple of the floats written (at most three; those past the third are\n"
+     "dropped). Detectors declared without coordinates, and detectors that are\n"
+     "never declared, are absent."},
     {nullptr, nullptr, 0, nullptr},
 };
 
