@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -14,6 +15,7 @@
 #include <new>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "veskar/core/window.hpp"
 #include "veskar/decoder/union_find.hpp"
