@@ -127,31 +127,34 @@ def encode_frame(
     """One frame's bytes.
 
     ``detector_events`` (0/1 per ancilla) is run-length coded unless
-    ``detector_runs`` gives the coded bytes directly. ``ancilla_count`` defaults
+    ``detector_runs`` gives the coded bytes directly; ``meas_results`` are
+    int8 values (default 1 for every ancilla), or their raw bytes. ``ancilla_count`` defaults
     to the number of measurement results, else of detector events.
     Metadata entries come from ``metadata`` (tag -> value bytes), then
     ``label`` and ``observable_flips``; annotations are (kind, value, detail).
     ``header_crc``, ``trailer_marker`` and ``trailer_crc`` replace the right
     values, to make damaged streams on purpose.
     """
-    results = np.zeros(0, dtype=np.int8) if meas_results is None else np.asarray(meas_results)
-    results = results.astype(np.int8, copy=False).ravel()
+    if isinstance(meas_results, (bytes, bytearray)):
+        results = bytes(meas_results)  # int8 results as raw bytes: taken as they are
+    elif meas_results is not None:
+        results = np.asarray(meas_results).astype(np.int8, copy=False).ravel().tobytes()
     if ancilla_count is None:
         if meas_results is not None:
-            ancilla_count = results.size
+            ancilla_count = len(results)
         elif detector_events is not None:
             ancilla_count = int(np.asarray(detector_events).size)
         else:
             ancilla_count = 0
     if meas_results is None:
-        results = np.ones(ancilla_count, dtype=np.int8)
-    if results.size != ancilla_count:
-        raise ValueError(f"{results.size} measurement results for {ancilla_count} ancillas")
+        results = b"\x01" * ancilla_count
+    if len(results) != ancilla_count:
+        raise ValueError(f"{len(results)} measurement results for {ancilla_count} ancillas")
     runs = detector_runs if detector_runs is not None else rle_encode(
         np.zeros(0) if detector_events is None else detector_events)
 
     flags = extra_flags
-    sections = [struct.pack("<H", len(runs)), runs, results.tobytes()]
+    sections = [struct.pack("<H", len(runs)), runs, results]
     if timing_offsets is not None:
         offsets = np.asarray(timing_offsets, dtype="<u2").ravel()
         if offsets.size != ancilla_count:

@@ -14,24 +14,18 @@ last frame: the decoder's `observable_flips` against the frame's
 from __future__ import annotations
 
 import json
-import struct
-import zlib
 from dataclasses import dataclass
 from functools import lru_cache
 from pathlib import Path
 
 import numpy as np
 
-from tolm_writer import encode_rle, file_header, flips_entry
+from veskar import tolm
 
 DATA = Path(__file__).resolve().parents[1] / "data"
 SAMPLES = DATA / "samples"
 DEMS = DATA / "dem"
 
-_HEADER_BODY = struct.Struct("<QIQHHIBBH")
-_CRC = struct.Struct("<I")
-_TRAILER = struct.Struct("<HI")
-_FLAG_METADATA = 0x0004
 _SURFACE_CODE = 1
 
 
@@ -76,18 +70,7 @@ def load_sample(name: str, shots: int | None = None) -> Sample:
 
 @lru_cache(maxsize=None)
 def _run_length(row: bytes) -> bytes:
-    return encode_rle(row)
-
-
-def _frame(frame_id: int, round_: int, ancillas: int, row: bytes, metadata: bytes | None) -> bytes:
-    flags = _FLAG_METADATA if metadata is not None else 0
-    body = _HEADER_BODY.pack(frame_id, round_, 1000 * frame_id, 2 * ancillas + 1, ancillas, 0, _SURFACE_CODE, 3, flags)
-    header = body + _CRC.pack(zlib.crc32(body))
-    rle = _run_length(row)
-    payload = struct.pack("<H", len(rle)) + rle + bytes(ancillas)
-    if metadata is not None:
-        payload += struct.pack("<H", 1) + metadata
-    return header + payload + _TRAILER.pack(0xFFFF, zlib.crc32(header))
+    return tolm.rle_encode(np.frombuffer(row, dtype=np.uint8))
 
 
 def write_shot_stream(path: Path, sample: Sample) -> int:
@@ -96,13 +79,15 @@ def write_shot_stream(path: Path, sample: Sample) -> int:
     round within its shot."""
     a, depth = sample.ancillas_per_round, sample.window_depth
     rows = sample.events.reshape(sample.shots * depth, a)
-    parts = [file_header()]
+    parts = [tolm.encode_file_header()]
     frame_id = 0
     for shot in range(sample.shots):
         for r in range(depth):
             frame_id += 1
             last = r == depth - 1
-            metadata = flips_entry(int(sample.truth[shot])) if last else None
-            parts.append(_frame(frame_id, r, a, rows[shot * depth + r].tobytes(), metadata))
+            parts.append(tolm.encode_frame(
+                frame_id, r, meas_results=bytes(a), timestamp_ns=1000 * frame_id, qubit_count=2 * a + 1,
+                code_type=_SURFACE_CODE, distance=3, detector_runs=_run_length(rows[shot * depth + r].tobytes()),
+                observable_flips=int(sample.truth[shot]) if last else None))
     path.write_bytes(b"".join(parts))
     return frame_id

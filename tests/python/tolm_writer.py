@@ -1,35 +1,37 @@
-"""A TOLM writer for the tests: file headers and frames with any of the
-optional sections, the trailer on or off, and deliberate corruptions.
-
-Everything is little-endian and unpadded. A frame is its 36-byte header, the
-payload (u16 length and run-length coded detector events, one int8 result per
-ancilla, then the sections the flags name) and an optional 6-byte trailer.
+"""TOLM test streams: frames described field by field (with what a reader
+must make of them) and encoded by the package's own writer, ``veskar.tolm``,
+including its deliberate corruptions (a wrong header CRC, trailer marker or
+trailer CRC, a missing trailer, unknown flag bits).
 """
 
 from __future__ import annotations
 
 import struct
 import zlib
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from typing import Optional, Sequence
 
-MAGIC = 0x544F4C4D
-FILE_HEADER_SIZE = 26
-FRAME_HEADER_SIZE = 36
+from veskar import tolm
+from veskar.tolm import (  # noqa: F401  (re-exported for the tests)
+    FILE_HEADER_SIZE,
+    FRAME_HEADER_SIZE,
+    MAGIC,
+    TAG_AUX_A,
+    TAG_AUX_B,
+    TAG_AUX_BYTE,
+    TAG_LABEL,
+    TAG_OBSERVABLE_FLIPS,
+)
+
 TRAILER_SIZE = 6
-
-FLAG_TIMING = 0x0001
-FLAG_BITMAP = 0x0002
-FLAG_METADATA = 0x0004
-FLAG_ANNOTATIONS = 0x0008
-
-TAG_LABEL = 1
-TAG_AUX_A = 2
-TAG_AUX_B = 3
-TAG_AUX_BYTE = 4
-TAG_OBSERVABLE_FLIPS = 16
+FLAG_TIMING = tolm.FLAG_TIMING_OFFSETS
+FLAG_BITMAP = tolm.FLAG_ANCILLA_BITMAP
+FLAG_METADATA = tolm.FLAG_METADATA
+FLAG_ANNOTATIONS = tolm.FLAG_ANNOTATIONS
 
 SCHEMA_ID = bytes(range(16))
+
+encode_rle = tolm.rle_encode
 
 
 def crc32(data: bytes) -> int:
@@ -37,23 +39,7 @@ def crc32(data: bytes) -> int:
 
 
 def file_header(schema_id: bytes = SCHEMA_ID, *, magic: int = MAGIC, version: int = 1, aux: int = 0) -> bytes:
-    assert len(schema_id) == 16
-    return struct.pack("<IH16sI", magic, version, schema_id, aux)
-
-
-def encode_rle(events: Sequence[int]) -> bytes:
-    """Run-length code of 0/1 events: one byte per run, bit 7 the value and
-    bits 0-6 the length; runs longer than 127 are split."""
-    out = bytearray()
-    i = 0
-    while i < len(events):
-        value = 1 if events[i] else 0
-        j = i
-        while j < len(events) and (1 if events[j] else 0) == value and j - i < 127:
-            j += 1
-        out.append((0x80 if value else 0x00) | (j - i))
-        i = j
-    return bytes(out)
+    return tolm.encode_file_header(schema_id, aux, magic=magic, version=version)
 
 
 def decode_rle(runs: bytes, n: int) -> list[int]:
@@ -69,11 +55,11 @@ def fired_count(runs: bytes) -> int:
     return sum(b & 0x7F for b in runs if b & 0x80)
 
 
-def metadata_entry(tag: int, value: bytes) -> bytes:
-    return struct.pack("<HH", tag, len(value)) + value
+def metadata_entry(tag: int, value: bytes) -> tuple[int, bytes]:
+    return tag, value
 
 
-def flips_entry(mask: int) -> bytes:
+def flips_entry(mask: int) -> tuple[int, bytes]:
     return metadata_entry(TAG_OBSERVABLE_FLIPS, struct.pack("<Q", mask))
 
 
@@ -93,7 +79,7 @@ class Frame:
     meas_results: Optional[Sequence[int]] = None  # int8 values; default all zero
     timing_offsets: Optional[Sequence[int]] = None
     ancilla_bitmap: Optional[bytes] = None
-    metadata: Optional[Sequence[bytes]] = None  # encoded entries (metadata_entry)
+    metadata: Optional[Sequence[tuple[int, bytes]]] = None  # (tag, value) entries in order
     annotations: Optional[Sequence[tuple[int, int, int]]] = None  # (kind, value, detail)
     trailer: bool = True
     # Corruptions.
@@ -113,64 +99,31 @@ class Frame:
             return [0] * self.ancilla_count
         return list(self.meas_results)
 
-    def flags(self) -> int:
-        flags = self.extra_flags
-        if self.timing_offsets is not None:
-            flags |= FLAG_TIMING
-        if self.ancilla_bitmap is not None:
-            flags |= FLAG_BITMAP
-        if self.metadata is not None:
-            flags |= FLAG_METADATA
-        if self.annotations is not None:
-            flags |= FLAG_ANNOTATIONS
-        return flags
-
-    def header_bytes(self) -> bytes:
-        body = struct.pack(
-            "<QIQHHIBBH",
+    def to_bytes(self) -> bytes:
+        return tolm.encode_frame(
             self.frame_id,
             self.round,
-            self.timestamp_ns,
-            self.qubit_count,
-            self.ancilla_count,
-            self.frame_aux,
-            self.code_type,
-            self.distance,
-            self.flags(),
+            meas_results=self.expected_meas(),
+            timestamp_ns=self.timestamp_ns,
+            qubit_count=self.qubit_count,
+            ancilla_count=self.ancilla_count,
+            code_type=self.code_type,
+            distance=self.distance,
+            frame_aux=self.frame_aux,
+            detector_runs=self.run_length_bytes(),
+            timing_offsets=self.timing_offsets,
+            ancilla_bitmap=self.ancilla_bitmap,
+            metadata=self.metadata,
+            annotations=self.annotations,
+            trailer=self.trailer,
+            extra_flags=self.extra_flags,
+            header_crc=self.header_crc,
+            trailer_marker=self.trailer_marker,
+            trailer_crc=self.trailer_crc,
         )
-        crc = crc32(body) if self.header_crc is None else self.header_crc
-        return body + struct.pack("<I", crc)
 
-    def payload_bytes(self) -> bytes:
-        n = self.ancilla_count
-        rle = self.run_length_bytes()
-        out = bytearray(struct.pack("<H", len(rle)) + rle)
-        meas = self.expected_meas()
-        assert len(meas) == n
-        out += struct.pack(f"<{n}b", *meas)
-        if self.timing_offsets is not None:
-            assert len(self.timing_offsets) == n
-            out += struct.pack(f"<{n}H", *self.timing_offsets)
-        if self.ancilla_bitmap is not None:
-            assert len(self.ancilla_bitmap) == (n + 7) // 8
-            out += self.ancilla_bitmap
-        if self.metadata is not None:
-            out += struct.pack("<H", len(self.metadata)) + b"".join(self.metadata)
-        if self.annotations is not None:
-            out += struct.pack("<B", len(self.annotations))
-            for kind, value, detail in self.annotations:
-                out += struct.pack("<BQB", kind, value, detail)
-        return bytes(out)
-
-    def trailer_bytes(self) -> bytes:
-        if not self.trailer:
-            return b""
-        header = self.header_bytes()
-        crc = crc32(header) if self.trailer_crc is None else self.trailer_crc
-        return struct.pack("<HI", self.trailer_marker, crc)
-
-    def to_bytes(self) -> bytes:
-        return self.header_bytes() + self.payload_bytes() + self.trailer_bytes()
+    def header_bytes(self) -> bytes:
+        return self.to_bytes()[:FRAME_HEADER_SIZE]
 
 
 def stream_bytes(frames: Sequence[Frame], header: Optional[bytes] = None) -> bytes:
