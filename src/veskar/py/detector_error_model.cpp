@@ -2,10 +2,6 @@
 // PyMatching and to schema JSON. Nothing changes an instance after creation,
 // so methods need no borrow flag: every access is a read.
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -21,6 +17,7 @@
 #include "veskar/dem/schema_gen.hpp"
 #include "veskar/py/classes.hpp"
 #include "veskar/py/cpp_exception.hpp"
+#include "veskar/py/text_file.hpp"
 
 namespace veskar::py {
 
@@ -88,30 +85,14 @@ std::optional<std::string_view> utf8_of(PyObject* text) {
     return std::string_view(data, static_cast<size_t>(length));
 }
 
-class FileDescriptor {
-   public:
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    ~FileDescriptor() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    int get() const { return fd_; }
-
-   private:
-    int fd_;
-};
-
 // Sets the OSError that open() would raise for errno `code` on `path`
-// (FileNotFoundError, IsADirectoryError, ...).
+// (FileNotFoundError, IsADirectoryError, ...; EILSEQ for invalid UTF-8).
 void raise_os_error(int code, PyObject* path) {
     errno = code;
     PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path);
 }
 
-// The whole file, or nullopt with OSError set.
+// The whole file as UTF-8 text, or nullopt with OSError set.
 std::optional<std::string> read_whole_file(PyObject* path) {
     PyObject* encoded_raw = nullptr;
     // Refuses embedded NUL characters with ValueError, as open() does.
@@ -119,46 +100,12 @@ std::optional<std::string> read_whole_file(PyObject* path) {
         return std::nullopt;
     }
     Ref encoded = Ref::steal(encoded_raw);
-    FileDescriptor file(::open(PyBytes_AS_STRING(encoded.get()), O_RDONLY | O_CLOEXEC));
-    if (file.get() < 0) {
-        raise_os_error(errno, path);
+    auto text = read_utf8_file(PyBytes_AS_STRING(encoded.get()));
+    if (!text) {
+        raise_os_error(text.error(), path);
         return std::nullopt;
     }
-    std::string data;
-    struct stat info {};
-    if (::fstat(file.get(), &info) == 0 && info.st_size > 0) {
-        data.reserve(static_cast<size_t>(info.st_size));
-    }
-    char chunk[1 << 16];
-    while (true) {
-        ssize_t got = ::read(file.get(), chunk, sizeof(chunk));
-        if (got < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            raise_os_error(errno, path);
-            return std::nullopt;
-        }
-        if (got == 0) {
-            return data;
-        }
-        data.append(chunk, static_cast<size_t>(got));
-    }
-}
-
-// Invalid UTF-8 is a property of the file's bytes, not of the DEM text, so it
-// is reported as a read failure (OSError with EILSEQ) rather than a parse
-// error. The interpreter's own decoder decides what is valid.
-bool check_utf8(const std::string& data, PyObject* path) {
-    Ref decoded = Ref::steal(PyUnicode_DecodeUTF8(data.data(), static_cast<Py_ssize_t>(data.size()), "strict"));
-    if (decoded) {
-        return true;
-    }
-    if (PyErr_ExceptionMatches(PyExc_UnicodeDecodeError)) {
-        PyErr_Clear();
-        raise_os_error(EILSEQ, path);
-    }
-    return false;
+    return std::move(*text);
 }
 
 PyObject* parse_method(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -177,7 +124,7 @@ PyObject* from_file_method(PyObject*, PyObject* args, PyObject* kwargs) {
     }
     try {
         std::optional<std::string> data = read_whole_file(path);
-        if (!data || !check_utf8(*data, path)) {
+        if (!data) {
             return nullptr;
         }
         return parse_text(*data);

@@ -1,9 +1,7 @@
 // VeskarStream: the iterator that reads syndrome frames from a file or a TCP
 // peer into Python, one SyndromeFrame per __next__.
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -22,7 +20,9 @@
 #include "veskar/dem/graph.hpp"
 #include "veskar/dem/parser.hpp"
 #include "veskar/py/classes.hpp"
+#include "veskar/py/cpp_exception.hpp"
 #include "veskar/py/int_argument.hpp"
+#include "veskar/py/text_file.hpp"
 
 namespace veskar::py {
 
@@ -82,20 +82,6 @@ class InterruptibleSleeper final : public Sleeper {
     }
 };
 
-// C++ failures (out of memory while copying a frame, say) must not cross
-// into the interpreter.
-PyObject* raise_current_exception() {
-    try {
-        throw;
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    } catch (const std::exception& err) {
-        return raise(PyExc_RuntimeError, err.what());
-    } catch (...) {
-        return raise(PyExc_RuntimeError, "unexpected C++ exception");
-    }
-}
-
 // Destroys the source and then the runtime. Joining the runtime's threads
 // can take a moment (a blocking job may be finishing), so the interpreter
 // lock is let go meanwhile.
@@ -153,23 +139,6 @@ bool decode_step(StreamState& stream, OwnedFrame& frame) {
     return true;
 }
 
-// Closes a descriptor when it leaves scope.
-class FileDescriptor {
-   public:
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    ~FileDescriptor() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    int get() const { return fd_; }
-
-   private:
-    int fd_;
-};
-
 // Reads a whole DEM file as UTF-8 text. Null with OSError set on failure,
 // its message the system's text: a directory fails on read with "Is a
 // directory". The interpreter lock is kept, as for every wait of a stream.
@@ -178,40 +147,12 @@ std::optional<std::string> read_dem_file(const char* path, Py_ssize_t path_lengt
         raise(PyExc_OSError, "file name contained an unexpected NUL byte");
         return std::nullopt;
     }
-    FileDescriptor file(::open(path, O_RDONLY | O_CLOEXEC));
-    if (file.get() < 0) {
-        raise(PyExc_OSError, std::strerror(errno));
+    auto text = read_utf8_file(path);
+    if (!text) {
+        raise(PyExc_OSError, text.error() == EILSEQ ? "stream did not contain valid UTF-8" : std::strerror(text.error()));
         return std::nullopt;
     }
-    std::string text;
-    struct stat info {};
-    if (::fstat(file.get(), &info) == 0 && S_ISREG(info.st_mode)) {
-        text.reserve(static_cast<size_t>(info.st_size));
-    }
-    char chunk[1 << 16];
-    for (;;) {
-        const ssize_t got = ::read(file.get(), chunk, sizeof chunk);
-        if (got == 0) {
-            break;
-        }
-        if (got < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            raise(PyExc_OSError, std::strerror(errno));
-            return std::nullopt;
-        }
-        text.append(chunk, static_cast<size_t>(got));
-    }
-    // The parser reads bytes; checking the encoding here keeps a binary file
-    // from surfacing as a puzzling parse error.
-    Ref decoded = Ref::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict"));
-    if (!decoded) {
-        PyErr_Clear();
-        raise(PyExc_OSError, "stream did not contain valid UTF-8");
-        return std::nullopt;
-    }
-    return text;
+    return std::move(*text);
 }
 
 std::optional<std::string> utf8_of(PyObject* text_object) {
@@ -312,7 +253,7 @@ PyObject* new_stream(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         stream.source = std::move(opened->source);
         return self;
     } catch (...) {
-        return raise_current_exception();
+        return raise_cpp_exception();
     }
 }
 
@@ -351,7 +292,7 @@ PyObject* stream_next(PyObject* self) {
         borrow.reset();
         return syndrome_frame_new(std::move(frame));
     } catch (...) {
-        return raise_current_exception();
+        return raise_cpp_exception();
     }
 }
 
@@ -398,7 +339,7 @@ PyObject* set_decoder(PyObject* self, PyObject* args, PyObject* kwargs) {
         stream.window_depth = window_depth;
         stream.window.reset();
     } catch (...) {
-        return raise_current_exception();
+        return raise_cpp_exception();
     }
     Py_RETURN_NONE;
 }
