@@ -56,6 +56,10 @@ std::optional<std::span<const uint8_t>> RingBuffer::peek_wrapped(size_t n, std::
 }
 
 void RingBuffer::copy_out(size_t offset, std::span<uint8_t> out) const {
+    // An empty span may carry a null pointer, which memcpy must never see.
+    if (out.empty()) {
+        return;
+    }
     size_t start = static_cast<size_t>((read_pos_ + offset) % capacity_);
     size_t first = std::min(out.size(), capacity_ - start);
     std::memcpy(out.data(), storage_.get() + start, first);
