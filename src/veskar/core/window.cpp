@@ -48,6 +48,13 @@ std::expected<SyndromeWindow, WindowError> SyndromeWindow::create(uint64_t ancil
     if (window_depth > window.slots_.max_size()) {
         return std::unexpected(window_error::SizeOverflow{ancilla_count, window_depth});
     }
+    // Round slots beyond any user address space (2^47 bytes on x86-64 and
+    // AArch64) cannot be had, so they are not even asked for: allocators
+    // built to catch memory errors end the process on such a request
+    // instead of throwing.
+    if (window_depth > (uint64_t{1} << 47) / sizeof(OwnedSyndromeData)) {
+        return std::unexpected(window_error::OutOfMemory{ancilla_count, window_depth});
+    }
     // The sizes come straight from the caller, so running out of memory here
     // is an answer for the caller, not a reason to end the process. This is
     // the one place the window meets the allocator's exceptions.
