@@ -87,14 +87,15 @@ std::expected<UnionFindDecoder, DecoderError> UnionFindDecoder::create(std::shar
     decoder.build_compact_graph();
 
     const uint32_t n = decoder.node_count_;
-    const size_t m = decoder.edges_.size();
+    const size_t m = decoder.edge_ends_.size();
     decoder.nodes_.reserve(n);
     for (uint32_t v = 0; v < n; ++v) decoder.nodes_.push_back(decoder.rest_state(v));
-    decoder.touched_nodes_.reserve(n);
-    decoder.touched_edges_.reserve(m);
-    decoder.growing_.reserve(n);
-    decoder.candidates_.reserve(m);
-    decoder.completed_.reserve(m);
+    decoder.edge_closed_.assign(m, 0);
+    decoder.touched_nodes_.resize(n);
+    decoder.closed_edges_.resize(m);
+    int32_t heaviest = 0;
+    for (const EdgeEnds& edge : decoder.edge_ends_) heaviest = std::max(heaviest, edge.weight);
+    decoder.events_.resize(static_cast<uint32_t>(m), heaviest);
     decoder.leaves_.reserve(n);
     decoder.active_.reserve(n);
     return decoder;
@@ -145,8 +146,7 @@ void UnionFindDecoder::build_compact_graph() {
                 mask = mask_of(mechanisms[j].index);
             }
         }
-        edge_u_.push_back(first.a);
-        edge_v_.push_back(first.b);
+        edge_ends_.push_back(EdgeEnds{first.a, first.b, 0});
         edge_observables_.push_back(mask);
         weights.push_back(weight);
         i = j;
@@ -155,44 +155,57 @@ void UnionFindDecoder::build_compact_graph() {
     double heaviest = 0.0;
     for (double w : weights) heaviest = std::max(heaviest, w);
     const double scale = heaviest > 0.0 ? kWeightScale / heaviest : 1.0;
-    edges_.reserve(weights.size());
-    for (double w : weights) {
-        // An edge at least as likely as not (p >= 0.5) costs nothing to grow.
-        edges_.push_back(EdgeState{.weight = w > 0.0 ? static_cast<int32_t>(std::lround(w * scale)) : 0});
+    for (size_t e = 0; e < weights.size(); ++e) {
+        // An edge at least as likely as not (p >= 0.5) costs nothing to grow:
+        // it joins as soon as a growing cluster reaches either end.
+        const double w = weights[e];
+        edge_ends_[e].weight = w > 0.0 ? static_cast<int32_t>(std::lround(w * scale)) : 0;
     }
 
     adjacency_start_.assign(size_t{node_count_} + 1, 0);
-    for (size_t e = 0; e < edge_u_.size(); ++e) {
-        ++adjacency_start_[edge_u_[e] + 1];
-        ++adjacency_start_[edge_v_[e] + 1];
+    for (const EdgeEnds& edge : edge_ends_) {
+        ++adjacency_start_[edge.u + 1];
+        ++adjacency_start_[edge.v + 1];
     }
     for (uint32_t v = 0; v < node_count_; ++v) adjacency_start_[v + 1] += adjacency_start_[v];
     adjacency_.resize(adjacency_start_[node_count_]);
     std::vector<uint32_t> fill(adjacency_start_.begin(), adjacency_start_.end() - 1);
-    for (size_t e = 0; e < edge_u_.size(); ++e) {
-        const uint32_t u = edge_u_[e];
-        const uint32_t v = edge_v_[e];
-        adjacency_[fill[u]++] = Neighbour{v, static_cast<uint32_t>(e)};
-        adjacency_[fill[v]++] = Neighbour{u, static_cast<uint32_t>(e)};
+    for (size_t e = 0; e < edge_ends_.size(); ++e) {
+        const uint32_t u = edge_ends_[e].u;
+        const uint32_t v = edge_ends_[e].v;
+        adjacency_[fill[u]++] = Neighbour{v, static_cast<uint32_t>(e), edge_ends_[e].weight};
+        adjacency_[fill[v]++] = Neighbour{u, static_cast<uint32_t>(e), edge_ends_[e].weight};
+    }
+    // Lightest first: a node fills its edges to untouched neighbours in this
+    // order, so it needs only the first of them queued at a time.
+    for (uint32_t v = 0; v < node_count_; ++v) {
+        std::sort(adjacency_.begin() + adjacency_start_[v], adjacency_.begin() + adjacency_start_[v + 1],
+                  [](const Neighbour& x, const Neighbour& y) {
+                      return std::tie(x.weight, x.edge) < std::tie(y.weight, y.edge);
+                  });
     }
 }
 
 UnionFindDecoder::NodeState UnionFindDecoder::rest_state(uint32_t node) const {
     const uint8_t is_boundary = node == boundary_ ? 1 : 0;
     return NodeState{
+        .offset = 0,
+        .base = 0,
         .parent = node,
         .size = 1,
-        .frontier_head = node,
-        .frontier_tail = node,
-        .frontier_next = kNone,
+        .member_head = node,
+        .member_tail = node,
+        .member_next = kNone,
+        .cursor = kNone,
         .forest_edges = 0,
         .forest_degree = 0,
+        .grows = 0,
         .odd = 0,
         .has_boundary = is_boundary,
         .fired = 0,
         .anchor = is_boundary,
-        .listed = 0,
         .touched = 0,
+        .scanned = 0,
     };
 }
 
@@ -205,10 +218,56 @@ inline uint32_t UnionFindDecoder::find(uint32_t node) {
     return node;
 }
 
+inline int64_t UnionFindDecoder::grown(uint32_t node, uint32_t root, int64_t now) const {
+    const NodeState& r = nodes_[root];
+    return (r.grows ? now : 0) - r.base - nodes_[node].offset;
+}
+
 void UnionFindDecoder::touch_node(uint32_t node) {
     if (nodes_[node].touched) return;
     nodes_[node].touched = 1;
-    touched_nodes_.push_back(node);
+    touched_nodes_[touched_node_count_++] = node;
+}
+
+inline void UnionFindDecoder::close_edge(uint32_t edge) {
+    edge_closed_[edge] = 1;
+    closed_edges_[closed_edge_count_++] = edge;
+    events_.cancel(edge);
+}
+
+inline bool UnionFindDecoder::is_fresh(uint32_t node) const {
+    return !nodes_[node].scanned;
+}
+
+void UnionFindDecoder::release_cursors(uint32_t edge, int64_t now) {
+    for (const uint32_t end : {edge_ends_[edge].u, edge_ends_[edge].v}) {
+        const uint32_t k = nodes_[end].cursor;
+        if (k != kNone && adjacency_[k].edge == edge) advance_cursor(end, now);
+    }
+}
+
+void UnionFindDecoder::advance_cursor(uint32_t node, int64_t now) {
+    // The next edge to a fresh neighbour, lightest first, is the next of
+    // this node's to fill on its own growth. A node whose cluster has
+    // stopped queues it only when it is already full: the whole unit of time
+    // fills every edge it covers, whatever merges happen in it; otherwise
+    // the node is scanned afresh if its cluster ever grows again.
+    NodeState& state = nodes_[node];
+    const uint32_t from = state.cursor + 1;
+    state.cursor = kNone;
+    const uint32_t root = find(node);
+    const int64_t grown_here = grown(node, root, now);
+    const uint32_t end = adjacency_start_[node + 1];
+    for (uint32_t k = from; k < end; ++k) {
+        const Neighbour nb = adjacency_[k];
+        if (edge_closed_[nb.edge] || !is_fresh(nb.node)) continue;
+        const int64_t left = nb.weight - grown_here;
+        if (nodes_[root].grows || left <= 0) {
+            state.cursor = k;
+            events_.schedule(nb.edge, now + (left > 0 ? left : 0));
+        }
+        return;
+    }
 }
 
 uint64_t UnionFindDecoder::decode_detectors(std::span<const uint32_t> fired) {
@@ -217,14 +276,26 @@ uint64_t UnionFindDecoder::decode_detectors(std::span<const uint32_t> fired) {
         touch_node(d);
         nodes_[d].fired ^= 1;
     }
-    growing_.clear();
+    // Every odd singleton grows from time 0, so all are marked before any
+    // edge is scheduled: an edge between two of them fills from both ends.
+    growing_count_ = 0;
     for (uint32_t d : fired) {
         if (d >= boundary_ || !nodes_[d].fired || nodes_[d].odd) continue;
         nodes_[d].odd = 1;
-        growing_.push_back(d);
+        nodes_[d].grows = 1;
+        ++growing_count_;
+    }
+    for (uint32_t d : fired) {
+        if (d < boundary_ && nodes_[d].odd) schedule_open_edges(d, d, 0);
     }
 
-    while (!growing_.empty() && grow_step()) {
+    // Growth stops once no cluster grows, but only after the unit of time in
+    // which the last one stopped: every edge full by then still joins.
+    while (!events_.empty()) {
+        const int64_t before = events_.now();
+        const uint32_t edge = events_.pop();
+        if (growing_count_ == 0 && events_.now() != before) break;
+        fill(edge, events_.now());
     }
 
     // Clusters still odd here cannot reach the boundary: keep their first
@@ -242,105 +313,144 @@ uint64_t UnionFindDecoder::decode_detectors(std::span<const uint32_t> fired) {
     return mask;
 }
 
-bool UnionFindDecoder::grow_step() {
-    // Every growing cluster adds one to the rate of each edge leaving it, so
-    // an edge between two growing clusters fills from both ends. Frontier
-    // nodes with nothing left to grow are dropped for good: edges only ever
-    // fill and clusters only ever merge.
-    candidates_.clear();
-    for (uint32_t root : growing_) {
-        uint32_t previous = kNone;
-        uint32_t node = nodes_[root].frontier_head;
-        while (node != kNone) {
-            const uint32_t next = nodes_[node].frontier_next;
-            bool open = false;
-            for (uint32_t k = adjacency_start_[node]; k < adjacency_start_[node + 1]; ++k) {
-                const Neighbour nb = adjacency_[k];
-                EdgeState& edge = edges_[nb.edge];
-                if (edge.grown >= edge.weight || find(nb.node) == root) continue;
+void UnionFindDecoder::schedule_open_edges(uint32_t root, uint32_t list_owner, int64_t now) {
+    // Gives the open edges of list_owner's members their time to fill now
+    // that `root`, their cluster, grows: every edge to a neighbour scanned
+    // before (which has grown or grows, and whose own scan then saw this
+    // member fresh), and per member only the lightest edge to a fresh
+    // neighbour, the member's cursor. A fresh neighbour has never been
+    // scanned, so has never grown: every cluster that starts to grow has
+    // its members scanned. Members left with no open edge are unlinked for
+    // good: edges only ever close.
+    NodeState* const nodes = nodes_.data();
+    const Neighbour* const adjacency = adjacency_.data();
+    const uint32_t* const adjacency_start = adjacency_start_.data();
+    const uint8_t* const closed = edge_closed_.data();
+    NodeState& owner = nodes[list_owner];
+    const int64_t root_growth = (nodes[root].grows ? now : 0) - nodes[root].base;
+    uint32_t previous = kNone;
+    uint32_t node = owner.member_head;
+    while (node != kNone) {
+        const uint32_t next = nodes[node].member_next;
+        const int64_t grown_here = root_growth - nodes[node].offset;
+        nodes[node].cursor = kNone;
+        nodes[node].scanned = 1;
+        uint32_t cursor = kNone;
+        bool open = false;
+        const uint32_t end = adjacency_start[node + 1];
+        for (uint32_t k = adjacency_start[node]; k < end; ++k) {
+            const Neighbour nb = adjacency[k];
+            if (closed[nb.edge]) continue;
+            if (is_fresh(nb.node)) {
                 open = true;
-                if (edge.rate == 0) {
-                    candidates_.push_back(nb.edge);
-                    if (!edge.touched) {
-                        edge.touched = 1;
-                        touched_edges_.push_back(nb.edge);
-                    }
+                if (cursor == kNone) {
+                    cursor = k;
+                    const int64_t left = nb.weight - grown_here;
+                    events_.schedule(nb.edge, now + (left > 0 ? left : 0));
                 }
-                ++edge.rate;
+                continue;
             }
-            if (open) {
-                previous = node;
-            } else {
-                if (previous == kNone) {
-                    nodes_[root].frontier_head = next;
-                } else {
-                    nodes_[previous].frontier_next = next;
-                }
-                if (next == kNone) nodes_[root].frontier_tail = previous;
+            const uint32_t other = find(nb.node);
+            if (other == root) {
+                close_edge(nb.edge);
+                release_cursors(nb.edge, now);
+                continue;
             }
-            node = next;
+            open = true;
+            const NodeState& far = nodes[other];
+            const int64_t grown_there = (far.grows ? now : 0) - far.base - nodes[nb.node].offset;
+            const int64_t left = nb.weight - grown_here - grown_there;
+            // One unit of time grows the edge by one from each growing end;
+            // it fills at the first whole unit that covers what is left.
+            const int64_t wait = (left + far.grows) >> far.grows;
+            events_.schedule(nb.edge, now + (wait > 0 ? wait : 0));
         }
+        nodes[node].cursor = cursor;
+        if (open) {
+            previous = node;
+        } else {
+            if (previous == kNone) {
+                owner.member_head = next;
+            } else {
+                nodes[previous].member_next = next;
+            }
+            if (next == kNone) owner.member_tail = previous;
+        }
+        node = next;
     }
-    if (candidates_.empty()) return false;
-
-    // Advance to the moment the next edge fills; rounding up lets an edge
-    // growing from both ends overshoot by at most one unit.
-    int32_t step = std::numeric_limits<int32_t>::max();
-    for (uint32_t e : candidates_) {
-        const EdgeState& edge = edges_[e];
-        step = std::min(step, (edge.weight - edge.grown + edge.rate - 1) / edge.rate);
-    }
-    completed_.clear();
-    for (uint32_t e : candidates_) {
-        EdgeState& edge = edges_[e];
-        edge.grown += step * edge.rate;
-        edge.rate = 0;
-        if (edge.grown >= edge.weight) completed_.push_back(e);
-    }
-    for (uint32_t e : completed_) unite(e);
-
-    // A merged cluster keeps growing only while it is still odd and away
-    // from the boundary; each is listed once under its new root.
-    size_t kept = 0;
-    for (size_t i = 0; i < growing_.size(); ++i) {
-        const uint32_t root = find(growing_[i]);
-        NodeState& state = nodes_[root];
-        if (!state.odd || state.has_boundary || state.listed) continue;
-        state.listed = 1;
-        growing_[kept++] = root;
-    }
-    growing_.resize(kept);
-    for (uint32_t root : growing_) nodes_[root].listed = 0;
-    return true;
 }
 
-void UnionFindDecoder::unite(uint32_t edge) {
-    const uint32_t a = edge_u_[edge];
-    const uint32_t b = edge_v_[edge];
-    uint32_t ra = find(a);
-    uint32_t rb = find(b);
-    if (ra == rb) return;
+void UnionFindDecoder::fill(uint32_t edge, int64_t now) {
+    const EdgeEnds ends = edge_ends_[edge];
+    const uint32_t ru = find(ends.u);
+    const uint32_t rv = find(ends.v);
+    if (ru == rv) {
+        close_edge(edge);
+        release_cursors(edge, now);
+        return;
+    }
+    // The edge came due under the growth of when it was scheduled; a
+    // cluster that has stopped since makes it late, never early.
+    const int64_t left = ends.weight - grown(ends.u, ru, now) - grown(ends.v, rv, now);
+    if (left <= 0) {
+        unite(edge, ru, rv, now);
+        release_cursors(edge, now);
+        return;
+    }
+    // With neither end growing the edge waits, off the queue, until a merge
+    // makes one of them grow and schedules it again.
+    const int rate = nodes_[ru].grows + nodes_[rv].grows;
+    if (rate != 0) events_.schedule(edge, now + ((left + rate - 1) >> (rate - 1)));
+}
+
+void UnionFindDecoder::unite(uint32_t edge, uint32_t ru, uint32_t rv, int64_t now) {
+    const uint32_t a = edge_ends_[edge].u;
+    const uint32_t b = edge_ends_[edge].v;
     touch_node(a);
     touch_node(b);
-    if (nodes_[ra].size < nodes_[rb].size) std::swap(ra, rb);
-    NodeState& keep = nodes_[ra];
-    NodeState& gone = nodes_[rb];
-    gone.parent = ra;
-    keep.size += gone.size;
-    keep.odd ^= gone.odd;
-    keep.has_boundary |= gone.has_boundary;
-    if (keep.frontier_head == kNone) {
-        keep.frontier_head = gone.frontier_head;
-        keep.frontier_tail = gone.frontier_tail;
-    } else if (gone.frontier_head != kNone) {
-        nodes_[keep.frontier_tail].frontier_next = gone.frontier_head;
-        keep.frontier_tail = gone.frontier_tail;
-    }
+    close_edge(edge);
     // The edges that join clusters form a spanning forest of the grown edges.
     nodes_[a].forest_edges ^= edge;
     ++nodes_[a].forest_degree;
     nodes_[b].forest_edges ^= edge;
     ++nodes_[b].forest_degree;
+
+    const uint8_t u_grew = nodes_[ru].grows;
+    const uint8_t v_grew = nodes_[rv].grows;
+    uint32_t keep = ru;
+    uint32_t gone = rv;
+    if (nodes_[keep].size < nodes_[gone].size) std::swap(keep, gone);
+    NodeState& kept = nodes_[keep];
+    NodeState& absorbed = nodes_[gone];
+    // Growth of the two clusters' roots now; each node's own growth is its
+    // root's less its offset.
+    const int64_t keep_growth = (kept.grows ? now : 0) - kept.base;
+    const int64_t shift = keep_growth - ((absorbed.grows ? now : 0) - absorbed.base);
+    if (shift != 0) {
+        for (uint32_t node = absorbed.member_head; node != kNone; node = nodes_[node].member_next) {
+            nodes_[node].offset += shift;
+        }
+    }
+    absorbed.parent = keep;
+    kept.size += absorbed.size;
+    kept.odd ^= absorbed.odd;
+    kept.has_boundary |= absorbed.has_boundary;
+    kept.grows = kept.odd && !kept.has_boundary;
+    kept.base = (kept.grows ? now : 0) - keep_growth;
+    growing_count_ = growing_count_ - u_grew - v_grew + kept.grows;
+
+    // The side that did not grow before starts to: its edges fill sooner.
+    // The side that did keeps its times, and the edges of a cluster that
+    // stops are found late when their time comes.
+    if (kept.grows) schedule_open_edges(keep, u_grew ? rv : ru, now);
+
+    if (kept.member_head == kNone) {
+        kept.member_head = absorbed.member_head;
+        kept.member_tail = absorbed.member_tail;
+    } else if (absorbed.member_head != kNone) {
+        nodes_[kept.member_tail].member_next = absorbed.member_head;
+        kept.member_tail = absorbed.member_tail;
+    }
 }
 
 uint64_t UnionFindDecoder::peel() {
@@ -351,7 +461,8 @@ uint64_t UnionFindDecoder::peel() {
     // node whose count is then even. A node's last forest edge is the XOR of
     // the ids of its forest edges.
     leaves_.clear();
-    for (uint32_t v : touched_nodes_) {
+    for (uint32_t i = 0; i < touched_node_count_; ++i) {
+        const uint32_t v = touched_nodes_[i];
         if (nodes_[v].forest_degree == 1 && !nodes_[v].anchor) leaves_.push_back(v);
     }
     uint64_t mask = 0;
@@ -361,7 +472,7 @@ uint64_t UnionFindDecoder::peel() {
         NodeState& leaf = nodes_[v];
         if (leaf.forest_degree != 1) continue;
         const uint32_t e = leaf.forest_edges;
-        const uint32_t w = edge_u_[e] ^ edge_v_[e] ^ v;
+        const uint32_t w = edge_ends_[e].u ^ edge_ends_[e].v ^ v;
         leaf.forest_degree = 0;
         leaf.forest_edges = 0;
         NodeState& other = nodes_[w];
@@ -378,14 +489,14 @@ uint64_t UnionFindDecoder::peel() {
 }
 
 void UnionFindDecoder::reset() {
-    for (uint32_t v : touched_nodes_) nodes_[v] = rest_state(v);
-    touched_nodes_.clear();
-    for (uint32_t e : touched_edges_) {
-        edges_[e].grown = 0;
-        edges_[e].rate = 0;
-        edges_[e].touched = 0;
+    for (uint32_t i = 0; i < touched_node_count_; ++i) {
+        const uint32_t v = touched_nodes_[i];
+        nodes_[v] = rest_state(v);
     }
-    touched_edges_.clear();
+    touched_node_count_ = 0;
+    for (uint32_t i = 0; i < closed_edge_count_; ++i) edge_closed_[closed_edges_[i]] = 0;
+    closed_edge_count_ = 0;
+    events_.clear();
 }
 
 DecoderResult UnionFindDecoder::decode_window(const SyndromeWindow& window) {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "veskar/decoder/decoder.hpp"
+#include "veskar/decoder/event_queue.hpp"
 #include "veskar/dem/graph.hpp"
 
 namespace veskar {
@@ -43,13 +44,23 @@ uint32_t observable_count(const SpacetimeGraph& graph);
 //
 // Clusters grow from the fired detectors. A cluster is neutral when it holds
 // an even number of fired detectors or contains the boundary node; only the
-// others grow, all at the same rate along their not yet grown edges, so an
-// edge between two growing clusters fills from both ends and a light (likely)
-// edge is grown before a heavy one. An edge that is fully grown joins the
-// clusters at its ends. Growth ends when no cluster can grow. The correction
-// is then chosen by peeling a spanning forest of each cluster (the edges
-// that joined it), leaves first, towards the boundary node when the cluster
-// holds it; the observables of the correction's edges make the flip mask.
+// others grow, all at the same rate, each of their nodes into every edge that
+// leaves the cluster, so an edge between two growing clusters fills from both
+// ends and a light (likely) edge is grown before a heavy one. Time and growth
+// are integers: an edge is full at the first whole time unit at which what
+// its two ends grew into it reaches its weight. Full edges join the clusters
+// at their ends. Growth ends when no cluster can grow. The correction is then
+// chosen by peeling a spanning forest of each cluster (the edges that joined
+// it), leaves first, towards the boundary node when the cluster holds it; the
+// observables of the correction's edges make the flip mask.
+//
+// Growth is event-driven: edges wait in a queue by the time they will fill,
+// and only what a merge changes is looked at again, so the cost follows the
+// merges rather than the clusters' size. A node grows into all its edges at
+// once, so its edges to neighbours that have never grown (most of them) fill
+// in order of weight: only the lightest is queued, the next when it goes.
+// An edge at least as likely as not (weight 0) joins as soon as a growing
+// cluster reaches either end.
 //
 // A cluster with an odd count that cannot reach the boundary (its connected
 // part of the graph has no boundary edge) has no valid correction. It is
@@ -85,38 +96,48 @@ public:
     uint32_t node_count() const { return node_count_; }
     uint32_t observable_count() const { return observable_count_; }
     // Edges left for decoding after self-loops are dropped and parallel edges merged.
-    uint32_t compact_edge_count() const { return static_cast<uint32_t>(edges_.size()); }
+    uint32_t compact_edge_count() const { return static_cast<uint32_t>(edge_ends_.size()); }
 
 private:
+    // An edge as seen from one end; the weight rides along so that
+    // scheduling reads one place per edge.
     struct Neighbour {
         uint32_t node;
         uint32_t edge;
+        int32_t weight;
+    };
+
+    // What the growth loop reads of an edge, in one place.
+    struct EdgeEnds {
+        uint32_t u;
+        uint32_t v;
+        int32_t weight;  // integer weight, fixed at construction
     };
 
     // Working state of one node. Cluster fields are meaningful at roots only.
+    //
+    // What node n has grown into each of its open edges by time t is
+    // grows * t - base - offset, with grows and base those of n's root; a
+    // merge shifts the offsets of the absorbed cluster so that no node's
+    // growth jumps, and a cluster that starts or stops growing moves its base.
     struct NodeState {
+        int64_t offset;
+        int64_t base;
         uint32_t parent;
-        uint32_t size;           // cluster size, for union by size
-        uint32_t frontier_head;  // the cluster's nodes that may still have an edge to grow
-        uint32_t frontier_tail;
-        uint32_t frontier_next;
-        uint32_t forest_edges;   // XOR of the ids of the forest edges at this node
+        uint32_t size;          // cluster size, for union by size
+        uint32_t member_head;   // the cluster's nodes that may still have an open edge
+        uint32_t member_tail;
+        uint32_t member_next;
+        uint32_t cursor;        // adjacency index of the queued edge to a fresh neighbour, kNone if none
+        uint32_t forest_edges;  // XOR of the ids of the forest edges at this node
         uint32_t forest_degree;
-        uint8_t odd;             // cluster holds an odd number of fired detectors
-        uint8_t has_boundary;    // cluster contains the boundary node
-        uint8_t fired;           // still to be matched while peeling
-        uint8_t anchor;          // never peeled away: the boundary, or a best-effort leftover
-        uint8_t listed;          // already on growing_ in this step
-        uint8_t touched;         // on touched_nodes_, to be reset after the decode
-    };
-
-    // Growth of one compact edge; the weight sits beside the growth so that
-    // the growth loop reads one place per edge.
-    struct EdgeState {
-        int32_t grown = 0;   // complete once it reaches weight
-        int32_t weight = 0;  // integer weight, fixed at construction
-        uint8_t rate = 0;    // growing ends in the current step: 0, 1 or 2
-        uint8_t touched = 0;
+        uint8_t grows;         // odd and without the boundary
+        uint8_t odd;           // cluster holds an odd number of fired detectors
+        uint8_t has_boundary;  // cluster contains the boundary node
+        uint8_t fired;         // still to be matched while peeling
+        uint8_t anchor;        // never peeled away: the boundary, or a best-effort leftover
+        uint8_t touched;       // on touched_nodes_, to be reset after the decode
+        uint8_t scanned;       // its edges were scheduled once: it has grown, or may have
     };
 
     UnionFindDecoder() = default;
@@ -124,9 +145,15 @@ private:
     void build_compact_graph();
     NodeState rest_state(uint32_t node) const;
     [[gnu::always_inline]] inline uint32_t find(uint32_t node);
+    [[gnu::always_inline]] inline int64_t grown(uint32_t node, uint32_t root, int64_t now) const;
     void touch_node(uint32_t node);
-    void unite(uint32_t edge);
-    bool grow_step();
+    [[gnu::always_inline]] inline void close_edge(uint32_t edge);
+    [[gnu::always_inline]] inline bool is_fresh(uint32_t node) const;
+    void release_cursors(uint32_t edge, int64_t now);
+    void advance_cursor(uint32_t node, int64_t now);
+    void schedule_open_edges(uint32_t root, uint32_t list_owner, int64_t now);
+    void fill(uint32_t edge, int64_t now);
+    void unite(uint32_t edge, uint32_t ru, uint32_t rv, int64_t now);
     uint64_t peel();
     void reset();
 
@@ -137,22 +164,26 @@ private:
 
     // Compact graph: per edge its ends, integer weight and observable mask;
     // adjacency in CSR form.
-    std::vector<uint32_t> edge_u_;
-    std::vector<uint32_t> edge_v_;
+    std::vector<EdgeEnds> edge_ends_;
     std::vector<uint64_t> edge_observables_;
     std::vector<uint32_t> adjacency_start_;  // node_count_ + 1 entries
     std::vector<Neighbour> adjacency_;
 
     // Working state, sized at construction.
     std::vector<NodeState> nodes_;
-    std::vector<EdgeState> edges_;  // one per compact edge
+    // Per edge: 1 once it has joined two clusters or been found inside one,
+    // after which it never grows again.
+    std::vector<uint8_t> edge_closed_;
+    // Nodes and closed edges to put back at rest after the decode; each is
+    // listed at most once, so their sizes (nodes, edges) are never exceeded.
     std::vector<uint32_t> touched_nodes_;
-    std::vector<uint32_t> touched_edges_;
-    std::vector<uint32_t> growing_;     // roots of the clusters that grow
-    std::vector<uint32_t> candidates_;  // edges growing in the current step
-    std::vector<uint32_t> completed_;   // edges fully grown in the current step
-    std::vector<uint32_t> leaves_;      // peeling stack
-    std::vector<uint32_t> active_;      // the window's fired detectors
+    uint32_t touched_node_count_ = 0;
+    std::vector<uint32_t> closed_edges_;
+    uint32_t closed_edge_count_ = 0;
+    EventQueue events_;  // the open edges next to a growing cluster, by when they fill
+    uint32_t growing_count_ = 0;    // clusters that grow
+    std::vector<uint32_t> leaves_;  // peeling stack
+    std::vector<uint32_t> active_;  // the window's fired detectors
 };
 
 }  // namespace veskar

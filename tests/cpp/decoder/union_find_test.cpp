@@ -2,9 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <memory>
+#include <numeric>
 #include <random>
+#include <set>
+#include <utility>
 #include <vector>
 
 namespace veskar {
@@ -136,6 +140,13 @@ TEST(UnionFindDecoder, PairsBeforeReachingFarBoundaries) {
     EXPECT_EQ(decoder.decode_window(window_firing(2, {0, 1})).observable_flips, 4u);
 }
 
+TEST(UnionFindDecoder, AnEdgeAtLeastAsLikelyAsNotJoinsAtOnce) {
+    // D0 -L0- D1 costs nothing to grow (p >= 0.5), so D0 reaches the
+    // boundary through D1 (0 + 2.20) before its own edge (2.94) fills.
+    UnionFindDecoder decoder = decoder_of(2, {{0, 1, 0.6, {0}}, {1, kB, 0.1, {1}}, {0, kB, 0.05, {2}}});
+    EXPECT_EQ(decoder.decode_detectors(std::vector<uint32_t>{0}), 3u);
+}
+
 TEST(UnionFindDecoder, ObservableListsAreXoredAndSelfLoopsIgnored) {
     // A self-loop flips no detector, so no syndrome can call for it, whatever
     // its probability; an observable listed twice flips nothing.
@@ -219,6 +230,182 @@ TEST(UnionFindDecoder, RefusesWhatItCannotDecode) {
     auto widest = UnionFindDecoder::create(graph_of(2, {{0, 1, 0.1, {7, 2}}, {1, kB, 0.1, {63}}}));
     ASSERT_TRUE(widest.has_value());
     EXPECT_EQ(widest->observable_count(), 64u);
+}
+
+// The growth the decoder promises, done the plain way: in steps, each as
+// long as it takes the next edge to fill, scanning every edge every step.
+// Weights are made integers exactly as the decoder makes them. Returns the
+// flip mask of peeling the grown edges, and whether they form a forest: only
+// then is that correction the one the decoder must find, for a grown cycle
+// leaves the choice of spanning forest, and with it the correction, to the
+// order in which the decoder merges.
+struct ReferenceDecode {
+    uint64_t mask = 0;
+    bool forest = true;
+};
+
+ReferenceDecode reference_decode(uint32_t detector_count, const std::vector<Mechanism>& mechanisms,
+                                 const std::vector<uint32_t>& fired) {
+    const uint32_t n = detector_count + 1;  // the boundary is node detector_count
+    const uint32_t boundary = detector_count;
+    const SpacetimeGraph graph = *graph_of(detector_count, mechanisms);
+    struct Edge {
+        uint32_t u;
+        uint32_t v;
+        int64_t weight;
+        uint64_t observables;
+    };
+    double heaviest = 0.0;
+    for (const SpacetimeEdge& e : graph.edges) heaviest = std::max(heaviest, double{e.weight});
+    const double scale = heaviest > 0.0 ? (1 << 16) / heaviest : 1.0;
+    std::vector<Edge> edges;
+    for (const SpacetimeEdge& e : graph.edges) {
+        uint64_t mask = 0;
+        for (uint8_t o : e.observables) mask ^= uint64_t{1} << o;
+        const double w = e.weight;
+        edges.push_back({e.u, e.v, w > 0.0 ? std::lround(w * scale) : 0, mask});
+    }
+
+    std::vector<uint8_t> defect(n, 0);
+    for (uint32_t d : fired) {
+        if (d < boundary) defect[d] ^= 1;
+    }
+    // Cluster labels, relabelled whole on every merge: slow and obviously right.
+    std::vector<uint32_t> label(n);
+    std::iota(label.begin(), label.end(), 0u);
+    auto odd = [&](uint32_t c) {
+        int count = 0;
+        for (uint32_t v = 0; v < n; ++v) count += label[v] == c && defect[v];
+        return count % 2 == 1;
+    };
+    auto has_boundary = [&](uint32_t c) { return label[boundary] == c; };
+    auto grows = [&](uint32_t c) { return odd(c) && !has_boundary(c); };
+
+    std::vector<int64_t> grown(edges.size(), 0);
+    std::vector<uint8_t> joined(edges.size(), 0);
+    ReferenceDecode result;
+    for (;;) {
+        std::vector<int> rate(edges.size(), 0);
+        bool any = false;
+        for (size_t e = 0; e < edges.size(); ++e) {
+            const uint32_t cu = label[edges[e].u];
+            const uint32_t cv = label[edges[e].v];
+            if (joined[e] || cu == cv) continue;
+            rate[e] = grows(cu) + grows(cv);
+            any = any || rate[e] > 0;
+        }
+        if (!any) break;
+        int64_t step = INT64_MAX;
+        for (size_t e = 0; e < edges.size(); ++e) {
+            if (rate[e] > 0) step = std::min(step, std::max<int64_t>(0, (edges[e].weight - grown[e] + rate[e] - 1) / rate[e]));
+        }
+        std::vector<size_t> full;
+        for (size_t e = 0; e < edges.size(); ++e) {
+            grown[e] += step * rate[e];
+            if (rate[e] > 0 && grown[e] >= edges[e].weight) full.push_back(e);
+        }
+        for (size_t e : full) {
+            joined[e] = 1;
+            const uint32_t from = label[edges[e].v];
+            const uint32_t to = label[edges[e].u];
+            if (from == to) {
+                result.forest = false;
+                continue;
+            }
+            for (uint32_t& l : label) {
+                if (l == from) l = to;
+            }
+        }
+    }
+
+    // Peel each tree from the leaves towards its anchor: the boundary, or
+    // for a cluster left odd without it, its first fired detector in input
+    // order; a leaf's edge is in the correction when its subtree is odd.
+    std::vector<uint8_t> anchor(n, 0);
+    anchor[boundary] = 1;
+    std::set<uint32_t> anchored;
+    for (uint32_t d : fired) {
+        if (d >= boundary || !defect[d] || anchored.count(label[d]) || !odd(label[d]) || has_boundary(label[d])) continue;
+        anchor[d] = 1;
+        anchored.insert(label[d]);
+    }
+    std::vector<int> degree(n, 0);
+    for (size_t e = 0; e < edges.size(); ++e) {
+        if (joined[e]) degree[edges[e].u] += 1, degree[edges[e].v] += 1;
+    }
+    std::vector<uint8_t> used(edges.size(), 0);
+    for (bool peeled = true; peeled;) {
+        peeled = false;
+        for (size_t e = 0; e < edges.size(); ++e) {
+            if (!joined[e] || used[e]) continue;
+            for (const auto [leaf, other] : {std::pair{edges[e].u, edges[e].v}, std::pair{edges[e].v, edges[e].u}}) {
+                if (degree[leaf] != 1 || anchor[leaf]) continue;
+                used[e] = 1;
+                degree[leaf] = 0;
+                degree[other] -= 1;
+                if (defect[leaf]) {
+                    defect[leaf] = 0;
+                    defect[other] ^= 1;
+                    result.mask ^= edges[e].observables;
+                }
+                peeled = true;
+                break;
+            }
+        }
+    }
+    return result;
+}
+
+// Random graphs with few distinct probabilities, so that many edges fill at
+// the same time, some parts without a boundary edge, and random syndromes
+// (with repeated and out-of-range detectors): wherever the grown edges form
+// a forest, the decoder must peel exactly the plain growth's correction.
+// (Edges of weight 0 are left out: one fills the moment it is reached, and
+// which of several edges full at the same moment joins first then decides
+// the forest without the grown edges showing a cycle.)
+TEST(UnionFindDecoder, GrowthMatchesAPlainStepByStepGrowth) {
+    std::mt19937 rng(77);
+    const double probabilities[] = {0.01, 0.02, 0.05, 0.1, 0.2, 0.02};
+    size_t compared = 0;
+    size_t decodes = 0;
+    for (int trial = 0; trial < 300; ++trial) {
+        const uint32_t detectors = 3 + rng() % 28;
+        std::set<std::pair<uint32_t, uint32_t>> seen;
+        std::vector<Mechanism> mechanisms;
+        const uint32_t edge_count = detectors + rng() % (2 * detectors);
+        for (uint32_t i = 0; i < edge_count; ++i) {
+            uint32_t u = rng() % detectors;
+            uint32_t v = rng() % 4 == 0 ? detectors : rng() % detectors;
+            if (u == v) continue;
+            if (u > v) std::swap(u, v);
+            if (!seen.insert({u, v}).second) continue;
+            const double p = probabilities[rng() % std::size(probabilities)];
+            std::vector<uint8_t> observables;
+            for (uint8_t o = 0; o < 4; ++o) {
+                if (rng() % 3 == 0) observables.push_back(o);
+            }
+            mechanisms.push_back({u, v == detectors ? kB : v, p, observables});
+        }
+        UnionFindDecoder decoder = decoder_of(detectors, mechanisms);
+        for (int shot = 0; shot < 20; ++shot) {
+            std::vector<uint32_t> fired;
+            const uint32_t density = 2 + rng() % 5;
+            for (uint32_t d = 0; d < detectors; ++d) {
+                if (rng() % density == 0) fired.push_back(d);
+            }
+            if (!fired.empty() && rng() % 4 == 0) fired.push_back(fired[rng() % fired.size()]);
+            if (rng() % 8 == 0) fired.push_back(detectors + rng() % 3);
+            std::shuffle(fired.begin(), fired.end(), rng);
+            const ReferenceDecode expected = reference_decode(detectors, mechanisms, fired);
+            const uint64_t mask = decoder.decode_detectors(fired);
+            ++decodes;
+            if (!expected.forest) continue;
+            ++compared;
+            ASSERT_EQ(mask, expected.mask) << "trial " << trial << " shot " << shot;
+        }
+    }
+    // Most syndromes must have been compared, or the test proves little.
+    EXPECT_GT(compared * 2, decodes) << compared << " of " << decodes;
 }
 
 // Random sparse graphs and syndromes: one decoder reused for every syndrome

@@ -1,0 +1,130 @@
+#pragma once
+
+#include <bit>
+#include <cstdint>
+#include <limits>
+#include <vector>
+
+namespace veskar {
+
+// The edges due to fill, each at most once, popped earliest first.
+//
+// Growth bounds how far ahead anything is due: an edge never has more left
+// to grow than its weight and grows by at least one per unit of time, so
+// every due time lies within the heaviest weight of the last time popped.
+// The queue is therefore a ring of 64 buckets, each a fixed span of times,
+// covering more than that reach; the ring is walked with one 64-bit mask of
+// the buckets in use. Each bucket is a doubly linked list threaded through
+// per-edge arrays, so moving an edge is O(1), no stale entry is ever left
+// behind, and nothing is allocated after construction. Popping takes the
+// earliest of the first non-empty bucket; events of equal time pop in no
+// particular order.
+class EventQueue {
+public:
+    static constexpr int64_t kIdle = std::numeric_limits<int64_t>::max();
+
+    // For edges 0..edge_count-1 due at most max_wait after the last pop.
+    void resize(uint32_t edge_count, int64_t max_wait) {
+        due_.assign(edge_count, kIdle);
+        next_.assign(edge_count, kNone);
+        prev_.assign(edge_count, kNone);
+        // The ring must hold now .. now + max_wait in distinct buckets, with
+        // one more for the partial span at each end.
+        shift_ = 0;
+        while ((max_wait >> shift_) + 2 > kBuckets) ++shift_;
+        for (uint32_t& head : head_) head = kNone;
+        occupied_ = 0;
+        now_ = 0;
+    }
+
+    bool empty() const { return occupied_ == 0; }
+    // When the edge is due; kIdle when it is not queued.
+    int64_t due(uint32_t edge) const { return due_[edge]; }
+    // Time of the last pop: 0 after clear().
+    int64_t now() const { return now_; }
+
+    // Queues the edge at `time` (>= now()), moving it if already queued.
+    [[gnu::always_inline]] void schedule(uint32_t edge, int64_t time) {
+        const int64_t due = due_[edge];
+        if (due == time) return;
+        if (due != kIdle) unlink(edge, due);
+        due_[edge] = time;
+        const uint32_t b = bucket_of(time);
+        const uint32_t head = head_[b];
+        next_[edge] = head;
+        prev_[edge] = kNone;
+        if (head != kNone) prev_[head] = edge;
+        head_[b] = edge;
+        occupied_ |= uint64_t{1} << b;
+    }
+
+    void cancel(uint32_t edge) {
+        const int64_t due = due_[edge];
+        if (due == kIdle) return;
+        unlink(edge, due);
+        due_[edge] = kIdle;
+    }
+
+    // Removes and returns the edge due first, which becomes now(); the queue
+    // must not be empty.
+    [[gnu::always_inline]] uint32_t pop() {
+        // Buckets from now's onward, wrapping round the ring.
+        const uint32_t start = bucket_of(now_);
+        const uint64_t ahead = std::rotr(occupied_, static_cast<int>(start));
+        const uint32_t b = (start + static_cast<uint32_t>(std::countr_zero(ahead))) & (kBuckets - 1);
+        uint32_t best = head_[b];
+        int64_t best_due = due_[best];
+        for (uint32_t e = next_[best]; e != kNone; e = next_[e]) {
+            if (due_[e] < best_due) {
+                best = e;
+                best_due = due_[e];
+            }
+        }
+        unlink(best, best_due);
+        due_[best] = kIdle;
+        now_ = best_due;
+        return best;
+    }
+
+    // Empties the queue and sets now() back to 0.
+    void clear() {
+        for (uint64_t rest = occupied_; rest != 0; rest &= rest - 1) {
+            const uint32_t b = static_cast<uint32_t>(std::countr_zero(rest));
+            for (uint32_t e = head_[b]; e != kNone; e = next_[e]) due_[e] = kIdle;
+            head_[b] = kNone;
+        }
+        occupied_ = 0;
+        now_ = 0;
+    }
+
+private:
+    static constexpr uint32_t kNone = std::numeric_limits<uint32_t>::max();
+    static constexpr uint32_t kBuckets = 64;
+
+    [[gnu::always_inline]] uint32_t bucket_of(int64_t time) const {
+        return static_cast<uint32_t>(time >> shift_) & (kBuckets - 1);
+    }
+
+    [[gnu::always_inline]] void unlink(uint32_t edge, int64_t due) {
+        const uint32_t next = next_[edge];
+        const uint32_t prev = prev_[edge];
+        if (next != kNone) prev_[next] = prev;
+        if (prev != kNone) {
+            next_[prev] = next;
+        } else {
+            const uint32_t b = bucket_of(due);
+            head_[b] = next;
+            if (next == kNone) occupied_ &= ~(uint64_t{1} << b);
+        }
+    }
+
+    std::vector<int64_t> due_;
+    std::vector<uint32_t> next_;
+    std::vector<uint32_t> prev_;
+    uint32_t head_[kBuckets];
+    uint64_t occupied_ = 0;  // bit b: bucket b is not empty
+    int64_t now_ = 0;
+    int shift_ = 0;  // a bucket spans 2^shift_ units of time
+};
+
+}  // namespace veskar
