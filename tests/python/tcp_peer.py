@@ -16,6 +16,10 @@ line of stdin, a list of steps:
 
 When the plan is done the connection is closed, so a plan can stop at any
 byte of a stream.
+
+A plan may also be {"connections": N, "steps": [...]}: the peer then accepts
+N connections and serves each, in a thread of its own, with the same steps
+("wait" is not available there).
 """
 
 import json
@@ -24,6 +28,7 @@ import select
 import socket
 import struct
 import sys
+import threading
 import time
 
 
@@ -51,16 +56,9 @@ def read_line() -> bytes:
     return bytes(line)
 
 
-def main() -> None:
-    plan = json.loads(read_line())
-    listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-    listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-    listener.bind(("127.0.0.1", 0))
-    listener.listen(1)
-    print(listener.getsockname()[1], flush=True)
-    conn, _ = listener.accept()
+def serve(conn: socket.socket, steps: list) -> None:
     conn.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-    for step in plan:
+    for step in steps:
         op = step["op"]
         if op == "send":
             data = bytes.fromhex(step["data"])
@@ -82,6 +80,30 @@ def main() -> None:
         else:
             raise ValueError(f"unknown step {op!r}")
     conn.close()
+
+
+def main() -> None:
+    plan = json.loads(read_line())
+    connections, steps = (1, plan) if isinstance(plan, list) else (plan["connections"], plan["steps"])
+    if connections > 1 and any(step["op"] == "wait" for step in steps):
+        raise ValueError("wait steps need a single connection")
+    listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    listener.bind(("127.0.0.1", 0))
+    listener.listen(connections)
+    print(listener.getsockname()[1], flush=True)
+    if connections == 1:
+        conn, _ = listener.accept()
+        serve(conn, steps)
+    else:
+        workers = []
+        for _ in range(connections):
+            conn, _ = listener.accept()
+            worker = threading.Thread(target=serve, args=(conn, steps))
+            worker.start()
+            workers.append(worker)
+        for worker in workers:
+            worker.join()
     listener.close()
 
 
