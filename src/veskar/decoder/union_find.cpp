@@ -88,8 +88,19 @@ std::expected<UnionFindDecoder, DecoderError> UnionFindDecoder::create(std::shar
 
     const uint32_t n = decoder.node_count_;
     const size_t m = decoder.edge_ends_.size();
-    decoder.nodes_.reserve(n);
-    for (uint32_t v = 0; v < n; ++v) decoder.nodes_.push_back(decoder.rest_state(v));
+    decoder.parent_.resize(n);
+    decoder.flags_.resize(n);
+    decoder.offset_.assign(n, 0);
+    decoder.member_next_.assign(n, kNone);
+    decoder.cursor_.assign(n, kNone);
+    decoder.forest_edges_.assign(n, 0);
+    decoder.forest_degree_.assign(n, 0);
+    decoder.clusters_.resize(n);
+    for (uint32_t v = 0; v < n; ++v) {
+        decoder.parent_[v] = v;
+        decoder.flags_[v] = v == decoder.boundary_ ? kAnchor : 0;
+        decoder.clusters_[v] = decoder.rest_cluster(v);
+    }
     decoder.edge_closed_.assign(m, 0);
     decoder.touched_nodes_.resize(n);
     decoder.closed_edges_.resize(m);
@@ -168,64 +179,65 @@ void UnionFindDecoder::build_compact_graph() {
         ++adjacency_start_[edge.v + 1];
     }
     for (uint32_t v = 0; v < node_count_; ++v) adjacency_start_[v + 1] += adjacency_start_[v];
-    adjacency_.resize(adjacency_start_[node_count_]);
+    struct Neighbour {
+        uint32_t node;
+        uint32_t edge;
+        int32_t weight;
+    };
+    std::vector<Neighbour> adjacency(adjacency_start_[node_count_]);
     std::vector<uint32_t> fill(adjacency_start_.begin(), adjacency_start_.end() - 1);
     for (size_t e = 0; e < edge_ends_.size(); ++e) {
         const uint32_t u = edge_ends_[e].u;
         const uint32_t v = edge_ends_[e].v;
-        adjacency_[fill[u]++] = Neighbour{v, static_cast<uint32_t>(e), edge_ends_[e].weight};
-        adjacency_[fill[v]++] = Neighbour{u, static_cast<uint32_t>(e), edge_ends_[e].weight};
+        adjacency[fill[u]++] = Neighbour{v, static_cast<uint32_t>(e), edge_ends_[e].weight};
+        adjacency[fill[v]++] = Neighbour{u, static_cast<uint32_t>(e), edge_ends_[e].weight};
     }
-    // Lightest first: a node fills its edges to untouched neighbours in this
-    // order, so it needs only the first of them queued at a time.
+    // Lightest first: a node fills its edges to neighbours that have never
+    // grown in this order, so it needs only the first of them queued at a time.
     for (uint32_t v = 0; v < node_count_; ++v) {
-        std::sort(adjacency_.begin() + adjacency_start_[v], adjacency_.begin() + adjacency_start_[v + 1],
+        std::sort(adjacency.begin() + adjacency_start_[v], adjacency.begin() + adjacency_start_[v + 1],
                   [](const Neighbour& x, const Neighbour& y) {
                       return std::tie(x.weight, x.edge) < std::tie(y.weight, y.edge);
                   });
     }
+    for (const Neighbour& nb : adjacency) {
+        neighbour_node_.push_back(nb.node);
+        neighbour_edge_.push_back(nb.edge);
+        neighbour_weight_.push_back(nb.weight);
+    }
 }
 
-UnionFindDecoder::NodeState UnionFindDecoder::rest_state(uint32_t node) const {
+UnionFindDecoder::Cluster UnionFindDecoder::rest_cluster(uint32_t node) const {
     const uint8_t is_boundary = node == boundary_ ? 1 : 0;
-    return NodeState{
-        .offset = 0,
+    return Cluster{
         .base = 0,
-        .parent = node,
         .size = 1,
         .member_head = node,
         .member_tail = node,
-        .member_next = kNone,
-        .cursor = kNone,
-        .forest_edges = 0,
-        .forest_degree = 0,
-        .grows = 0,
         .odd = 0,
         .has_boundary = is_boundary,
-        .fired = 0,
-        .anchor = is_boundary,
-        .touched = 0,
-        .scanned = 0,
+        .grows = 0,
     };
 }
 
 inline uint32_t UnionFindDecoder::find(uint32_t node) {
-    while (nodes_[node].parent != node) {
-        const uint32_t grandparent = nodes_[nodes_[node].parent].parent;
-        nodes_[node].parent = grandparent;
+    uint32_t* const parent = parent_.data();
+    while (parent[node] != node) {
+        const uint32_t grandparent = parent[parent[node]];
+        parent[node] = grandparent;
         node = grandparent;
     }
     return node;
 }
 
-inline int64_t UnionFindDecoder::grown(uint32_t node, uint32_t root, int64_t now) const {
-    const NodeState& r = nodes_[root];
-    return (r.grows ? now : 0) - r.base - nodes_[node].offset;
+inline int64_t UnionFindDecoder::growth(uint32_t root, int64_t now) const {
+    const Cluster& cluster = clusters_[root];
+    return (cluster.grows ? now : 0) - cluster.base;
 }
 
-void UnionFindDecoder::touch_node(uint32_t node) {
-    if (nodes_[node].touched) return;
-    nodes_[node].touched = 1;
+inline void UnionFindDecoder::touch_node(uint32_t node) {
+    if (flags_[node] & kTouched) return;
+    flags_[node] |= kTouched;
     touched_nodes_[touched_node_count_++] = node;
 }
 
@@ -235,15 +247,12 @@ inline void UnionFindDecoder::close_edge(uint32_t edge) {
     events_.cancel(edge);
 }
 
-inline bool UnionFindDecoder::is_fresh(uint32_t node) const {
-    return !nodes_[node].scanned;
-}
-
-void UnionFindDecoder::release_cursors(uint32_t edge, int64_t now) {
-    for (const uint32_t end : {edge_ends_[edge].u, edge_ends_[edge].v}) {
-        const uint32_t k = nodes_[end].cursor;
-        if (k != kNone && adjacency_[k].edge == edge) advance_cursor(end, now);
-    }
+inline void UnionFindDecoder::release_cursors(uint32_t edge, int64_t now) {
+    const EdgeEnds ends = edge_ends_[edge];
+    const uint32_t cu = cursor_[ends.u];
+    if (cu != kNone && neighbour_edge_[cu] == edge) advance_cursor(ends.u, now);
+    const uint32_t cv = cursor_[ends.v];
+    if (cv != kNone && neighbour_edge_[cv] == edge) advance_cursor(ends.v, now);
 }
 
 void UnionFindDecoder::advance_cursor(uint32_t node, int64_t now) {
@@ -252,19 +261,19 @@ void UnionFindDecoder::advance_cursor(uint32_t node, int64_t now) {
     // stopped queues it only when it is already full: the whole unit of time
     // fills every edge it covers, whatever merges happen in it; otherwise
     // the node is scanned afresh if its cluster ever grows again.
-    NodeState& state = nodes_[node];
-    const uint32_t from = state.cursor + 1;
-    state.cursor = kNone;
+    const uint8_t* const closed = edge_closed_.data();
+    const uint8_t* const flags = flags_.data();
+    const uint32_t from = cursor_[node] + 1;
+    cursor_[node] = kNone;
     const uint32_t root = find(node);
-    const int64_t grown_here = grown(node, root, now);
+    const int64_t grown_here = growth(root, now) - offset_[node];
     const uint32_t end = adjacency_start_[node + 1];
     for (uint32_t k = from; k < end; ++k) {
-        const Neighbour nb = adjacency_[k];
-        if (edge_closed_[nb.edge] || !is_fresh(nb.node)) continue;
-        const int64_t left = nb.weight - grown_here;
-        if (nodes_[root].grows || left <= 0) {
-            state.cursor = k;
-            events_.schedule(nb.edge, now + (left > 0 ? left : 0));
+        if ((flags[neighbour_node_[k]] & kScanned) || closed[neighbour_edge_[k]]) continue;
+        const int64_t left = neighbour_weight_[k] - grown_here;
+        if (clusters_[root].grows || left <= 0) {
+            cursor_[node] = k;
+            events_.schedule(neighbour_edge_[k], now + (left > 0 ? left : 0));
         }
         return;
     }
@@ -274,19 +283,19 @@ uint64_t UnionFindDecoder::decode_detectors(std::span<const uint32_t> fired) {
     for (uint32_t d : fired) {
         if (d >= boundary_) continue;
         touch_node(d);
-        nodes_[d].fired ^= 1;
+        flags_[d] ^= kFired;
     }
     // Every odd singleton grows from time 0, so all are marked before any
     // edge is scheduled: an edge between two of them fills from both ends.
     growing_count_ = 0;
     for (uint32_t d : fired) {
-        if (d >= boundary_ || !nodes_[d].fired || nodes_[d].odd) continue;
-        nodes_[d].odd = 1;
-        nodes_[d].grows = 1;
+        if (d >= boundary_ || !(flags_[d] & kFired) || clusters_[d].odd) continue;
+        clusters_[d].odd = 1;
+        clusters_[d].grows = 1;
         ++growing_count_;
     }
     for (uint32_t d : fired) {
-        if (d < boundary_ && nodes_[d].odd) schedule_open_edges(d, d, 0);
+        if (d < boundary_ && clusters_[d].odd && !(flags_[d] & kScanned)) schedule_open_edges(d, d, 0);
     }
 
     // Growth stops once no cluster grows, but only after the unit of time in
@@ -301,11 +310,11 @@ uint64_t UnionFindDecoder::decode_detectors(std::span<const uint32_t> fired) {
     // Clusters still odd here cannot reach the boundary: keep their first
     // fired detector out of the peeling so that the others are paired.
     for (uint32_t d : fired) {
-        if (d >= boundary_ || !nodes_[d].fired) continue;
-        const uint32_t root = find(d);
-        if (!nodes_[root].odd || nodes_[root].has_boundary) continue;
-        nodes_[d].anchor = 1;
-        nodes_[root].odd = 0;
+        if (d >= boundary_ || !(flags_[d] & kFired)) continue;
+        Cluster& cluster = clusters_[find(d)];
+        if (!cluster.odd || cluster.has_boundary) continue;
+        flags_[d] |= kAnchor;
+        cluster.odd = 0;
     }
 
     const uint64_t mask = peel();
@@ -322,57 +331,63 @@ void UnionFindDecoder::schedule_open_edges(uint32_t root, uint32_t list_owner, i
     // scanned, so has never grown: every cluster that starts to grow has
     // its members scanned. Members left with no open edge are unlinked for
     // good: edges only ever close.
-    NodeState* const nodes = nodes_.data();
-    const Neighbour* const adjacency = adjacency_.data();
     const uint32_t* const adjacency_start = adjacency_start_.data();
+    const uint32_t* const neighbour_node = neighbour_node_.data();
+    const uint32_t* const neighbour_edge = neighbour_edge_.data();
+    const int32_t* const neighbour_weight = neighbour_weight_.data();
     const uint8_t* const closed = edge_closed_.data();
-    NodeState& owner = nodes[list_owner];
-    const int64_t root_growth = (nodes[root].grows ? now : 0) - nodes[root].base;
+    uint8_t* const flags = flags_.data();
+    const int64_t* const offset = offset_.data();
+    uint32_t* const member_next = member_next_.data();
+    const int64_t root_growth = growth(root, now);
     uint32_t previous = kNone;
-    uint32_t node = owner.member_head;
+    uint32_t node = clusters_[list_owner].member_head;
     while (node != kNone) {
-        const uint32_t next = nodes[node].member_next;
-        const int64_t grown_here = root_growth - nodes[node].offset;
-        nodes[node].cursor = kNone;
-        nodes[node].scanned = 1;
+        const uint32_t next = member_next[node];
+        const int64_t grown_here = root_growth - offset[node];
+        flags[node] |= kScanned;
+        cursor_[node] = kNone;
         uint32_t cursor = kNone;
         bool open = false;
         const uint32_t end = adjacency_start[node + 1];
         for (uint32_t k = adjacency_start[node]; k < end; ++k) {
-            const Neighbour nb = adjacency[k];
-            if (closed[nb.edge]) continue;
-            if (is_fresh(nb.node)) {
+            const uint32_t neighbour = neighbour_node[k];
+            if (!(flags[neighbour] & kScanned)) {
+                // Past the cursor a fresh neighbour's edge only needs to be
+                // open, and the cursor's being open already says so.
+                if (cursor != kNone || closed[neighbour_edge[k]]) continue;
                 open = true;
-                if (cursor == kNone) {
-                    cursor = k;
-                    const int64_t left = nb.weight - grown_here;
-                    events_.schedule(nb.edge, now + (left > 0 ? left : 0));
-                }
+                cursor = k;
+                const int64_t left = neighbour_weight[k] - grown_here;
+                events_.schedule(neighbour_edge[k], now + (left > 0 ? left : 0));
                 continue;
             }
-            const uint32_t other = find(nb.node);
+            const uint32_t edge = neighbour_edge[k];
+            if (closed[edge]) continue;
+            const uint32_t other = find(neighbour);
             if (other == root) {
-                close_edge(nb.edge);
-                release_cursors(nb.edge, now);
+                close_edge(edge);
+                release_cursors(edge, now);
                 continue;
             }
             open = true;
-            const NodeState& far = nodes[other];
-            const int64_t grown_there = (far.grows ? now : 0) - far.base - nodes[nb.node].offset;
-            const int64_t left = nb.weight - grown_here - grown_there;
+            const Cluster& far = clusters_[other];
+            const int64_t grown_there = (far.grows ? now : 0) - far.base - offset[neighbour];
+            const int64_t left = neighbour_weight[k] - grown_here - grown_there;
             // One unit of time grows the edge by one from each growing end;
             // it fills at the first whole unit that covers what is left.
             const int64_t wait = (left + far.grows) >> far.grows;
-            events_.schedule(nb.edge, now + (wait > 0 ? wait : 0));
+            events_.schedule(edge, now + (wait > 0 ? wait : 0));
         }
-        nodes[node].cursor = cursor;
+        cursor_[node] = cursor;
         if (open) {
             previous = node;
         } else {
+            Cluster& owner = clusters_[list_owner];
             if (previous == kNone) {
                 owner.member_head = next;
             } else {
-                nodes[previous].member_next = next;
+                member_next[previous] = next;
             }
             if (next == kNone) owner.member_tail = previous;
         }
@@ -391,7 +406,7 @@ void UnionFindDecoder::fill(uint32_t edge, int64_t now) {
     }
     // The edge came due under the growth of when it was scheduled; a
     // cluster that has stopped since makes it late, never early.
-    const int64_t left = ends.weight - grown(ends.u, ru, now) - grown(ends.v, rv, now);
+    const int64_t left = ends.weight - (growth(ru, now) - offset_[ends.u]) - (growth(rv, now) - offset_[ends.v]);
     if (left <= 0) {
         unite(edge, ru, rv, now);
         release_cursors(edge, now);
@@ -399,7 +414,7 @@ void UnionFindDecoder::fill(uint32_t edge, int64_t now) {
     }
     // With neither end growing the edge waits, off the queue, until a merge
     // makes one of them grow and schedules it again.
-    const int rate = nodes_[ru].grows + nodes_[rv].grows;
+    const int rate = clusters_[ru].grows + clusters_[rv].grows;
     if (rate != 0) events_.schedule(edge, now + ((left + rate - 1) >> (rate - 1)));
 }
 
@@ -410,28 +425,26 @@ void UnionFindDecoder::unite(uint32_t edge, uint32_t ru, uint32_t rv, int64_t no
     touch_node(b);
     close_edge(edge);
     // The edges that join clusters form a spanning forest of the grown edges.
-    nodes_[a].forest_edges ^= edge;
-    ++nodes_[a].forest_degree;
-    nodes_[b].forest_edges ^= edge;
-    ++nodes_[b].forest_degree;
+    forest_edges_[a] ^= edge;
+    ++forest_degree_[a];
+    forest_edges_[b] ^= edge;
+    ++forest_degree_[b];
 
-    const uint8_t u_grew = nodes_[ru].grows;
-    const uint8_t v_grew = nodes_[rv].grows;
+    const uint8_t u_grew = clusters_[ru].grows;
+    const uint8_t v_grew = clusters_[rv].grows;
     uint32_t keep = ru;
     uint32_t gone = rv;
-    if (nodes_[keep].size < nodes_[gone].size) std::swap(keep, gone);
-    NodeState& kept = nodes_[keep];
-    NodeState& absorbed = nodes_[gone];
-    // Growth of the two clusters' roots now; each node's own growth is its
-    // root's less its offset.
+    if (clusters_[keep].size < clusters_[gone].size) std::swap(keep, gone);
+    Cluster& kept = clusters_[keep];
+    Cluster& absorbed = clusters_[gone];
     const int64_t keep_growth = (kept.grows ? now : 0) - kept.base;
     const int64_t shift = keep_growth - ((absorbed.grows ? now : 0) - absorbed.base);
     if (shift != 0) {
-        for (uint32_t node = absorbed.member_head; node != kNone; node = nodes_[node].member_next) {
-            nodes_[node].offset += shift;
-        }
+        int64_t* const offset = offset_.data();
+        const uint32_t* const member_next = member_next_.data();
+        for (uint32_t node = absorbed.member_head; node != kNone; node = member_next[node]) offset[node] += shift;
     }
-    absorbed.parent = keep;
+    parent_[gone] = keep;
     kept.size += absorbed.size;
     kept.odd ^= absorbed.odd;
     kept.has_boundary |= absorbed.has_boundary;
@@ -448,7 +461,7 @@ void UnionFindDecoder::unite(uint32_t edge, uint32_t ru, uint32_t rv, int64_t no
         kept.member_head = absorbed.member_head;
         kept.member_tail = absorbed.member_tail;
     } else if (absorbed.member_head != kNone) {
-        nodes_[kept.member_tail].member_next = absorbed.member_head;
+        member_next_[kept.member_tail] = absorbed.member_head;
         kept.member_tail = absorbed.member_tail;
     }
 }
@@ -459,31 +472,33 @@ uint64_t UnionFindDecoder::peel() {
     // other end. Anchors (the boundary, best-effort leftovers) are never
     // peeled, so each tree ends at its anchor or, when it has none, at one
     // node whose count is then even. A node's last forest edge is the XOR of
-    // the ids of its forest edges.
+    // the ids of its forest edges. A tree holds at most one anchor, so every
+    // forest edge is peeled and the forest arrays end at rest.
+    uint8_t* const flags = flags_.data();
+    uint32_t* const forest_edges = forest_edges_.data();
+    uint32_t* const forest_degree = forest_degree_.data();
     leaves_.clear();
     for (uint32_t i = 0; i < touched_node_count_; ++i) {
         const uint32_t v = touched_nodes_[i];
-        if (nodes_[v].forest_degree == 1 && !nodes_[v].anchor) leaves_.push_back(v);
+        if (forest_degree[v] == 1 && !(flags[v] & kAnchor)) leaves_.push_back(v);
     }
     uint64_t mask = 0;
     while (!leaves_.empty()) {
         const uint32_t v = leaves_.back();
         leaves_.pop_back();
-        NodeState& leaf = nodes_[v];
-        if (leaf.forest_degree != 1) continue;
-        const uint32_t e = leaf.forest_edges;
+        if (forest_degree[v] != 1) continue;
+        const uint32_t e = forest_edges[v];
         const uint32_t w = edge_ends_[e].u ^ edge_ends_[e].v ^ v;
-        leaf.forest_degree = 0;
-        leaf.forest_edges = 0;
-        NodeState& other = nodes_[w];
-        --other.forest_degree;
-        other.forest_edges ^= e;
-        if (leaf.fired) {
-            leaf.fired = 0;
-            other.fired ^= 1;
+        forest_degree[v] = 0;
+        forest_edges[v] = 0;
+        --forest_degree[w];
+        forest_edges[w] ^= e;
+        if (flags[v] & kFired) {
+            flags[v] &= ~kFired;
+            flags[w] ^= kFired;
             mask ^= edge_observables_[e];
         }
-        if (other.forest_degree == 1 && !other.anchor) leaves_.push_back(w);
+        if (forest_degree[w] == 1 && !(flags[w] & kAnchor)) leaves_.push_back(w);
     }
     return mask;
 }
@@ -491,7 +506,12 @@ uint64_t UnionFindDecoder::peel() {
 void UnionFindDecoder::reset() {
     for (uint32_t i = 0; i < touched_node_count_; ++i) {
         const uint32_t v = touched_nodes_[i];
-        nodes_[v] = rest_state(v);
+        parent_[v] = v;
+        flags_[v] = v == boundary_ ? kAnchor : 0;
+        offset_[v] = 0;
+        member_next_[v] = kNone;
+        cursor_[v] = kNone;
+        clusters_[v] = rest_cluster(v);
     }
     touched_node_count_ = 0;
     for (uint32_t i = 0; i < closed_edge_count_; ++i) edge_closed_[closed_edges_[i]] = 0;

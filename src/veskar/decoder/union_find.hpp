@@ -99,14 +99,6 @@ public:
     uint32_t compact_edge_count() const { return static_cast<uint32_t>(edge_ends_.size()); }
 
 private:
-    // An edge as seen from one end; the weight rides along so that
-    // scheduling reads one place per edge.
-    struct Neighbour {
-        uint32_t node;
-        uint32_t edge;
-        int32_t weight;
-    };
-
     // What the growth loop reads of an edge, in one place.
     struct EdgeEnds {
         uint32_t u;
@@ -114,42 +106,37 @@ private:
         int32_t weight;  // integer weight, fixed at construction
     };
 
-    // Working state of one node. Cluster fields are meaningful at roots only.
+    // Per-node flags.
+    static constexpr uint8_t kTouched = 1;  // listed in touched_nodes_, to be reset after the decode
+    static constexpr uint8_t kScanned = 2;  // its edges were scheduled once: it has grown, or may have
+    static constexpr uint8_t kFired = 4;    // still to be matched while peeling
+    static constexpr uint8_t kAnchor = 8;   // never peeled away: the boundary, or a best-effort leftover
+
+    // A cluster, kept at its root.
     //
-    // What node n has grown into each of its open edges by time t is
-    // grows * t - base - offset, with grows and base those of n's root; a
+    // What node n has grown into each of its open edges by time t is the
+    // growth of its cluster, (grows ? t : 0) - base, less n's offset. A
     // merge shifts the offsets of the absorbed cluster so that no node's
     // growth jumps, and a cluster that starts or stops growing moves its base.
-    struct NodeState {
-        int64_t offset;
+    struct Cluster {
         int64_t base;
-        uint32_t parent;
-        uint32_t size;          // cluster size, for union by size
-        uint32_t member_head;   // the cluster's nodes that may still have an open edge
+        uint32_t size;         // nodes, for union by size
+        uint32_t member_head;  // its nodes that may still have an open edge, linked by member_next_
         uint32_t member_tail;
-        uint32_t member_next;
-        uint32_t cursor;        // adjacency index of the queued edge to a fresh neighbour, kNone if none
-        uint32_t forest_edges;  // XOR of the ids of the forest edges at this node
-        uint32_t forest_degree;
+        uint8_t odd;           // holds an odd number of fired detectors
+        uint8_t has_boundary;  // contains the boundary node
         uint8_t grows;         // odd and without the boundary
-        uint8_t odd;           // cluster holds an odd number of fired detectors
-        uint8_t has_boundary;  // cluster contains the boundary node
-        uint8_t fired;         // still to be matched while peeling
-        uint8_t anchor;        // never peeled away: the boundary, or a best-effort leftover
-        uint8_t touched;       // on touched_nodes_, to be reset after the decode
-        uint8_t scanned;       // its edges were scheduled once: it has grown, or may have
     };
 
     UnionFindDecoder() = default;
 
     void build_compact_graph();
-    NodeState rest_state(uint32_t node) const;
+    Cluster rest_cluster(uint32_t node) const;
     [[gnu::always_inline]] inline uint32_t find(uint32_t node);
-    [[gnu::always_inline]] inline int64_t grown(uint32_t node, uint32_t root, int64_t now) const;
-    void touch_node(uint32_t node);
+    [[gnu::always_inline]] inline int64_t growth(uint32_t root, int64_t now) const;
+    [[gnu::always_inline]] inline void touch_node(uint32_t node);
     [[gnu::always_inline]] inline void close_edge(uint32_t edge);
-    [[gnu::always_inline]] inline bool is_fresh(uint32_t node) const;
-    void release_cursors(uint32_t edge, int64_t now);
+    [[gnu::always_inline]] inline void release_cursors(uint32_t edge, int64_t now);
     void advance_cursor(uint32_t node, int64_t now);
     void schedule_open_edges(uint32_t root, uint32_t list_owner, int64_t now);
     void fill(uint32_t edge, int64_t now);
@@ -163,14 +150,25 @@ private:
     uint32_t observable_count_ = 0;
 
     // Compact graph: per edge its ends, integer weight and observable mask;
-    // adjacency in CSR form.
+    // adjacency in CSR form, each node's edges lightest first, the
+    // neighbour, edge and weight of entry k in three arrays so that a scan
+    // reads only what it needs.
     std::vector<EdgeEnds> edge_ends_;
     std::vector<uint64_t> edge_observables_;
     std::vector<uint32_t> adjacency_start_;  // node_count_ + 1 entries
-    std::vector<Neighbour> adjacency_;
+    std::vector<uint32_t> neighbour_node_;
+    std::vector<uint32_t> neighbour_edge_;
+    std::vector<int32_t> neighbour_weight_;
 
-    // Working state, sized at construction.
-    std::vector<NodeState> nodes_;
+    // Working state, sized at construction: per node, then per cluster root.
+    std::vector<uint32_t> parent_;
+    std::vector<uint8_t> flags_;
+    std::vector<int64_t> offset_;
+    std::vector<uint32_t> member_next_;
+    std::vector<uint32_t> cursor_;         // adjacency index of the queued edge to a fresh neighbour, or kNone
+    std::vector<uint32_t> forest_edges_;   // XOR of the ids of the forest edges at the node
+    std::vector<uint32_t> forest_degree_;
+    std::vector<Cluster> clusters_;
     // Per edge: 1 once it has joined two clusters or been found inside one,
     // after which it never grows again.
     std::vector<uint8_t> edge_closed_;
