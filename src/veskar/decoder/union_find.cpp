@@ -101,13 +101,11 @@ std::expected<UnionFindDecoder, DecoderError> UnionFindDecoder::create(std::shar
         decoder.flags_[v] = v == decoder.boundary_ ? kAnchor : 0;
         decoder.clusters_[v] = decoder.rest_cluster(v);
     }
-    decoder.edge_closed_.assign(m, 0);
     decoder.touched_nodes_.resize(n);
-    decoder.closed_edges_.resize(m);
     int32_t heaviest = 0;
     for (const EdgeEnds& edge : decoder.edge_ends_) heaviest = std::max(heaviest, edge.weight);
     decoder.events_.resize(static_cast<uint32_t>(m), heaviest);
-    decoder.leaves_.reserve(n);
+    decoder.leaves_.resize(n);
     decoder.active_.reserve(n);
     return decoder;
 }
@@ -241,12 +239,6 @@ inline void UnionFindDecoder::touch_node(uint32_t node) {
     touched_nodes_[touched_node_count_++] = node;
 }
 
-inline void UnionFindDecoder::close_edge(uint32_t edge) {
-    edge_closed_[edge] = 1;
-    closed_edges_[closed_edge_count_++] = edge;
-    events_.cancel(edge);
-}
-
 inline void UnionFindDecoder::release_cursors(uint32_t edge, int64_t now) {
     const EdgeEnds ends = edge_ends_[edge];
     const uint32_t cu = cursor_[ends.u];
@@ -261,7 +253,6 @@ void UnionFindDecoder::advance_cursor(uint32_t node, int64_t now) {
     // stopped queues it only when it is already full: the whole unit of time
     // fills every edge it covers, whatever merges happen in it; otherwise
     // the node is scanned afresh if its cluster ever grows again.
-    const uint8_t* const closed = edge_closed_.data();
     const uint8_t* const flags = flags_.data();
     const uint32_t from = cursor_[node] + 1;
     cursor_[node] = kNone;
@@ -269,7 +260,7 @@ void UnionFindDecoder::advance_cursor(uint32_t node, int64_t now) {
     const int64_t grown_here = growth(root, now) - offset_[node];
     const uint32_t end = adjacency_start_[node + 1];
     for (uint32_t k = from; k < end; ++k) {
-        if ((flags[neighbour_node_[k]] & kScanned) || closed[neighbour_edge_[k]]) continue;
+        if (flags[neighbour_node_[k]] & kScanned) continue;
         const int64_t left = neighbour_weight_[k] - grown_here;
         if (clusters_[root].grows || left <= 0) {
             cursor_[node] = k;
@@ -335,7 +326,6 @@ void UnionFindDecoder::schedule_open_edges(uint32_t root, uint32_t list_owner, i
     const uint32_t* const neighbour_node = neighbour_node_.data();
     const uint32_t* const neighbour_edge = neighbour_edge_.data();
     const int32_t* const neighbour_weight = neighbour_weight_.data();
-    const uint8_t* const closed = edge_closed_.data();
     uint8_t* const flags = flags_.data();
     const int64_t* const offset = offset_.data();
     uint32_t* const member_next = member_next_.data();
@@ -350,34 +340,42 @@ void UnionFindDecoder::schedule_open_edges(uint32_t root, uint32_t list_owner, i
         uint32_t cursor = kNone;
         bool open = false;
         const uint32_t end = adjacency_start[node + 1];
-        for (uint32_t k = adjacency_start[node]; k < end; ++k) {
-            const uint32_t neighbour = neighbour_node[k];
-            if (!(flags[neighbour] & kScanned)) {
-                // Past the cursor a fresh neighbour's edge only needs to be
-                // open, and the cursor's being open already says so.
-                if (cursor != kNone || closed[neighbour_edge[k]]) continue;
+        // Up to 64 entries at a time, which neighbours were scanned is made
+        // a mask without a branch per entry; most are fresh, and of those
+        // only the first with an open edge matters.
+        for (uint32_t chunk = adjacency_start[node]; chunk < end; chunk += 64) {
+            const uint32_t count = std::min<uint32_t>(64, end - chunk);
+            uint64_t scanned = 0;
+            for (uint32_t i = 0; i < count; ++i) {
+                scanned |= uint64_t{(flags[neighbour_node[chunk + i]] & kScanned) != 0} << i;
+            }
+            if (cursor == kNone) {
+                const uint64_t fresh = ~scanned & (count == 64 ? ~uint64_t{0} : (uint64_t{1} << count) - 1);
+                if (fresh != 0) {
+                    const uint32_t k = chunk + static_cast<uint32_t>(std::countr_zero(fresh));
+                    open = true;
+                    cursor = k;
+                    const int64_t left = neighbour_weight[k] - grown_here;
+                    events_.schedule(neighbour_edge[k], now + (left > 0 ? left : 0));
+                }
+            }
+            for (; scanned != 0; scanned &= scanned - 1) {
+                const uint32_t k = chunk + static_cast<uint32_t>(std::countr_zero(scanned));
+                const uint32_t neighbour = neighbour_node[k];
+                const uint32_t other = find(neighbour);
+                // Inside the cluster: never grows again. Should it be some
+                // member's cursor, it is dropped when it comes up.
+                if (other == root) continue;
+                const uint32_t edge = neighbour_edge[k];
                 open = true;
-                cursor = k;
-                const int64_t left = neighbour_weight[k] - grown_here;
-                events_.schedule(neighbour_edge[k], now + (left > 0 ? left : 0));
-                continue;
+                const Cluster& far = clusters_[other];
+                const int64_t grown_there = (far.grows ? now : 0) - far.base - offset[neighbour];
+                const int64_t left = neighbour_weight[k] - grown_here - grown_there;
+                // One unit of time grows the edge by one from each growing
+                // end; it fills at the first whole unit that covers what is left.
+                const int64_t wait = (left + far.grows) >> far.grows;
+                events_.schedule(edge, now + (wait > 0 ? wait : 0));
             }
-            const uint32_t edge = neighbour_edge[k];
-            if (closed[edge]) continue;
-            const uint32_t other = find(neighbour);
-            if (other == root) {
-                close_edge(edge);
-                release_cursors(edge, now);
-                continue;
-            }
-            open = true;
-            const Cluster& far = clusters_[other];
-            const int64_t grown_there = (far.grows ? now : 0) - far.base - offset[neighbour];
-            const int64_t left = neighbour_weight[k] - grown_here - grown_there;
-            // One unit of time grows the edge by one from each growing end;
-            // it fills at the first whole unit that covers what is left.
-            const int64_t wait = (left + far.grows) >> far.grows;
-            events_.schedule(edge, now + (wait > 0 ? wait : 0));
         }
         cursor_[node] = cursor;
         if (open) {
@@ -400,7 +398,6 @@ void UnionFindDecoder::fill(uint32_t edge, int64_t now) {
     const uint32_t ru = find(ends.u);
     const uint32_t rv = find(ends.v);
     if (ru == rv) {
-        close_edge(edge);
         release_cursors(edge, now);
         return;
     }
@@ -423,7 +420,6 @@ void UnionFindDecoder::unite(uint32_t edge, uint32_t ru, uint32_t rv, int64_t no
     const uint32_t b = edge_ends_[edge].v;
     touch_node(a);
     touch_node(b);
-    close_edge(edge);
     // The edges that join clusters form a spanning forest of the grown edges.
     forest_edges_[a] ^= edge;
     ++forest_degree_[a];
@@ -477,18 +473,22 @@ uint64_t UnionFindDecoder::peel() {
     uint8_t* const flags = flags_.data();
     uint32_t* const forest_edges = forest_edges_.data();
     uint32_t* const forest_degree = forest_degree_.data();
-    leaves_.clear();
+    const EdgeEnds* const ends = edge_ends_.data();
+    const uint64_t* const observables = edge_observables_.data();
+    // A node goes on the stack at most once: when found a leaf here, or when
+    // its degree later drops from 2 to 1; degrees only fall.
+    uint32_t* const leaves = leaves_.data();
+    uint32_t count = 0;
     for (uint32_t i = 0; i < touched_node_count_; ++i) {
         const uint32_t v = touched_nodes_[i];
-        if (forest_degree[v] == 1 && !(flags[v] & kAnchor)) leaves_.push_back(v);
+        if (forest_degree[v] == 1 && !(flags[v] & kAnchor)) leaves[count++] = v;
     }
     uint64_t mask = 0;
-    while (!leaves_.empty()) {
-        const uint32_t v = leaves_.back();
-        leaves_.pop_back();
+    while (count != 0) {
+        const uint32_t v = leaves[--count];
         if (forest_degree[v] != 1) continue;
         const uint32_t e = forest_edges[v];
-        const uint32_t w = edge_ends_[e].u ^ edge_ends_[e].v ^ v;
+        const uint32_t w = ends[e].u ^ ends[e].v ^ v;
         forest_degree[v] = 0;
         forest_edges[v] = 0;
         --forest_degree[w];
@@ -496,26 +496,36 @@ uint64_t UnionFindDecoder::peel() {
         if (flags[v] & kFired) {
             flags[v] &= ~kFired;
             flags[w] ^= kFired;
-            mask ^= edge_observables_[e];
+            mask ^= observables[e];
         }
-        if (forest_degree[w] == 1 && !(flags[w] & kAnchor)) leaves_.push_back(w);
+        if (forest_degree[w] == 1 && !(flags[w] & kAnchor)) leaves[count++] = w;
     }
     return mask;
 }
 
 void UnionFindDecoder::reset() {
+    uint32_t* const parent = parent_.data();
+    uint8_t* const flags = flags_.data();
+    int64_t* const offset = offset_.data();
+    uint32_t* const member_next = member_next_.data();
+    uint32_t* const cursor = cursor_.data();
+    Cluster* const clusters = clusters_.data();
+    const uint32_t* const touched = touched_nodes_.data();
     for (uint32_t i = 0; i < touched_node_count_; ++i) {
-        const uint32_t v = touched_nodes_[i];
-        parent_[v] = v;
-        flags_[v] = v == boundary_ ? kAnchor : 0;
-        offset_[v] = 0;
-        member_next_[v] = kNone;
-        cursor_[v] = kNone;
-        clusters_[v] = rest_cluster(v);
+        const uint32_t v = touched[i];
+        parent[v] = v;
+        flags[v] = 0;
+        offset[v] = 0;
+        member_next[v] = kNone;
+        cursor[v] = kNone;
+        clusters[v] = Cluster{.base = 0, .size = 1, .member_head = v, .member_tail = v, .odd = 0, .has_boundary = 0, .grows = 0};
+    }
+    // The boundary is never peeled and always sits in the boundary's cluster.
+    if (boundary_ < node_count_) {
+        flags[boundary_] = kAnchor;
+        clusters[boundary_].has_boundary = 1;
     }
     touched_node_count_ = 0;
-    for (uint32_t i = 0; i < closed_edge_count_; ++i) edge_closed_[closed_edges_[i]] = 0;
-    closed_edge_count_ = 0;
     events_.clear();
 }
 

@@ -135,7 +135,6 @@ private:
     [[gnu::always_inline]] inline uint32_t find(uint32_t node);
     [[gnu::always_inline]] inline int64_t growth(uint32_t root, int64_t now) const;
     [[gnu::always_inline]] inline void touch_node(uint32_t node);
-    [[gnu::always_inline]] inline void close_edge(uint32_t edge);
     [[gnu::always_inline]] inline void release_cursors(uint32_t edge, int64_t now);
     void advance_cursor(uint32_t node, int64_t now);
     void schedule_open_edges(uint32_t root, uint32_t list_owner, int64_t now);
@@ -169,15 +168,10 @@ private:
     std::vector<uint32_t> forest_edges_;   // XOR of the ids of the forest edges at the node
     std::vector<uint32_t> forest_degree_;
     std::vector<Cluster> clusters_;
-    // Per edge: 1 once it has joined two clusters or been found inside one,
-    // after which it never grows again.
-    std::vector<uint8_t> edge_closed_;
-    // Nodes and closed edges to put back at rest after the decode; each is
-    // listed at most once, so their sizes (nodes, edges) are never exceeded.
+    // Nodes to put back at rest after the decode; each is listed at most
+    // once, so node_count_ entries are never exceeded.
     std::vector<uint32_t> touched_nodes_;
     uint32_t touched_node_count_ = 0;
-    std::vector<uint32_t> closed_edges_;
-    uint32_t closed_edge_count_ = 0;
     EventQueue events_;  // the open edges next to a growing cluster, by when they fill
     uint32_t growing_count_ = 0;    // clusters that grow
     std::vector<uint32_t> leaves_;  // peeling stack
