@@ -88,7 +88,7 @@ std::expected<UnionFindDecoder, DecoderError> UnionFindDecoder::create(std::shar
 
     const uint32_t n = decoder.node_count_;
     const size_t m = decoder.edge_ends_.size();
-    decoder.parent_.resize(n);
+    decoder.root_.resize(n);
     decoder.flags_.resize(n);
     decoder.offset_.assign(n, 0);
     decoder.member_next_.assign(n, kNone);
@@ -97,7 +97,7 @@ std::expected<UnionFindDecoder, DecoderError> UnionFindDecoder::create(std::shar
     decoder.forest_degree_.assign(n, 0);
     decoder.clusters_.resize(n);
     for (uint32_t v = 0; v < n; ++v) {
-        decoder.parent_[v] = v;
+        decoder.root_[v] = v;
         decoder.flags_[v] = v == decoder.boundary_ ? kAnchor : 0;
         decoder.clusters_[v] = decoder.rest_cluster(v);
     }
@@ -218,14 +218,8 @@ UnionFindDecoder::Cluster UnionFindDecoder::rest_cluster(uint32_t node) const {
     };
 }
 
-inline uint32_t UnionFindDecoder::find(uint32_t node) {
-    uint32_t* const parent = parent_.data();
-    while (parent[node] != node) {
-        const uint32_t grandparent = parent[parent[node]];
-        parent[node] = grandparent;
-        node = grandparent;
-    }
-    return node;
+inline uint32_t UnionFindDecoder::find(uint32_t node) const {
+    return root_[node];
 }
 
 inline int64_t UnionFindDecoder::growth(uint32_t root, int64_t now) const {
@@ -320,40 +314,32 @@ void UnionFindDecoder::schedule_open_edges(uint32_t root, uint32_t list_owner, i
     // member fresh), and per member only the lightest edge to a fresh
     // neighbour, the member's cursor. A fresh neighbour has never been
     // scanned, so has never grown: every cluster that starts to grow has
-    // its members scanned. Members left with no open edge are unlinked for
-    // good: edges only ever close.
+    // its members scanned.
     const uint32_t* const adjacency_start = adjacency_start_.data();
     const uint32_t* const neighbour_node = neighbour_node_.data();
     const uint32_t* const neighbour_edge = neighbour_edge_.data();
     const int32_t* const neighbour_weight = neighbour_weight_.data();
     uint8_t* const flags = flags_.data();
     const int64_t* const offset = offset_.data();
-    uint32_t* const member_next = member_next_.data();
+    const uint32_t* const member_next = member_next_.data();
     const int64_t root_growth = growth(root, now);
-    uint32_t previous = kNone;
-    uint32_t node = clusters_[list_owner].member_head;
-    while (node != kNone) {
-        const uint32_t next = member_next[node];
+    for (uint32_t node = clusters_[list_owner].member_head; node != kNone; node = member_next[node]) {
         const int64_t grown_here = root_growth - offset[node];
         flags[node] |= kScanned;
-        cursor_[node] = kNone;
         uint32_t cursor = kNone;
-        bool open = false;
         const uint32_t end = adjacency_start[node + 1];
         // Up to 64 entries at a time, which neighbours were scanned is made
         // a mask without a branch per entry; most are fresh, and of those
         // only the first with an open edge matters.
         for (uint32_t chunk = adjacency_start[node]; chunk < end; chunk += 64) {
             const uint32_t count = std::min<uint32_t>(64, end - chunk);
+            static_assert(kScanned == 1, "the scanned flag is read as a bit");
             uint64_t scanned = 0;
-            for (uint32_t i = 0; i < count; ++i) {
-                scanned |= uint64_t{(flags[neighbour_node[chunk + i]] & kScanned) != 0} << i;
-            }
+            for (uint32_t i = count; i-- > 0;) scanned = (scanned << 1) | (flags[neighbour_node[chunk + i]] & kScanned);
             if (cursor == kNone) {
                 const uint64_t fresh = ~scanned & (count == 64 ? ~uint64_t{0} : (uint64_t{1} << count) - 1);
                 if (fresh != 0) {
                     const uint32_t k = chunk + static_cast<uint32_t>(std::countr_zero(fresh));
-                    open = true;
                     cursor = k;
                     const int64_t left = neighbour_weight[k] - grown_here;
                     events_.schedule(neighbour_edge[k], now + (left > 0 ? left : 0));
@@ -367,7 +353,6 @@ void UnionFindDecoder::schedule_open_edges(uint32_t root, uint32_t list_owner, i
                 // member's cursor, it is dropped when it comes up.
                 if (other == root) continue;
                 const uint32_t edge = neighbour_edge[k];
-                open = true;
                 const Cluster& far = clusters_[other];
                 const int64_t grown_there = (far.grows ? now : 0) - far.base - offset[neighbour];
                 const int64_t left = neighbour_weight[k] - grown_here - grown_there;
@@ -378,18 +363,6 @@ void UnionFindDecoder::schedule_open_edges(uint32_t root, uint32_t list_owner, i
             }
         }
         cursor_[node] = cursor;
-        if (open) {
-            previous = node;
-        } else {
-            Cluster& owner = clusters_[list_owner];
-            if (previous == kNone) {
-                owner.member_head = next;
-            } else {
-                member_next[previous] = next;
-            }
-            if (next == kNone) owner.member_tail = previous;
-        }
-        node = next;
     }
 }
 
@@ -435,12 +408,15 @@ void UnionFindDecoder::unite(uint32_t edge, uint32_t ru, uint32_t rv, int64_t no
     Cluster& absorbed = clusters_[gone];
     const int64_t keep_growth = (kept.grows ? now : 0) - kept.base;
     const int64_t shift = keep_growth - ((absorbed.grows ? now : 0) - absorbed.base);
-    if (shift != 0) {
+    {
+        uint32_t* const root = root_.data();
         int64_t* const offset = offset_.data();
         const uint32_t* const member_next = member_next_.data();
-        for (uint32_t node = absorbed.member_head; node != kNone; node = member_next[node]) offset[node] += shift;
+        for (uint32_t node = absorbed.member_head; node != kNone; node = member_next[node]) {
+            root[node] = keep;
+            offset[node] += shift;
+        }
     }
-    parent_[gone] = keep;
     kept.size += absorbed.size;
     kept.odd ^= absorbed.odd;
     kept.has_boundary |= absorbed.has_boundary;
@@ -453,13 +429,8 @@ void UnionFindDecoder::unite(uint32_t edge, uint32_t ru, uint32_t rv, int64_t no
     // stops are found late when their time comes.
     if (kept.grows) schedule_open_edges(keep, u_grew ? rv : ru, now);
 
-    if (kept.member_head == kNone) {
-        kept.member_head = absorbed.member_head;
-        kept.member_tail = absorbed.member_tail;
-    } else if (absorbed.member_head != kNone) {
-        member_next_[kept.member_tail] = absorbed.member_head;
-        kept.member_tail = absorbed.member_tail;
-    }
+    member_next_[kept.member_tail] = absorbed.member_head;
+    kept.member_tail = absorbed.member_tail;
 }
 
 uint64_t UnionFindDecoder::peel() {
@@ -504,7 +475,7 @@ uint64_t UnionFindDecoder::peel() {
 }
 
 void UnionFindDecoder::reset() {
-    uint32_t* const parent = parent_.data();
+    uint32_t* const root = root_.data();
     uint8_t* const flags = flags_.data();
     int64_t* const offset = offset_.data();
     uint32_t* const member_next = member_next_.data();
@@ -513,7 +484,7 @@ void UnionFindDecoder::reset() {
     const uint32_t* const touched = touched_nodes_.data();
     for (uint32_t i = 0; i < touched_node_count_; ++i) {
         const uint32_t v = touched[i];
-        parent[v] = v;
+        root[v] = v;
         flags[v] = 0;
         offset[v] = 0;
         member_next[v] = kNone;

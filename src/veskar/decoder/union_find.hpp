@@ -107,8 +107,8 @@ private:
     };
 
     // Per-node flags.
-    static constexpr uint8_t kTouched = 1;  // listed in touched_nodes_, to be reset after the decode
-    static constexpr uint8_t kScanned = 2;  // its edges were scheduled once: it has grown, or may have
+    static constexpr uint8_t kScanned = 1;  // its edges were scheduled once: it has grown, or may have
+    static constexpr uint8_t kTouched = 2;  // listed in touched_nodes_, to be reset after the decode
     static constexpr uint8_t kFired = 4;    // still to be matched while peeling
     static constexpr uint8_t kAnchor = 8;   // never peeled away: the boundary, or a best-effort leftover
 
@@ -121,7 +121,7 @@ private:
     struct Cluster {
         int64_t base;
         uint32_t size;         // nodes, for union by size
-        uint32_t member_head;  // its nodes that may still have an open edge, linked by member_next_
+        uint32_t member_head;  // its nodes, linked by member_next_
         uint32_t member_tail;
         uint8_t odd;           // holds an odd number of fired detectors
         uint8_t has_boundary;  // contains the boundary node
@@ -132,7 +132,7 @@ private:
 
     void build_compact_graph();
     Cluster rest_cluster(uint32_t node) const;
-    [[gnu::always_inline]] inline uint32_t find(uint32_t node);
+    [[gnu::always_inline]] inline uint32_t find(uint32_t node) const;
     [[gnu::always_inline]] inline int64_t growth(uint32_t root, int64_t now) const;
     [[gnu::always_inline]] inline void touch_node(uint32_t node);
     [[gnu::always_inline]] inline void release_cursors(uint32_t edge, int64_t now);
@@ -160,7 +160,7 @@ private:
     std::vector<int32_t> neighbour_weight_;
 
     // Working state, sized at construction: per node, then per cluster root.
-    std::vector<uint32_t> parent_;
+    std::vector<uint32_t> root_;  // the node's cluster; a merge relabels the smaller side
     std::vector<uint8_t> flags_;
     std::vector<int64_t> offset_;
     std::vector<uint32_t> member_next_;
