@@ -90,6 +90,7 @@ std::expected<UnionFindDecoder, DecoderError> UnionFindDecoder::create(std::shar
     const size_t m = decoder.edge_ends_.size();
     decoder.root_.resize(n);
     decoder.flags_.resize(n);
+    decoder.scanned_.assign(n, 0);
     decoder.offset_.assign(n, 0);
     decoder.member_next_.assign(n, kNone);
     decoder.cursor_.assign(n, kNone);
@@ -247,14 +248,14 @@ void UnionFindDecoder::advance_cursor(uint32_t node, int64_t now) {
     // stopped queues it only when it is already full: the whole unit of time
     // fills every edge it covers, whatever merges happen in it; otherwise
     // the node is scanned afresh if its cluster ever grows again.
-    const uint8_t* const flags = flags_.data();
+    const uint8_t* const scanned = scanned_.data();
     const uint32_t from = cursor_[node] + 1;
     cursor_[node] = kNone;
     const uint32_t root = find(node);
     const int64_t grown_here = growth(root, now) - offset_[node];
     const uint32_t end = adjacency_start_[node + 1];
     for (uint32_t k = from; k < end; ++k) {
-        if (flags[neighbour_node_[k]] & kScanned) continue;
+        if (scanned[neighbour_node_[k]]) continue;
         const int64_t left = neighbour_weight_[k] - grown_here;
         if (clusters_[root].grows || left <= 0) {
             cursor_[node] = k;
@@ -280,7 +281,7 @@ uint64_t UnionFindDecoder::decode_detectors(std::span<const uint32_t> fired) {
         ++growing_count_;
     }
     for (uint32_t d : fired) {
-        if (d < boundary_ && clusters_[d].odd && !(flags_[d] & kScanned)) schedule_open_edges(d, d, 0);
+        if (d < boundary_ && clusters_[d].odd && !scanned_[d]) schedule_open_edges(d, d, 0);
     }
 
     // Growth stops once no cluster grows, but only after the unit of time in
@@ -319,13 +320,13 @@ void UnionFindDecoder::schedule_open_edges(uint32_t root, uint32_t list_owner, i
     const uint32_t* const neighbour_node = neighbour_node_.data();
     const uint32_t* const neighbour_edge = neighbour_edge_.data();
     const int32_t* const neighbour_weight = neighbour_weight_.data();
-    uint8_t* const flags = flags_.data();
+    uint8_t* const scanned = scanned_.data();
     const int64_t* const offset = offset_.data();
     const uint32_t* const member_next = member_next_.data();
     const int64_t root_growth = growth(root, now);
     for (uint32_t node = clusters_[list_owner].member_head; node != kNone; node = member_next[node]) {
         const int64_t grown_here = root_growth - offset[node];
-        flags[node] |= kScanned;
+        scanned[node] = 1;
         uint32_t cursor = kNone;
         const uint32_t end = adjacency_start[node + 1];
         // Up to 64 entries at a time, which neighbours were scanned is made
@@ -333,11 +334,12 @@ void UnionFindDecoder::schedule_open_edges(uint32_t root, uint32_t list_owner, i
         // only the first with an open edge matters.
         for (uint32_t chunk = adjacency_start[node]; chunk < end; chunk += 64) {
             const uint32_t count = std::min<uint32_t>(64, end - chunk);
-            static_assert(kScanned == 1, "the scanned flag is read as a bit");
-            uint64_t scanned = 0;
-            for (uint32_t i = count; i-- > 0;) scanned = (scanned << 1) | (flags[neighbour_node[chunk + i]] & kScanned);
+            uint64_t seen = 0;  // bit i: entry chunk + i leads to a scanned neighbour
+            for (const uint32_t* p = neighbour_node + chunk + count; p != neighbour_node + chunk;) {
+                seen = (seen << 1) | scanned[*--p];
+            }
             if (cursor == kNone) {
-                const uint64_t fresh = ~scanned & (count == 64 ? ~uint64_t{0} : (uint64_t{1} << count) - 1);
+                const uint64_t fresh = ~seen & (count == 64 ? ~uint64_t{0} : (uint64_t{1} << count) - 1);
                 if (fresh != 0) {
                     const uint32_t k = chunk + static_cast<uint32_t>(std::countr_zero(fresh));
                     cursor = k;
@@ -345,8 +347,8 @@ void UnionFindDecoder::schedule_open_edges(uint32_t root, uint32_t list_owner, i
                     events_.schedule(neighbour_edge[k], now + (left > 0 ? left : 0));
                 }
             }
-            for (; scanned != 0; scanned &= scanned - 1) {
-                const uint32_t k = chunk + static_cast<uint32_t>(std::countr_zero(scanned));
+            for (; seen != 0; seen &= seen - 1) {
+                const uint32_t k = chunk + static_cast<uint32_t>(std::countr_zero(seen));
                 const uint32_t neighbour = neighbour_node[k];
                 const uint32_t other = find(neighbour);
                 // Inside the cluster: never grows again. Should it be some
@@ -477,6 +479,7 @@ uint64_t UnionFindDecoder::peel() {
 void UnionFindDecoder::reset() {
     uint32_t* const root = root_.data();
     uint8_t* const flags = flags_.data();
+    uint8_t* const scanned = scanned_.data();
     int64_t* const offset = offset_.data();
     uint32_t* const member_next = member_next_.data();
     uint32_t* const cursor = cursor_.data();
@@ -486,6 +489,7 @@ void UnionFindDecoder::reset() {
         const uint32_t v = touched[i];
         root[v] = v;
         flags[v] = 0;
+        scanned[v] = 0;
         offset[v] = 0;
         member_next[v] = kNone;
         cursor[v] = kNone;

@@ -107,8 +107,7 @@ private:
     };
 
     // Per-node flags.
-    static constexpr uint8_t kScanned = 1;  // its edges were scheduled once: it has grown, or may have
-    static constexpr uint8_t kTouched = 2;  // listed in touched_nodes_, to be reset after the decode
+    static constexpr uint8_t kTouched = 1;  // listed in touched_nodes_, to be reset after the decode
     static constexpr uint8_t kFired = 4;    // still to be matched while peeling
     static constexpr uint8_t kAnchor = 8;   // never peeled away: the boundary, or a best-effort leftover
 
@@ -162,6 +161,9 @@ private:
     // Working state, sized at construction: per node, then per cluster root.
     std::vector<uint32_t> root_;  // the node's cluster; a merge relabels the smaller side
     std::vector<uint8_t> flags_;
+    // 1 once the node's edges were scheduled: it has grown, or may have.
+    // Apart from the flags, so that a scan reads it as a bit per neighbour.
+    std::vector<uint8_t> scanned_;
     std::vector<int64_t> offset_;
     std::vector<uint32_t> member_next_;
     std::vector<uint32_t> cursor_;         // adjacency index of the queued edge to a fresh neighbour, or kNone
