@@ -265,6 +265,37 @@ void UnionFindDecoder::advance_cursor(uint32_t node, int64_t now) {
     }
 }
 
+inline void UnionFindDecoder::fill(uint32_t edge, int64_t now) {
+    const EdgeEnds ends = edge_ends_[edge];
+    const uint32_t ru = find(ends.u);
+    const uint32_t rv = find(ends.v);
+    if (ru == rv) {
+        release_cursors(edge, now);
+        return;
+    }
+    // The edge came due under the growth of when it was scheduled; a
+    // cluster that has stopped since makes it late, never early.
+    const int64_t left = ends.weight - (growth(ru, now) - offset_[ends.u]) - (growth(rv, now) - offset_[ends.v]);
+    if (left <= 0) {
+        // Most merges are a growing cluster reaching a lone unfired node.
+        const Cluster& cu = clusters_[ru];
+        const Cluster& cv = clusters_[rv];
+        if (cu.grows && cv.size == 1 && !cv.odd && !cv.has_boundary) {
+            absorb(edge, ends.u, ends.v, ru, now);
+        } else if (cv.grows && cu.size == 1 && !cu.odd && !cu.has_boundary) {
+            absorb(edge, ends.v, ends.u, rv, now);
+        } else {
+            unite(edge, ru, rv, now);
+            release_cursors(edge, now);
+        }
+        return;
+    }
+    // With neither end growing the edge waits, off the queue, until a merge
+    // makes one of them grow and schedules it again.
+    const int rate = clusters_[ru].grows + clusters_[rv].grows;
+    if (rate != 0) events_.schedule(edge, now + ((left + rate - 1) >> (rate - 1)));
+}
+
 uint64_t UnionFindDecoder::decode_detectors(std::span<const uint32_t> fired) {
     for (uint32_t d : fired) {
         if (d >= boundary_) continue;
@@ -309,85 +340,84 @@ uint64_t UnionFindDecoder::decode_detectors(std::span<const uint32_t> fired) {
 }
 
 void UnionFindDecoder::schedule_open_edges(uint32_t root, uint32_t list_owner, int64_t now) {
-    // Gives the open edges of list_owner's members their time to fill now
-    // that `root`, their cluster, grows: every edge to a neighbour scanned
-    // before (which has grown or grows, and whose own scan then saw this
-    // member fresh), and per member only the lightest edge to a fresh
-    // neighbour, the member's cursor. A fresh neighbour has never been
-    // scanned, so has never grown: every cluster that starts to grow has
-    // its members scanned.
-    const uint32_t* const adjacency_start = adjacency_start_.data();
+    const uint32_t* const member_next = member_next_.data();
+    for (uint32_t node = clusters_[list_owner].member_head; node != kNone; node = member_next[node]) {
+        scan(root, node, now);
+    }
+}
+
+inline void UnionFindDecoder::scan(uint32_t root, uint32_t node, int64_t now) {
+    // Gives the open edges of `node` their time to fill now that `root`, its
+    // cluster, grows: every edge to a neighbour scanned before (which has
+    // grown or grows, and whose own scan then saw this node fresh), and only
+    // the lightest edge to a fresh neighbour, the node's cursor. A fresh
+    // neighbour has never been scanned, so has never grown: every cluster
+    // that starts to grow has its members scanned.
     const uint32_t* const neighbour_node = neighbour_node_.data();
     const uint32_t* const neighbour_edge = neighbour_edge_.data();
     const int32_t* const neighbour_weight = neighbour_weight_.data();
     uint8_t* const scanned = scanned_.data();
     const int64_t* const offset = offset_.data();
-    const uint32_t* const member_next = member_next_.data();
-    const int64_t root_growth = growth(root, now);
-    for (uint32_t node = clusters_[list_owner].member_head; node != kNone; node = member_next[node]) {
-        const int64_t grown_here = root_growth - offset[node];
-        scanned[node] = 1;
-        uint32_t cursor = kNone;
-        const uint32_t end = adjacency_start[node + 1];
-        // Up to 64 entries at a time, which neighbours were scanned is made
-        // a mask without a branch per entry; most are fresh, and of those
-        // only the first with an open edge matters.
-        for (uint32_t chunk = adjacency_start[node]; chunk < end; chunk += 64) {
-            const uint32_t count = std::min<uint32_t>(64, end - chunk);
-            uint64_t seen = 0;  // bit i: entry chunk + i leads to a scanned neighbour
-            for (const uint32_t* p = neighbour_node + chunk + count; p != neighbour_node + chunk;) {
-                seen = (seen << 1) | scanned[*--p];
-            }
-            if (cursor == kNone) {
-                const uint64_t fresh = ~seen & (count == 64 ? ~uint64_t{0} : (uint64_t{1} << count) - 1);
-                if (fresh != 0) {
-                    const uint32_t k = chunk + static_cast<uint32_t>(std::countr_zero(fresh));
-                    cursor = k;
-                    const int64_t left = neighbour_weight[k] - grown_here;
-                    events_.schedule(neighbour_edge[k], now + (left > 0 ? left : 0));
-                }
-            }
-            for (; seen != 0; seen &= seen - 1) {
-                const uint32_t k = chunk + static_cast<uint32_t>(std::countr_zero(seen));
-                const uint32_t neighbour = neighbour_node[k];
-                const uint32_t other = find(neighbour);
-                // Inside the cluster: never grows again. Should it be some
-                // member's cursor, it is dropped when it comes up.
-                if (other == root) continue;
-                const uint32_t edge = neighbour_edge[k];
-                const Cluster& far = clusters_[other];
-                const int64_t grown_there = (far.grows ? now : 0) - far.base - offset[neighbour];
-                const int64_t left = neighbour_weight[k] - grown_here - grown_there;
-                // One unit of time grows the edge by one from each growing
-                // end; it fills at the first whole unit that covers what is left.
-                const int64_t wait = (left + far.grows) >> far.grows;
-                events_.schedule(edge, now + (wait > 0 ? wait : 0));
+    const int64_t grown_here = growth(root, now) - offset[node];
+    scanned[node] = 1;
+    uint32_t cursor = kNone;
+    const uint32_t end = adjacency_start_[node + 1];
+    // Up to 64 entries at a time, which neighbours were scanned is made a
+    // mask without a branch per entry; most are fresh, and of those only the
+    // first matters.
+    for (uint32_t chunk = adjacency_start_[node]; chunk < end; chunk += 64) {
+        const uint32_t count = std::min<uint32_t>(64, end - chunk);
+        uint64_t seen = 0;  // bit i: entry chunk + i leads to a scanned neighbour
+        for (const uint32_t* p = neighbour_node + chunk + count; p != neighbour_node + chunk;) {
+            seen = (seen << 1) | scanned[*--p];
+        }
+        if (cursor == kNone) {
+            const uint64_t fresh = ~seen & (count == 64 ? ~uint64_t{0} : (uint64_t{1} << count) - 1);
+            if (fresh != 0) {
+                const uint32_t k = chunk + static_cast<uint32_t>(std::countr_zero(fresh));
+                cursor = k;
+                const int64_t left = neighbour_weight[k] - grown_here;
+                events_.schedule(neighbour_edge[k], now + (left > 0 ? left : 0));
             }
         }
-        cursor_[node] = cursor;
+        for (; seen != 0; seen &= seen - 1) {
+            const uint32_t k = chunk + static_cast<uint32_t>(std::countr_zero(seen));
+            const uint32_t neighbour = neighbour_node[k];
+            const uint32_t other = find(neighbour);
+            // Inside the cluster: never grows again. Should it be some
+            // member's cursor, it is dropped when it comes up.
+            if (other == root) continue;
+            const Cluster& far = clusters_[other];
+            const int64_t grown_there = (far.grows ? now : 0) - far.base - offset[neighbour];
+            const int64_t left = neighbour_weight[k] - grown_here - grown_there;
+            // One unit of time grows the edge by one from each growing end;
+            // it fills at the first whole unit that covers what is left.
+            const int64_t wait = (left + far.grows) >> far.grows;
+            events_.schedule(neighbour_edge[k], now + (wait > 0 ? wait : 0));
+        }
     }
+    cursor_[node] = cursor;
 }
 
-void UnionFindDecoder::fill(uint32_t edge, int64_t now) {
-    const EdgeEnds ends = edge_ends_[edge];
-    const uint32_t ru = find(ends.u);
-    const uint32_t rv = find(ends.v);
-    if (ru == rv) {
-        release_cursors(edge, now);
-        return;
-    }
-    // The edge came due under the growth of when it was scheduled; a
-    // cluster that has stopped since makes it late, never early.
-    const int64_t left = ends.weight - (growth(ru, now) - offset_[ends.u]) - (growth(rv, now) - offset_[ends.v]);
-    if (left <= 0) {
-        unite(edge, ru, rv, now);
-        release_cursors(edge, now);
-        return;
-    }
-    // With neither end growing the edge waits, off the queue, until a merge
-    // makes one of them grow and schedules it again.
-    const int rate = clusters_[ru].grows + clusters_[rv].grows;
-    if (rate != 0) events_.schedule(edge, now + ((left + rate - 1) >> (rate - 1)));
+void UnionFindDecoder::absorb(uint32_t edge, uint32_t from, uint32_t node, uint32_t root, int64_t now) {
+    // `node` is alone, unfired and apart from the boundary, so the cluster
+    // keeps its parity and keeps growing; `node` has grown nothing (offset 0
+    // in a cluster of growth 0) and starts now. It has never been scanned,
+    // so it holds no cursor and the edge can only be the cursor of `from`.
+    touch_node(node);
+    forest_edges_[from] ^= edge;
+    ++forest_degree_[from];
+    forest_edges_[node] ^= edge;
+    ++forest_degree_[node];
+    Cluster& cluster = clusters_[root];
+    root_[node] = root;
+    offset_[node] = growth(root, now);
+    ++cluster.size;
+    member_next_[cluster.member_tail] = node;
+    cluster.member_tail = node;
+    scan(root, node, now);
+    const uint32_t k = cursor_[from];
+    if (k != kNone && neighbour_edge_[k] == edge) advance_cursor(from, now);
 }
 
 void UnionFindDecoder::unite(uint32_t edge, uint32_t ru, uint32_t rv, int64_t now) {

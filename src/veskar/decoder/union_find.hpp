@@ -137,7 +137,9 @@ private:
     [[gnu::always_inline]] inline void release_cursors(uint32_t edge, int64_t now);
     void advance_cursor(uint32_t node, int64_t now);
     void schedule_open_edges(uint32_t root, uint32_t list_owner, int64_t now);
-    void fill(uint32_t edge, int64_t now);
+    inline void scan(uint32_t root, uint32_t node, int64_t now);
+    void absorb(uint32_t edge, uint32_t from, uint32_t node, uint32_t root, int64_t now);
+    [[gnu::always_inline]] inline void fill(uint32_t edge, int64_t now);
     void unite(uint32_t edge, uint32_t ru, uint32_t rv, int64_t now);
     uint64_t peel();
     void reset();
