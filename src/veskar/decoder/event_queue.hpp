@@ -12,13 +12,13 @@ namespace veskar {
 // Growth bounds how far ahead anything is due: an edge never has more left
 // to grow than its weight and grows by at least one per unit of time, so
 // every due time lies within the heaviest weight of the last time popped.
-// The queue is therefore a ring of 64 buckets, each a fixed span of times,
-// covering more than that reach; the ring is walked with one 64-bit mask of
-// the buckets in use. Each bucket is a doubly linked list threaded through
-// per-edge arrays, so moving an edge is O(1), no stale entry is ever left
-// behind, and nothing is allocated after construction. Popping takes the
-// earliest of the first non-empty bucket; events of equal time pop in no
-// particular order.
+// The queue is therefore a ring of 256 buckets, each a fixed span of times,
+// covering more than that reach; the ring is walked with a mask of the
+// buckets in use, four 64-bit words. Each bucket is a doubly linked list
+// threaded through per-edge arrays, so moving an edge is O(1), no stale
+// entry is ever left behind, and nothing is allocated after construction.
+// Popping takes the earliest of the first non-empty bucket, which narrow
+// buckets keep short; events of equal time pop in no particular order.
 class EventQueue {
 public:
     static constexpr int64_t kIdle = std::numeric_limits<int64_t>::max();
@@ -33,11 +33,11 @@ public:
         shift_ = 0;
         while ((max_wait >> shift_) + 2 > kBuckets) ++shift_;
         for (uint32_t& head : head_) head = kNone;
-        occupied_ = 0;
+        for (uint64_t& word : occupied_) word = 0;
         now_ = 0;
     }
 
-    bool empty() const { return occupied_ == 0; }
+    bool empty() const { return (occupied_[0] | occupied_[1] | occupied_[2] | occupied_[3]) == 0; }
     // When the edge is due; kIdle when it is not queued.
     int64_t due(uint32_t edge) const { return due_[edge]; }
     // Time of the last pop: 0 after clear().
@@ -55,7 +55,7 @@ public:
         prev_[edge] = kNone;
         if (head != kNone) prev_[head] = edge;
         head_[b] = edge;
-        occupied_ |= uint64_t{1} << b;
+        occupied_[b >> 6] |= uint64_t{1} << (b & 63);
     }
 
     void cancel(uint32_t edge) {
@@ -70,8 +70,13 @@ public:
     [[gnu::always_inline]] uint32_t pop() {
         // Buckets from now's onward, wrapping round the ring.
         const uint32_t start = bucket_of(now_);
-        const uint64_t ahead = std::rotr(occupied_, static_cast<int>(start));
-        const uint32_t b = (start + static_cast<uint32_t>(std::countr_zero(ahead))) & (kBuckets - 1);
+        uint32_t word = start >> 6;
+        uint64_t bits = occupied_[word] & (~uint64_t{0} << (start & 63));
+        while (bits == 0) {
+            word = (word + 1) & (kWords - 1);
+            bits = occupied_[word];
+        }
+        const uint32_t b = word * 64 + static_cast<uint32_t>(std::countr_zero(bits));
         uint32_t best = head_[b];
         int64_t best_due = due_[best];
         for (uint32_t e = next_[best]; e != kNone; e = next_[e]) {
@@ -88,18 +93,21 @@ public:
 
     // Empties the queue and sets now() back to 0.
     void clear() {
-        for (uint64_t rest = occupied_; rest != 0; rest &= rest - 1) {
-            const uint32_t b = static_cast<uint32_t>(std::countr_zero(rest));
-            for (uint32_t e = head_[b]; e != kNone; e = next_[e]) due_[e] = kIdle;
-            head_[b] = kNone;
+        for (uint32_t word = 0; word < kWords; ++word) {
+            for (uint64_t rest = occupied_[word]; rest != 0; rest &= rest - 1) {
+                const uint32_t b = word * 64 + static_cast<uint32_t>(std::countr_zero(rest));
+                for (uint32_t e = head_[b]; e != kNone; e = next_[e]) due_[e] = kIdle;
+                head_[b] = kNone;
+            }
+            occupied_[word] = 0;
         }
-        occupied_ = 0;
         now_ = 0;
     }
 
 private:
     static constexpr uint32_t kNone = std::numeric_limits<uint32_t>::max();
-    static constexpr uint32_t kBuckets = 64;
+    static constexpr uint32_t kBuckets = 256;
+    static constexpr uint32_t kWords = kBuckets / 64;
 
     [[gnu::always_inline]] uint32_t bucket_of(int64_t time) const {
         return static_cast<uint32_t>(time >> shift_) & (kBuckets - 1);
@@ -114,7 +122,7 @@ private:
         } else {
             const uint32_t b = bucket_of(due);
             head_[b] = next;
-            if (next == kNone) occupied_ &= ~(uint64_t{1} << b);
+            if (next == kNone) occupied_[b >> 6] &= ~(uint64_t{1} << (b & 63));
         }
     }
 
@@ -122,7 +130,7 @@ private:
     std::vector<uint32_t> next_;
     std::vector<uint32_t> prev_;
     uint32_t head_[kBuckets];
-    uint64_t occupied_ = 0;  // bit b: bucket b is not empty
+    uint64_t occupied_[kWords] = {};  // bit b % 64 of word b / 64: bucket b is not empty
     int64_t now_ = 0;
     int shift_ = 0;  // a bucket spans 2^shift_ units of time
 };
