@@ -106,7 +106,7 @@ std::expected<UnionFindDecoder, DecoderError> UnionFindDecoder::create(std::shar
     int32_t heaviest = 0;
     for (const EdgeEnds& edge : decoder.edge_ends_) heaviest = std::max(heaviest, edge.weight);
     decoder.events_.resize(static_cast<uint32_t>(m), heaviest);
-    decoder.leaves_.resize(n);
+    decoder.leaves_.resize(size_t{n} + 1);  // + 1: peeling writes one past its last leaf
     decoder.active_.reserve(n);
     return decoder;
 }
@@ -302,17 +302,16 @@ uint64_t UnionFindDecoder::decode_detectors(std::span<const uint32_t> fired) {
         touch_node(d);
         flags_[d] ^= kFired;
     }
-    // Every odd singleton grows from time 0, so all are marked before any
-    // edge is scheduled: an edge between two of them fills from both ends.
+    // Every odd singleton grows from time 0. An edge between two of them
+    // fills from both ends: the first one scanned sees the other fresh, and
+    // the other's scan then gives the edge its time at both ends' rate.
     growing_count_ = 0;
     for (uint32_t d : fired) {
         if (d >= boundary_ || !(flags_[d] & kFired) || clusters_[d].odd) continue;
         clusters_[d].odd = 1;
         clusters_[d].grows = 1;
         ++growing_count_;
-    }
-    for (uint32_t d : fired) {
-        if (d < boundary_ && clusters_[d].odd && !scanned_[d]) schedule_open_edges(d, d, 0);
+        scan(d, d, 0);
     }
 
     // Growth stops once no cluster grows, but only after the unit of time in
@@ -481,10 +480,14 @@ uint64_t UnionFindDecoder::peel() {
     // A node goes on the stack at most once: when found a leaf here, or when
     // its degree later drops from 2 to 1; degrees only fall.
     uint32_t* const leaves = leaves_.data();
+    // Appends are unconditional and counted only for real leaves: whether a
+    // node is a leaf or carries a detector is data, not a pattern a branch
+    // predictor can learn.
     uint32_t count = 0;
     for (uint32_t i = 0; i < touched_node_count_; ++i) {
         const uint32_t v = touched_nodes_[i];
-        if (forest_degree[v] == 1 && !(flags[v] & kAnchor)) leaves[count++] = v;
+        leaves[count] = v;
+        count += (forest_degree[v] == 1) & !(flags[v] & kAnchor);
     }
     uint64_t mask = 0;
     while (count != 0) {
@@ -496,12 +499,12 @@ uint64_t UnionFindDecoder::peel() {
         forest_edges[v] = 0;
         --forest_degree[w];
         forest_edges[w] ^= e;
-        if (flags[v] & kFired) {
-            flags[v] &= ~kFired;
-            flags[w] ^= kFired;
-            mask ^= observables[e];
-        }
-        if (forest_degree[w] == 1 && !(flags[w] & kAnchor)) leaves[count++] = w;
+        const uint8_t carried = flags[v] & kFired;
+        flags[v] ^= carried;
+        flags[w] ^= carried;
+        mask ^= observables[e] & (uint64_t{0} - (carried != 0));
+        leaves[count] = w;
+        count += (forest_degree[w] == 1) & !(flags[w] & kAnchor);
     }
     return mask;
 }
