@@ -25,7 +25,9 @@ public:
 
     // For edges 0..edge_count-1 due at most max_wait after the last pop.
     void resize(uint32_t edge_count, int64_t max_wait) {
-        slots_.assign(edge_count, Slot{});
+        due_.assign(edge_count, kIdle);
+        next_.assign(edge_count, kNone);
+        prev_.assign(edge_count, kNone);
         // The ring must hold now .. now + max_wait in distinct buckets, with
         // one more for the partial span at each end.
         shift_ = 0;
@@ -37,30 +39,30 @@ public:
 
     bool empty() const { return (occupied_[0] | occupied_[1] | occupied_[2] | occupied_[3]) == 0; }
     // When the edge is due; kIdle when it is not queued.
-    int64_t due(uint32_t edge) const { return slots_[edge].due; }
+    int64_t due(uint32_t edge) const { return due_[edge]; }
     // Time of the last pop: 0 after clear().
     int64_t now() const { return now_; }
 
     // Queues the edge at `time` (>= now()), moving it if already queued.
     [[gnu::always_inline]] void schedule(uint32_t edge, int64_t time) {
-        Slot& slot = slots_[edge];
-        if (slot.due == time) return;
-        if (slot.due != kIdle) unlink(slot);
-        slot.due = time;
+        const int64_t due = due_[edge];
+        if (due == time) return;
+        if (due != kIdle) unlink(edge, due);
+        due_[edge] = time;
         const uint32_t b = bucket_of(time);
         const uint32_t head = head_[b];
-        slot.next = head;
-        slot.prev = kNone;
-        if (head != kNone) slots_[head].prev = edge;
+        next_[edge] = head;
+        prev_[edge] = kNone;
+        if (head != kNone) prev_[head] = edge;
         head_[b] = edge;
         occupied_[b >> 6] |= uint64_t{1} << (b & 63);
     }
 
     void cancel(uint32_t edge) {
-        Slot& slot = slots_[edge];
-        if (slot.due == kIdle) return;
-        unlink(slot);
-        slot.due = kIdle;
+        const int64_t due = due_[edge];
+        if (due == kIdle) return;
+        unlink(edge, due);
+        due_[edge] = kIdle;
     }
 
     // Removes and returns the edge due first, which becomes now(); the queue
@@ -76,16 +78,15 @@ public:
         }
         const uint32_t b = word * 64 + static_cast<uint32_t>(std::countr_zero(bits));
         uint32_t best = head_[b];
-        int64_t best_due = slots_[best].due;
-        for (uint32_t e = slots_[best].next; e != kNone; e = slots_[e].next) {
-            if (slots_[e].due < best_due) {
+        int64_t best_due = due_[best];
+        for (uint32_t e = next_[best]; e != kNone; e = next_[e]) {
+            if (due_[e] < best_due) {
                 best = e;
-                best_due = slots_[e].due;
+                best_due = due_[e];
             }
         }
-        Slot& slot = slots_[best];
-        unlink(slot);
-        slot.due = kIdle;
+        unlink(best, best_due);
+        due_[best] = kIdle;
         now_ = best_due;
         return best;
     }
@@ -95,7 +96,7 @@ public:
         for (uint32_t word = 0; word < kWords; ++word) {
             for (uint64_t rest = occupied_[word]; rest != 0; rest &= rest - 1) {
                 const uint32_t b = word * 64 + static_cast<uint32_t>(std::countr_zero(rest));
-                for (uint32_t e = head_[b]; e != kNone; e = slots_[e].next) slots_[e].due = kIdle;
+                for (uint32_t e = head_[b]; e != kNone; e = next_[e]) due_[e] = kIdle;
                 head_[b] = kNone;
             }
             occupied_[word] = 0;
@@ -112,28 +113,22 @@ private:
         return static_cast<uint32_t>(time >> shift_) & (kBuckets - 1);
     }
 
-    // A queued edge's slot: when it is due and its neighbours in the
-    // bucket's list, together so that one touch of an edge is one cache line.
-    struct Slot {
-        int64_t due = kIdle;
-        uint32_t next = kNone;
-        uint32_t prev = kNone;
-    };
-
-    [[gnu::always_inline]] void unlink(const Slot& slot) {
-        const uint32_t next = slot.next;
-        const uint32_t prev = slot.prev;
-        if (next != kNone) slots_[next].prev = prev;
+    [[gnu::always_inline]] void unlink(uint32_t edge, int64_t due) {
+        const uint32_t next = next_[edge];
+        const uint32_t prev = prev_[edge];
+        if (next != kNone) prev_[next] = prev;
         if (prev != kNone) {
-            slots_[prev].next = next;
+            next_[prev] = next;
         } else {
-            const uint32_t b = bucket_of(slot.due);
+            const uint32_t b = bucket_of(due);
             head_[b] = next;
             if (next == kNone) occupied_[b >> 6] &= ~(uint64_t{1} << (b & 63));
         }
     }
 
-    std::vector<Slot> slots_;
+    std::vector<int64_t> due_;
+    std::vector<uint32_t> next_;
+    std::vector<uint32_t> prev_;
     uint32_t head_[kBuckets];
     uint64_t occupied_[kWords] = {};  // bit b % 64 of word b / 64: bucket b is not empty
     int64_t now_ = 0;

@@ -156,7 +156,8 @@ void UnionFindDecoder::build_compact_graph() {
                 mask = mask_of(mechanisms[j].index);
             }
         }
-        edge_ends_.push_back(EdgeEnds{first.a, first.b, 0, mask});
+        edge_ends_.push_back(EdgeEnds{first.a, first.b, 0});
+        edge_observables_.push_back(mask);
         weights.push_back(weight);
         i = j;
     }
@@ -177,8 +178,12 @@ void UnionFindDecoder::build_compact_graph() {
         ++adjacency_start_[edge.v + 1];
     }
     for (uint32_t v = 0; v < node_count_; ++v) adjacency_start_[v + 1] += adjacency_start_[v];
-    std::vector<Neighbour>& adjacency = adjacency_;
-    adjacency.resize(adjacency_start_[node_count_]);
+    struct Neighbour {
+        uint32_t node;
+        uint32_t edge;
+        int32_t weight;
+    };
+    std::vector<Neighbour> adjacency(adjacency_start_[node_count_]);
     std::vector<uint32_t> fill(adjacency_start_.begin(), adjacency_start_.end() - 1);
     for (size_t e = 0; e < edge_ends_.size(); ++e) {
         const uint32_t u = edge_ends_[e].u;
@@ -193,6 +198,11 @@ void UnionFindDecoder::build_compact_graph() {
                   [](const Neighbour& x, const Neighbour& y) {
                       return std::tie(x.weight, x.edge) < std::tie(y.weight, y.edge);
                   });
+    }
+    for (const Neighbour& nb : adjacency) {
+        neighbour_node_.push_back(nb.node);
+        neighbour_edge_.push_back(nb.edge);
+        neighbour_weight_.push_back(nb.weight);
     }
 }
 
@@ -227,9 +237,9 @@ inline void UnionFindDecoder::touch_node(uint32_t node) {
 inline void UnionFindDecoder::release_cursors(uint32_t edge, int64_t now) {
     const EdgeEnds ends = edge_ends_[edge];
     const uint32_t cu = cursor_[ends.u];
-    if (cu != kNone && adjacency_[cu].edge == edge) advance_cursor(ends.u, now);
+    if (cu != kNone && neighbour_edge_[cu] == edge) advance_cursor(ends.u, now);
     const uint32_t cv = cursor_[ends.v];
-    if (cv != kNone && adjacency_[cv].edge == edge) advance_cursor(ends.v, now);
+    if (cv != kNone && neighbour_edge_[cv] == edge) advance_cursor(ends.v, now);
 }
 
 void UnionFindDecoder::advance_cursor(uint32_t node, int64_t now) {
@@ -245,12 +255,11 @@ void UnionFindDecoder::advance_cursor(uint32_t node, int64_t now) {
     const int64_t grown_here = growth(root, now) - offset_[node];
     const uint32_t end = adjacency_start_[node + 1];
     for (uint32_t k = from; k < end; ++k) {
-        const Neighbour nb = adjacency_[k];
-        if (scanned[nb.node]) continue;
-        const int64_t left = nb.weight - grown_here;
+        if (scanned[neighbour_node_[k]]) continue;
+        const int64_t left = neighbour_weight_[k] - grown_here;
         if (clusters_[root].grows || left <= 0) {
             cursor_[node] = k;
-            events_.schedule(nb.edge, now + (left > 0 ? left : 0));
+            events_.schedule(neighbour_edge_[k], now + (left > 0 ? left : 0));
         }
         return;
     }
@@ -343,7 +352,9 @@ inline void UnionFindDecoder::scan(uint32_t root, uint32_t node, int64_t now) {
     // the lightest edge to a fresh neighbour, the node's cursor. A fresh
     // neighbour has never been scanned, so has never grown: every cluster
     // that starts to grow has its members scanned.
-    const Neighbour* const adjacency = adjacency_.data();
+    const uint32_t* const neighbour_node = neighbour_node_.data();
+    const uint32_t* const neighbour_edge = neighbour_edge_.data();
+    const int32_t* const neighbour_weight = neighbour_weight_.data();
     uint8_t* const scanned = scanned_.data();
     const int64_t* const offset = offset_.data();
     const int64_t grown_here = growth(root, now) - offset[node];
@@ -356,33 +367,32 @@ inline void UnionFindDecoder::scan(uint32_t root, uint32_t node, int64_t now) {
     for (uint32_t chunk = adjacency_start_[node]; chunk < end; chunk += 64) {
         const uint32_t count = std::min<uint32_t>(64, end - chunk);
         uint64_t seen = 0;  // bit i: entry chunk + i leads to a scanned neighbour
-        for (const Neighbour* p = adjacency + chunk + count; p != adjacency + chunk;) {
-            seen = (seen << 1) | scanned[(--p)->node];
+        for (const uint32_t* p = neighbour_node + chunk + count; p != neighbour_node + chunk;) {
+            seen = (seen << 1) | scanned[*--p];
         }
         if (cursor == kNone) {
             const uint64_t fresh = ~seen & (count == 64 ? ~uint64_t{0} : (uint64_t{1} << count) - 1);
             if (fresh != 0) {
                 const uint32_t k = chunk + static_cast<uint32_t>(std::countr_zero(fresh));
                 cursor = k;
-                const int64_t left = adjacency[k].weight - grown_here;
-                events_.schedule(adjacency[k].edge, now + (left > 0 ? left : 0));
+                const int64_t left = neighbour_weight[k] - grown_here;
+                events_.schedule(neighbour_edge[k], now + (left > 0 ? left : 0));
             }
         }
         for (; seen != 0; seen &= seen - 1) {
             const uint32_t k = chunk + static_cast<uint32_t>(std::countr_zero(seen));
-            const Neighbour nb = adjacency[k];
-            const uint32_t neighbour = nb.node;
+            const uint32_t neighbour = neighbour_node[k];
             const uint32_t other = find(neighbour);
             // Inside the cluster: never grows again. Should it be some
             // member's cursor, it is dropped when it comes up.
             if (other == root) continue;
             const Cluster& far = clusters_[other];
             const int64_t grown_there = (far.grows ? now : 0) - far.base - offset[neighbour];
-            const int64_t left = nb.weight - grown_here - grown_there;
+            const int64_t left = neighbour_weight[k] - grown_here - grown_there;
             // One unit of time grows the edge by one from each growing end;
             // it fills at the first whole unit that covers what is left.
             const int64_t wait = (left + far.grows) >> far.grows;
-            events_.schedule(nb.edge, now + (wait > 0 ? wait : 0));
+            events_.schedule(neighbour_edge[k], now + (wait > 0 ? wait : 0));
         }
     }
     cursor_[node] = cursor;
@@ -406,7 +416,7 @@ void UnionFindDecoder::absorb(uint32_t edge, uint32_t from, uint32_t node, uint3
     cluster.member_tail = node;
     scan(root, node, now);
     const uint32_t k = cursor_[from];
-    if (k != kNone && adjacency_[k].edge == edge) advance_cursor(from, now);
+    if (k != kNone && neighbour_edge_[k] == edge) advance_cursor(from, now);
 }
 
 void UnionFindDecoder::unite(uint32_t edge, uint32_t ru, uint32_t rv, int64_t now) {
@@ -466,6 +476,7 @@ uint64_t UnionFindDecoder::peel() {
     uint32_t* const forest_edges = forest_edges_.data();
     uint32_t* const forest_degree = forest_degree_.data();
     const EdgeEnds* const ends = edge_ends_.data();
+    const uint64_t* const observables = edge_observables_.data();
     // A node goes on the stack at most once: when found a leaf here, or when
     // its degree later drops from 2 to 1; degrees only fall.
     uint32_t* const leaves = leaves_.data();
@@ -491,7 +502,7 @@ uint64_t UnionFindDecoder::peel() {
         const uint8_t carried = flags[v] & kFired;
         flags[v] ^= carried;
         flags[w] ^= carried;
-        mask ^= ends[e].observables & (uint64_t{0} - (carried != 0));
+        mask ^= observables[e] & (uint64_t{0} - (carried != 0));
         leaves[count] = w;
         count += (forest_degree[w] == 1) & !(flags[w] & kAnchor);
     }

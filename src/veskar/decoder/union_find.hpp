@@ -99,20 +99,11 @@ public:
     uint32_t compact_edge_count() const { return static_cast<uint32_t>(edge_ends_.size()); }
 
 private:
-    // An edge of the compact graph, what growth and peeling read of it in
-    // one place.
+    // What the growth loop reads of an edge, in one place.
     struct EdgeEnds {
         uint32_t u;
         uint32_t v;
-        int32_t weight;        // integer weight, fixed at construction
-        uint64_t observables;  // flipped when the edge is in the correction
-    };
-
-    // An edge as seen from one end, with what a scan reads of it.
-    struct Neighbour {
-        uint32_t node;
-        uint32_t edge;
-        int32_t weight;
+        int32_t weight;  // integer weight, fixed at construction
     };
 
     // Per-node flags.
@@ -158,11 +149,16 @@ private:
     uint32_t boundary_ = 0;  // boundary node index; node_count_ when the graph has none
     uint32_t observable_count_ = 0;
 
-    // Compact graph: its edges, and the adjacency in CSR form, each node's
-    // edges lightest first.
+    // Compact graph: per edge its ends, integer weight and observable mask;
+    // adjacency in CSR form, each node's edges lightest first, the
+    // neighbour, edge and weight of entry k in three arrays so that a scan
+    // reads only what it needs.
     std::vector<EdgeEnds> edge_ends_;
+    std::vector<uint64_t> edge_observables_;
     std::vector<uint32_t> adjacency_start_;  // node_count_ + 1 entries
-    std::vector<Neighbour> adjacency_;
+    std::vector<uint32_t> neighbour_node_;
+    std::vector<uint32_t> neighbour_edge_;
+    std::vector<int32_t> neighbour_weight_;
 
     // Working state, sized at construction: per node, then per cluster root.
     std::vector<uint32_t> root_;  // the node's cluster; a merge relabels the smaller side
