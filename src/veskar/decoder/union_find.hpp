@@ -135,14 +135,17 @@ private:
     [[gnu::always_inline]] inline int64_t growth(uint32_t root, int64_t now) const;
     [[gnu::always_inline]] inline void touch_node(uint32_t node);
     [[gnu::always_inline]] inline void release_cursors(uint32_t edge, int64_t now);
-    void advance_cursor(uint32_t node, int64_t now);
-    void schedule_open_edges(uint32_t root, uint32_t list_owner, int64_t now);
-    inline void scan(uint32_t root, uint32_t node, int64_t now);
-    void absorb(uint32_t edge, uint32_t from, uint32_t node, uint32_t root, int64_t now);
+    // The growth loop's helpers are called only from within this library:
+    // hidden, a call to one is a direct call even in the position-independent
+    // code of the Python extension, not one through its procedure linkage table.
+    [[gnu::visibility("hidden")]] void advance_cursor(uint32_t node, int64_t now);
+    [[gnu::visibility("hidden")]] void schedule_open_edges(uint32_t root, uint32_t list_owner, int64_t now);
+    [[gnu::visibility("hidden")]] inline void scan(uint32_t root, uint32_t node, int64_t now);
+    [[gnu::visibility("hidden")]] void absorb(uint32_t edge, uint32_t from, uint32_t node, uint32_t root, int64_t now);
     [[gnu::always_inline]] inline void fill(uint32_t edge, int64_t now);
-    void unite(uint32_t edge, uint32_t ru, uint32_t rv, int64_t now);
-    uint64_t peel();
-    void reset();
+    [[gnu::visibility("hidden")]] void unite(uint32_t edge, uint32_t ru, uint32_t rv, int64_t now);
+    [[gnu::visibility("hidden")]] uint64_t peel();
+    [[gnu::visibility("hidden")]] void reset();
 
     std::shared_ptr<const SpacetimeGraph> graph_;
     uint32_t node_count_ = 0;
