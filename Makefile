@@ -70,6 +70,9 @@ clean:
 #                      for FUZZ_SECONDS (default 600), one after the other at
 #                      low priority; any finding fails the target, its input
 #                      lands in build/fuzz/findings/<target>/.
+# make fuzz-coverage   replays each target's corpus (the seeds and what
+#                      make fuzz found) through a coverage build and prints
+#                      the line and branch coverage of the code it reaches.
 # make test-sanitize   builds the C++ tests and the extension with
 #                      AddressSanitizer and UndefinedBehaviorSanitizer and
 #                      runs both suites (the Python one with the sanitizer
@@ -86,16 +89,18 @@ FUZZ_TARGETS := reader dem schema_json
 # (__cpp_concepts >= 202002L), and clang 14 lacks the conditionally trivial
 # special members it relies on. Clang 16 has them but still announces
 # 201907L, so the fuzz build raises the macro to what libstdc++ checks for.
-FUZZ_APT_PACKAGES := clang-16 libclang-rt-16-dev
+FUZZ_APT_PACKAGES := clang-16 libclang-rt-16-dev llvm-16
 FUZZ_CXX := clang++-16
-FUZZ_CXXFLAGS := -U__cpp_concepts -D__cpp_concepts=202002L -fsanitize=fuzzer-no-link -fno-sanitize-recover=undefined -g
+CLANG_CXX23_FLAGS := -U__cpp_concepts -D__cpp_concepts=202002L
+FUZZ_CXXFLAGS := $(CLANG_CXX23_FLAGS) -fsanitize=fuzzer-no-link -fno-sanitize-recover=undefined -g
+FUZZ_COV_BUILD := build/fuzz-cov
 FUZZ_FLAGS := -timeout=30 -rss_limit_mb=2560 -print_final_stats=1
 # Any report ends the run. allocator_may_return_null lets a failed malloc
 # answer NULL, as the ordinary allocator does, for code that checks.
 ASAN_RUN_OPTIONS := abort_on_error=1:allocator_may_return_null=1
 UBSAN_RUN_OPTIONS := halt_on_error=1:print_stacktrace=1
 
-.PHONY: fuzz fuzz-build fuzz-corpus fuzz-deps test-sanitize test-big
+.PHONY: fuzz fuzz-build fuzz-corpus fuzz-coverage fuzz-deps test-sanitize test-big
 
 fuzz-deps:
 	@missing=$$(for p in $(FUZZ_APT_PACKAGES); do \
@@ -126,10 +131,27 @@ fuzz: fuzz-build
 	    echo "== $${t}_fuzz for $(FUZZ_SECONDS) s"; \
 	    nice -n 10 $(FUZZ_BUILD)/fuzz/$${t}_fuzz $(FUZZ_FLAGS) $$dict -max_total_time=$(FUZZ_SECONDS) \
 	        -artifact_prefix=$(FUZZ_BUILD)/findings/$$t/ $(FUZZ_BUILD)/corpus/$$t fuzz/corpus/$$t \
-	        2>&1 | tee $(FUZZ_BUILD)/$$t.log | grep -E '^#[0-9]+ +(INITED|DONE)|^(stat::|==[0-9]+==ERROR|SUMMARY|artifact_prefix|invariant broken)'; \
+	        2>&1 | tee $(FUZZ_BUILD)/$$t.log | grep -E '^#[0-9]+\s+(INITED|DONE)|^(stat::|==[0-9]+==ERROR|SUMMARY|artifact_prefix|invariant broken)'; \
 	    [ $${PIPESTATUS[0]} -eq 0 ] || failed="$$failed $$t"; \
 	done; \
 	if [ -n "$$failed" ]; then echo "fuzz findings in:$$failed (inputs in $(FUZZ_BUILD)/findings/)"; exit 1; fi
+
+$(FUZZ_COV_BUILD)/build.ninja: | $(TOOLS_STAMP) system-deps fuzz-deps
+	CXX=$(FUZZ_CXX) CXXFLAGS="$(CLANG_CXX23_FLAGS) -fprofile-instr-generate -fcoverage-mapping" \
+	    LDFLAGS="-fprofile-instr-generate" $(VENV)/bin/meson setup $(FUZZ_COV_BUILD) \
+	    -Dpython=false -Dtests=true -Dbenchmarks=false -Dbuildtype=debug
+
+fuzz-coverage: fuzz-deps $(FUZZ_COV_BUILD)/build.ninja
+	nice -n 10 $(VENV)/bin/meson compile -C $(FUZZ_COV_BUILD) $(foreach t,$(FUZZ_TARGETS),fuzz/$(t)_fuzz_replay)
+	@for t in $(FUZZ_TARGETS); do \
+	    mkdir -p $(FUZZ_BUILD)/corpus/$$t; \
+	    LLVM_PROFILE_FILE=$(FUZZ_COV_BUILD)/$$t.profraw nice -n 10 $(FUZZ_COV_BUILD)/fuzz/$${t}_fuzz_replay \
+	        $(FUZZ_BUILD)/corpus/$$t fuzz/corpus/$$t 2>/dev/null || exit 1; \
+	    llvm-profdata-16 merge -o $(FUZZ_COV_BUILD)/$$t.profdata $(FUZZ_COV_BUILD)/$$t.profraw; \
+	    echo "== $$t ($$(find $(FUZZ_BUILD)/corpus/$$t fuzz/corpus/$$t -type f | wc -l) inputs)"; \
+	    llvm-cov-16 report $(FUZZ_COV_BUILD)/fuzz/$${t}_fuzz_replay -instr-profile=$(FUZZ_COV_BUILD)/$$t.profdata \
+	        src/veskar | grep -E '^(Filename|([a-z]+/)?[a-z_0-9]+\.cpp |TOTAL)' || true; \
+	done
 
 $(ASAN_BUILD)/build.ninja: | $(TOOLS_STAMP) system-deps
 	$(VENV)/bin/meson setup $(ASAN_BUILD) -Dpython=true -Dtests=true -Dbenchmarks=false \

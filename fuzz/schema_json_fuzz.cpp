@@ -9,6 +9,7 @@
 // must read back to exactly what the schema holds, and every float must be
 // written with the fewest digits that read back to the same value.
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdint>
@@ -209,14 +210,27 @@ Float read_back(const std::string& text) {
     }
 }
 
-// The fewest significant digits that read back to the same value.
+// The fewest significant digits that read back to the same value. The
+// p-digit string that reads back need not be the value rounded to p digits
+// (7.291122019556398e-304 does, 7.291122019556397e-304 does not), but it is
+// within one unit in the last place of it, so both neighbours are tried.
 template <class Float>
 size_t shortest_digits(Float value) {
     const int most = std::is_same_v<Float, float> ? 9 : 17;
     for (int p = 1; p <= most; ++p) {
         char buffer[64];
-        std::snprintf(buffer, sizeof buffer, "%.*e", p - 1, static_cast<double>(value));
-        if (read_back<Float>(buffer) == value) return static_cast<size_t>(p);
+        std::snprintf(buffer, sizeof buffer, "%.*e", p - 1, static_cast<double>(std::fabs(value)));
+        std::string text(buffer);
+        const size_t e = text.find('e');
+        std::string digits = text.substr(0, e);
+        digits.erase(std::remove(digits.begin(), digits.end(), '.'), digits.end());
+        const long long mantissa = std::stoll(digits);
+        const int exponent = std::stoi(text.substr(e + 1)) - (p - 1);
+        for (long long candidate : {mantissa, mantissa - 1, mantissa + 1}) {
+            if (candidate < 0) continue;
+            const std::string near = std::to_string(candidate) + "e" + std::to_string(exponent);
+            if (read_back<Float>(near) == std::fabs(value)) return static_cast<size_t>(p);
+        }
     }
     return static_cast<size_t>(most);
 }
