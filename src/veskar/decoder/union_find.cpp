@@ -242,7 +242,7 @@ inline void UnionFindDecoder::release_cursors(uint32_t edge, int64_t now) {
     if (cv != kNone && neighbour_edge_[cv] == edge) advance_cursor(ends.v, now);
 }
 
-void UnionFindDecoder::advance_cursor(uint32_t node, int64_t now) {
+inline void UnionFindDecoder::advance_cursor(uint32_t node, int64_t now) {
     // The next edge to a fresh neighbour, lightest first, is the next of
     // this node's to fill on its own growth. A node whose cluster has
     // stopped queues it only when it is already full: the whole unit of time

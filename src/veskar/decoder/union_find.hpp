@@ -138,9 +138,9 @@ private:
     // The growth loop's helpers are called only from within this library:
     // hidden, a call to one is a direct call even in the position-independent
     // code of the Python extension, not one through its procedure linkage table.
-    [[gnu::visibility("hidden")]] void advance_cursor(uint32_t node, int64_t now);
+    [[gnu::always_inline]] inline void advance_cursor(uint32_t node, int64_t now);
     [[gnu::visibility("hidden")]] void schedule_open_edges(uint32_t root, uint32_t list_owner, int64_t now);
-    [[gnu::visibility("hidden")]] inline void scan(uint32_t root, uint32_t node, int64_t now);
+    [[gnu::always_inline]] inline void scan(uint32_t root, uint32_t node, int64_t now);
     [[gnu::visibility("hidden")]] void absorb(uint32_t edge, uint32_t from, uint32_t node, uint32_t root, int64_t now);
     [[gnu::always_inline]] inline void fill(uint32_t edge, int64_t now);
     [[gnu::visibility("hidden")]] void unite(uint32_t edge, uint32_t ru, uint32_t rv, int64_t now);
