@@ -273,8 +273,9 @@ inline void UnionFindDecoder::fill(uint32_t edge, int64_t now) {
         release_cursors(edge, now);
         return;
     }
-    // The edge came due under the growth of when it was scheduled; a
-    // cluster that has stopped since makes it late, never early.
+    // The edge was given its time under the growth of when it was
+    // scheduled; a cluster that has stopped since makes it come up too
+    // early, never too late.
     const int64_t left = ends.weight - (growth(ru, now) - offset_[ends.u]) - (growth(rv, now) - offset_[ends.v]);
     if (left <= 0) {
         // Most merges are a growing cluster reaching a lone unfired node.
@@ -456,8 +457,9 @@ void UnionFindDecoder::unite(uint32_t edge, uint32_t ru, uint32_t rv, int64_t no
     growing_count_ = growing_count_ - u_grew - v_grew + kept.grows;
 
     // The side that did not grow before starts to: its edges fill sooner.
-    // The side that did keeps its times, and the edges of a cluster that
-    // stops are found late when their time comes.
+    // The side that did keeps its times. The edges of a cluster that stops
+    // come up before they are full, and are then given their later time or
+    // dropped.
     if (kept.grows) schedule_open_edges(keep, u_grew ? rv : ru, now);
 
     member_next_[kept.member_tail] = absorbed.member_head;

@@ -108,8 +108,8 @@ private:
 
     // Per-node flags.
     static constexpr uint8_t kTouched = 1;  // listed in touched_nodes_, to be reset after the decode
-    static constexpr uint8_t kFired = 4;    // still to be matched while peeling
-    static constexpr uint8_t kAnchor = 8;   // never peeled away: the boundary, or a best-effort leftover
+    static constexpr uint8_t kFired = 2;    // still to be matched while peeling
+    static constexpr uint8_t kAnchor = 4;   // never peeled away: the boundary, or a best-effort leftover
 
     // A cluster, kept at its root.
     //
@@ -135,14 +135,15 @@ private:
     [[gnu::always_inline]] inline int64_t growth(uint32_t root, int64_t now) const;
     [[gnu::always_inline]] inline void touch_node(uint32_t node);
     [[gnu::always_inline]] inline void release_cursors(uint32_t edge, int64_t now);
-    // The growth loop's helpers are called only from within this library:
-    // hidden, a call to one is a direct call even in the position-independent
-    // code of the Python extension, not one through its procedure linkage table.
     [[gnu::always_inline]] inline void advance_cursor(uint32_t node, int64_t now);
-    [[gnu::visibility("hidden")]] void schedule_open_edges(uint32_t root, uint32_t list_owner, int64_t now);
     [[gnu::always_inline]] inline void scan(uint32_t root, uint32_t node, int64_t now);
-    [[gnu::visibility("hidden")]] void absorb(uint32_t edge, uint32_t from, uint32_t node, uint32_t root, int64_t now);
     [[gnu::always_inline]] inline void fill(uint32_t edge, int64_t now);
+    // The growth loop's other helpers are called only from within this
+    // library: hidden, a call to one is a direct call even in the
+    // position-independent code of the Python extension, not one through its
+    // procedure linkage table.
+    [[gnu::visibility("hidden")]] void schedule_open_edges(uint32_t root, uint32_t list_owner, int64_t now);
+    [[gnu::visibility("hidden")]] void absorb(uint32_t edge, uint32_t from, uint32_t node, uint32_t root, int64_t now);
     [[gnu::visibility("hidden")]] void unite(uint32_t edge, uint32_t ru, uint32_t rv, int64_t now);
     [[gnu::visibility("hidden")]] uint64_t peel();
     [[gnu::visibility("hidden")]] void reset();
