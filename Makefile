@@ -170,4 +170,4 @@ test-sanitize: system-deps install $(ASAN_BUILD)/build.ninja
 	    nice -n 10 $(VPY) -m pytest -q -p no:cacheprovider tests/python
 
 test-big: install
-	VESKAR_BIG_TESTS=1 $(VPY) -m pytest -q tests/python/test_resources.py -k big
+	VESKAR_BIG_TESTS=1 $(VPY) -m pytest -q -s tests/python/test_resources.py -k big

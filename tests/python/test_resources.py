@@ -6,9 +6,11 @@ within a bounded address space; a 2 GB recording streams in flat memory
 
 from __future__ import annotations
 
+import faulthandler
 import gc
 import json
 import os
+import signal
 import subprocess
 import sys
 import textwrap
@@ -237,7 +239,10 @@ def test_graph_at_the_size_limit_fails_within_the_cap(write_file):
 def test_big_recording_streams_in_flat_memory(tmp_path):
     # About 2 GB of frames of three sizes (so that frames straddle the ring
     # and the file buffers at every offset), read to the end while resident
-    # memory is sampled.
+    # memory is sampled. Writing and reading take minutes, far past the
+    # suite's per-test limit, so this test sets its own.
+    signal.setitimer(signal.ITIMER_REAL, 1200)
+    faulthandler.dump_traceback_later(1260, exit=True)
     path = tmp_path / "big.tolm"
     target = 2 * 10**9
     shapes = [full_frame(1, 24, flips=1), full_frame(1, 300), full_frame(1, 3000)]
@@ -264,4 +269,8 @@ def test_big_recording_streams_in_flat_memory(tmp_path):
     path.unlink()
     assert count == frame_id
     growth = max(samples) - samples[0]
+    print(
+        f"\n{count} frames, {written / 1e9:.2f} GB: resident {samples[0] / 2**20:.1f} MiB at first, "
+        f"{max(samples) / 2**20:.1f} MiB at most"
+    )
     assert growth < 50 * 2**20, f"resident memory grew by {growth / 2**20:.0f} MiB over {written / 1e9:.1f} GB"
