@@ -137,8 +137,9 @@ fuzz: fuzz-build
 	if [ -n "$$failed" ]; then echo "fuzz findings in:$$failed (inputs in $(FUZZ_BUILD)/findings/)"; exit 1; fi
 
 $(FUZZ_COV_BUILD)/build.ninja: | $(TOOLS_STAMP) system-deps fuzz-deps
+	# Meson runs a test program with these flags; its profile goes to /dev/null.
 	CXX=$(FUZZ_CXX) CXXFLAGS="$(CLANG_CXX23_FLAGS) -fprofile-instr-generate -fcoverage-mapping" \
-	    LDFLAGS="-fprofile-instr-generate" $(VENV)/bin/meson setup $(FUZZ_COV_BUILD) \
+	    LDFLAGS="-fprofile-instr-generate" LLVM_PROFILE_FILE=/dev/null $(VENV)/bin/meson setup $(FUZZ_COV_BUILD) \
 	    -Dpython=false -Dtests=true -Dbenchmarks=false -Dbuildtype=debug
 
 fuzz-coverage: fuzz-deps $(FUZZ_COV_BUILD)/build.ninja
