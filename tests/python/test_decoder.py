@@ -70,8 +70,9 @@ class Text:
         lambda path: PathLike(path),
         lambda path: PAIR,
         lambda path: Text(),
+        lambda path: _veskar.DetectorErrorModel.parse(PAIR),
     ],
-    ids=["str-path", "pathlib", "fspath", "inline-text", "str-object"],
+    ids=["str-path", "pathlib", "fspath", "inline-text", "str-object", "parsed-model"],
 )
 def test_dem_sources(stream_of, dem_file, make_dem):
     stream = stream_of([[1, 1], [1, 1]], flips=0)

@@ -421,5 +421,5 @@ def test_schema_json_exact(text, name, expected):
 def test_export_refuses_a_model_naming_a_far_detector():
     model = DEM.parse("error(0.1) D100000000")
     assert model.detector_count == 100000001
-    with pytest.raises(ValueError, match="decoding graphs are limited to 67108864"):
+    with pytest.raises(ValueError, match="decoding graphs are limited to 16777216"):
         model.to_pymatching()

@@ -189,7 +189,7 @@ HOSTILE_DEMS = [
             "schema": ["ok", True],
             "decoder": [
                 "ValueError",
-                "detector error model has 4294967296 detectors; decoding graphs are limited to 67108864",
+                "detector error model has 4294967296 detectors; decoding graphs are limited to 16777216",
             ],
         },
     ),
@@ -222,13 +222,14 @@ def test_hostile_dems_fail_cleanly(write_file, text, expected, extra):
 
 @pytest.mark.skipif(UNDER_ASAN, reason="needs the 2 GiB address-space cap")
 def test_graph_at_the_size_limit_fails_within_the_cap(write_file):
-    # 2^26 detectors are allowed, but the graph and decoder for them need
-    # several gigabytes: under a 2 GiB cap that is a MemoryError, not a crash.
+    # 2^24 detectors are allowed; the graph and decoder for them take one to
+    # two gigabytes: under a 2 GiB cap that either fits or is a MemoryError,
+    # never a crash.
     frames = write_file(stream_bytes([Frame(1, ancilla_count=8)]))
     started = time.monotonic()
-    results = run_dem_child(f"error(0.1) D{2**26 - 1}", frames)
-    assert results["parse"] == ["ok", 2**26]
-    assert results["decoder"][0] == "MemoryError"
+    results = run_dem_child(f"error(0.1) D{2**24 - 1}", frames)
+    assert results["parse"] == ["ok", 2**24]
+    assert results["decoder"][0] in ("ok", "MemoryError")
     assert time.monotonic() - started < 30
 
 

@@ -28,7 +28,7 @@ struct SpacetimeEdge {
 // Largest detector count a graph is built for. Nodes are dense (one per index
 // up to the largest named) and endpoints are 32-bit, so a one-line model such
 // as `error(0.1) D4000000000` would otherwise ask for hundreds of gigabytes.
-inline constexpr uint64_t kMaxGraphDetectors = uint64_t{1} << 26;
+inline constexpr uint64_t kMaxGraphDetectors = uint64_t{1} << 24;
 
 struct GraphTooLarge {
     uint64_t detector_count;

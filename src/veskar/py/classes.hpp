@@ -13,6 +13,7 @@
 #include "veskar/py/ref.hpp"
 
 namespace veskar {
+struct DetectorErrorModel;
 struct SpacetimeGraph;
 }  // namespace veskar
 
@@ -50,6 +51,9 @@ struct DecoderResultValue {
 
 PyObject* decoder_result_new(DecoderResultValue value);
 PyObject* logical_correction_new(LogicalCorrectionValue value);
+
+// The model a DetectorErrorModel object holds, or null when `object` is not one.
+const DetectorErrorModel* detector_error_model_of(PyObject* object);
 
 // A new SpacetimeGraph sharing `graph` with its other owners.
 PyObject* spacetime_graph_new(std::shared_ptr<const SpacetimeGraph> graph);

@@ -32,6 +32,19 @@ const DetectorErrorModel& state_of(PyObject* self) {
     return as<DemObject>(self)->state;
 }
 
+}  // namespace
+
+const DetectorErrorModel* detector_error_model_of(PyObject* object) {
+    PyTypeObject* type = detector_error_model_type();
+    if (type == nullptr) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    return PyObject_TypeCheck(object, type) ? &state_of(object) : nullptr;
+}
+
+namespace {
+
 constexpr const char* kNoPymatching = "pymatching not found \u2014 install it with: pip install pymatching";
 
 PyObject* new_model(DetectorErrorModel&& model) {

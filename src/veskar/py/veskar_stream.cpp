@@ -317,13 +317,20 @@ PyObject* set_decoder(PyObject* self, PyObject* args, PyObject* kwargs) {
         return nullptr;
     }
     try {
-        std::optional<std::string> text = dem_text(dem_arg);
-        if (!text) {
-            return nullptr;
-        }
-        auto model = DetectorErrorModel::parse(*text);
-        if (!model) {
-            return raise(PyExc_ValueError, message(model.error()));
+        // A parsed model is taken as it is: its str() is only its repr.
+        std::optional<DetectorErrorModel> model;
+        if (const DetectorErrorModel* parsed = detector_error_model_of(dem_arg)) {
+            model = *parsed;
+        } else {
+            std::optional<std::string> text = dem_text(dem_arg);
+            if (!text) {
+                return nullptr;
+            }
+            auto parsed_text = DetectorErrorModel::parse(*text);
+            if (!parsed_text) {
+                return raise(PyExc_ValueError, message(parsed_text.error()));
+            }
+            model = std::move(*parsed_text);
         }
         auto graph = SpacetimeGraph::try_from_dem(*model);
         if (!graph) {

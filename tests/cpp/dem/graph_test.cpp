@@ -140,12 +140,12 @@ TEST(GraphLimit, OneFarDetectorIsRefusedNotAllocated) {
         ASSERT_TRUE(far);
         EXPECT_FALSE(SpacetimeGraph::try_from_dem(*far)) << text;
     }
-    auto large = DetectorErrorModel::parse("error(0.1) D67108864");
+    auto large = DetectorErrorModel::parse("error(0.1) D16777216");
     ASSERT_TRUE(large);
     auto refused = SpacetimeGraph::try_from_dem(*large);
     ASSERT_FALSE(refused);
     EXPECT_EQ(message(refused.error()),
-              "detector error model has 67108865 detectors; decoding graphs are limited to 67108864");
+              "detector error model has 16777217 detectors; decoding graphs are limited to 16777216");
     auto at_limit = DetectorErrorModel::parse("error(0.1) D3 D5");
     ASSERT_TRUE(at_limit);
     auto graph = SpacetimeGraph::try_from_dem(*at_limit);
