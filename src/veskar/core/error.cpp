@@ -4,6 +4,8 @@
 #include <cstring>
 #include <system_error>
 
+#include "veskar/core/overloaded.hpp"
+
 namespace veskar {
 
 namespace {
@@ -19,14 +21,6 @@ std::string hex2(uint8_t value) {
     std::snprintf(buffer, sizeof(buffer), "0x%02x", value);
     return buffer;
 }
-
-template <class... Ts>
-struct Overloaded : Ts... {
-    using Ts::operator()...;
-};
-// Clang before 17 does not deduce aggregate template arguments by itself.
-template <class... Ts>
-Overloaded(Ts...) -> Overloaded<Ts...>;
 
 }  // namespace
 

@@ -8,6 +8,8 @@
 #include <span>
 #include <unordered_set>
 
+#include "veskar/core/overloaded.hpp"
+
 namespace veskar {
 
 namespace {
@@ -762,14 +764,6 @@ void Parser::apply_shift(const Op& op) {
     detector_offset_ = saturating_add(detector_offset_, op.amount);
     for (uint8_t k = 0; k < op.coord_count; ++k) coord_offset_[k] += op.coords[k];
 }
-
-template <class... Ts>
-struct Overloaded : Ts... {
-    using Ts::operator()...;
-};
-// Clang before 17 does not deduce aggregate template arguments by itself.
-template <class... Ts>
-Overloaded(Ts...) -> Overloaded<Ts...>;
 
 }  // namespace
 
