@@ -83,6 +83,13 @@ void TolmStream::keep_sections_before_write(size_t write_size) {
     sections_in_ring_ = false;
 }
 
+uint16_t TolmStream::take_u16() {
+    std::array<uint8_t, 2> bytes;
+    ring_.copy_out(0, bytes);
+    ring_.consume(2);
+    return read_le<uint16_t>(bytes.data());
+}
+
 std::span<const uint8_t> TolmStream::view_unread(size_t n, std::vector<uint8_t>& scratch) {
     // Callers have filled at least n bytes, so the view always exists.
     return *ring_.peek_wrapped(n, scratch);
@@ -181,10 +188,7 @@ std::expected<NextStatus, VeskarError> TolmStream::advance() {
                 if (!fill) return std::unexpected(std::move(fill.error()));
                 if (*fill == Fill::Pending) return NextStatus::Pending;
                 if (*fill == Fill::Ended) return fail_inside_frame(error::PayloadLengthMismatch{2, ring_.unread()});
-                std::array<uint8_t, 2> bytes;
-                ring_.copy_out(0, bytes);
-                events_length_ = read_le<uint16_t>(bytes.data());
-                ring_.consume(2);
+                events_length_ = take_u16();
                 step_ = Step::FixedSections;
                 break;
             }
@@ -209,10 +213,7 @@ std::expected<NextStatus, VeskarError> TolmStream::advance() {
                 if (!fill) return std::unexpected(std::move(fill.error()));
                 if (*fill == Fill::Pending) return NextStatus::Pending;
                 if (*fill == Fill::Ended) return fail_inside_frame(error::PayloadLengthMismatch{2, ring_.unread()});
-                std::array<uint8_t, 2> bytes;
-                ring_.copy_out(0, bytes);
-                metadata_entries_left_ = read_le<uint16_t>(bytes.data());
-                ring_.consume(2);
+                metadata_entries_left_ = take_u16();
                 frame_.metadata.emplace();
                 step_ = Step::MetadataEntryHead;
                 break;

@@ -82,6 +82,7 @@ class TolmStream {
     Step step_after_metadata() const;
     void keep_sections_before_write(size_t write_size);
     std::span<const uint8_t> view_unread(size_t n, std::vector<uint8_t>& scratch);
+    uint16_t take_u16();  // a buffered little-endian u16, consumed
 
     std::unique_ptr<ByteSource> source_;
     RingBuffer ring_;
