@@ -99,7 +99,7 @@ std::expected<UnionFindDecoder, DecoderError> UnionFindDecoder::create(std::shar
     decoder.clusters_.resize(n);
     for (uint32_t v = 0; v < n; ++v) {
         decoder.root_[v] = v;
-        decoder.flags_[v] = v == decoder.boundary_ ? kAnchor : 0;
+        decoder.flags_[v] = v >= decoder.boundary_ ? kAnchor : 0;
         decoder.clusters_[v] = decoder.rest_cluster(v);
     }
     decoder.touched_nodes_.resize(n);
@@ -123,8 +123,9 @@ void UnionFindDecoder::build_compact_graph() {
     for (size_t i = 0; i < edges.size(); ++i) {
         const SpacetimeEdge& edge = edges[i];
         const uint32_t u = edge.u;
-        const uint32_t v = std::min(edge.v, boundary_);
+        const uint32_t v = edge.v;
         if (u >= node_count_ || v >= node_count_ || u == v) continue;
+        if (u >= boundary_ && v >= boundary_) continue;
         if (!std::isfinite(edge.weight)) continue;
         mechanisms.push_back(Mechanism{std::min(u, v), std::max(u, v), static_cast<uint32_t>(i)});
     }
@@ -207,7 +208,7 @@ void UnionFindDecoder::build_compact_graph() {
 }
 
 UnionFindDecoder::Cluster UnionFindDecoder::rest_cluster(uint32_t node) const {
-    const uint8_t is_boundary = node == boundary_ ? 1 : 0;
+    const uint8_t is_boundary = node >= boundary_ ? 1 : 0;
     return Cluster{
         .base = 0,
         .size = 1,
@@ -298,6 +299,15 @@ inline void UnionFindDecoder::fill(uint32_t edge, int64_t now) {
 }
 
 uint64_t UnionFindDecoder::decode_detectors(std::span<const uint32_t> fired) {
+    return decode<false>(fired, nullptr);
+}
+
+uint64_t UnionFindDecoder::decode_correction(std::span<const uint32_t> fired, std::vector<uint32_t>& correction) {
+    return decode<true>(fired, &correction);
+}
+
+template <bool kRecord>
+uint64_t UnionFindDecoder::decode(std::span<const uint32_t> fired, std::vector<uint32_t>* correction) {
     for (uint32_t d : fired) {
         if (d >= boundary_) continue;
         touch_node(d);
@@ -334,7 +344,7 @@ uint64_t UnionFindDecoder::decode_detectors(std::span<const uint32_t> fired) {
         cluster.odd = 0;
     }
 
-    const uint64_t mask = peel();
+    const uint64_t mask = peel<kRecord>(correction);
     reset();
     return mask;
 }
@@ -425,11 +435,16 @@ void UnionFindDecoder::unite(uint32_t edge, uint32_t ru, uint32_t rv, int64_t no
     const uint32_t b = edge_ends_[edge].v;
     touch_node(a);
     touch_node(b);
-    // The edges that join clusters form a spanning forest of the grown edges.
-    forest_edges_[a] ^= edge;
-    ++forest_degree_[a];
-    forest_edges_[b] ^= edge;
-    ++forest_degree_[b];
+    // The edges that join clusters form a spanning forest of the grown edges,
+    // each tree holding at most one boundary node: an edge that joins two
+    // clusters which both reach a boundary (a growing cluster that met two in
+    // one unit of time) stays out of it, so each side peels to its own.
+    if (!(clusters_[ru].has_boundary && clusters_[rv].has_boundary)) {
+        forest_edges_[a] ^= edge;
+        ++forest_degree_[a];
+        forest_edges_[b] ^= edge;
+        ++forest_degree_[b];
+    }
 
     const uint8_t u_grew = clusters_[ru].grows;
     const uint8_t v_grew = clusters_[rv].grows;
@@ -466,7 +481,8 @@ void UnionFindDecoder::unite(uint32_t edge, uint32_t ru, uint32_t rv, int64_t no
     kept.member_tail = absorbed.member_tail;
 }
 
-uint64_t UnionFindDecoder::peel() {
+template <bool kRecord>
+uint64_t UnionFindDecoder::peel(std::vector<uint32_t>* correction) {
     // Leaves first: a leaf's one forest edge is in the correction exactly
     // when the leaf still has a detector to match, which then moves to the
     // other end. Anchors (the boundary, best-effort leftovers) are never
@@ -505,6 +521,9 @@ uint64_t UnionFindDecoder::peel() {
         flags[v] ^= carried;
         flags[w] ^= carried;
         mask ^= observables[e] & (uint64_t{0} - (carried != 0));
+        if constexpr (kRecord) {
+            if (carried) correction->push_back(e);
+        }
         leaves[count] = w;
         count += (forest_degree[w] == 1) & !(flags[w] & kAnchor);
     }
@@ -523,17 +542,16 @@ void UnionFindDecoder::reset() {
     for (uint32_t i = 0; i < touched_node_count_; ++i) {
         const uint32_t v = touched[i];
         root[v] = v;
-        flags[v] = 0;
         scanned[v] = 0;
         offset[v] = 0;
         member_next[v] = kNone;
         cursor[v] = kNone;
-        clusters[v] = Cluster{.base = 0, .size = 1, .member_head = v, .member_tail = v, .odd = 0, .has_boundary = 0, .grows = 0};
-    }
-    // The boundary is never peeled and always sits in the boundary's cluster.
-    if (boundary_ < node_count_) {
-        flags[boundary_] = kAnchor;
-        clusters[boundary_].has_boundary = 1;
+        // A boundary node is never peeled and always sits in a cluster that
+        // reaches the boundary.
+        const uint8_t is_boundary = v >= boundary_ ? 1 : 0;
+        flags[v] = is_boundary ? kAnchor : 0;
+        clusters[v] = Cluster{.base = 0, .size = 1, .member_head = v, .member_tail = v, .odd = 0,
+                              .has_boundary = is_boundary, .grows = 0};
     }
     touched_node_count_ = 0;
     events_.clear();

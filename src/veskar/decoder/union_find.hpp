@@ -68,8 +68,12 @@ uint32_t observable_count(const SpacetimeGraph& graph);
 // unmatched and all its other fired detectors are paired along the cluster's
 // spanning forest.
 //
-// Fired detectors at or beyond the boundary index are ignored, as are
-// self-loop edges (they flip no detector, so no syndrome can call for them).
+// Every node at or beyond the graph's boundary index is a boundary node: a
+// DEM's graph has one, a window cut out of a longer shot may add others
+// (its open side) whose corrections the caller treats apart. Fired
+// detectors at or beyond the boundary index are ignored, as are self-loop
+// edges and edges between two boundary nodes (they flip no detector, so no
+// syndrome can call for them).
 //
 // At construction the graph is compacted once: self-loops dropped, parallel
 // edges merged as independent mechanisms (p = p1(1-p2) + p2(1-p1), keeping
@@ -91,6 +95,22 @@ public:
     // The predicted flip mask for the given fired detectors (node indices, a
     // repeated index cancelling itself); allocation-free.
     uint64_t decode_detectors(std::span<const uint32_t> fired);
+
+    // The same decode, also appending to `correction` the compact edges
+    // (indices into compact_edges()) the correction is made of, each once.
+    // Allocation-free once `correction` has room for the graph's node count.
+    uint64_t decode_correction(std::span<const uint32_t> fired, std::vector<uint32_t>& correction);
+
+    // An edge of the compacted graph: its ends (v may be a boundary node) and
+    // the observables it flips.
+    struct CompactEdge {
+        uint32_t u;
+        uint32_t v;
+        uint64_t observables;
+    };
+    CompactEdge compact_edge(uint32_t edge) const {
+        return CompactEdge{edge_ends_[edge].u, edge_ends_[edge].v, edge_observables_[edge]};
+    }
 
     const std::shared_ptr<const SpacetimeGraph>& graph() const { return graph_; }
     uint32_t node_count() const { return node_count_; }
@@ -145,12 +165,15 @@ private:
     [[gnu::visibility("hidden")]] void schedule_open_edges(uint32_t root, uint32_t list_owner, int64_t now);
     [[gnu::visibility("hidden")]] void absorb(uint32_t edge, uint32_t from, uint32_t node, uint32_t root, int64_t now);
     [[gnu::visibility("hidden")]] void unite(uint32_t edge, uint32_t ru, uint32_t rv, int64_t now);
-    [[gnu::visibility("hidden")]] uint64_t peel();
+    template <bool kRecord>
+    [[gnu::visibility("hidden")]] uint64_t peel(std::vector<uint32_t>* correction);
+    template <bool kRecord>
+    uint64_t decode(std::span<const uint32_t> fired, std::vector<uint32_t>* correction);
     [[gnu::visibility("hidden")]] void reset();
 
     std::shared_ptr<const SpacetimeGraph> graph_;
     uint32_t node_count_ = 0;
-    uint32_t boundary_ = 0;  // boundary node index; node_count_ when the graph has none
+    uint32_t boundary_ = 0;  // first boundary node; node_count_ when the graph has none
     uint32_t observable_count_ = 0;
 
     // Compact graph: per edge its ends, integer weight and observable mask;

@@ -436,5 +436,63 @@ TEST(UnionFindDecoder, ReusedDecoderAgreesWithFreshOnes) {
     }
 }
 
+// A window cut from a longer shot has a second boundary node (its open side).
+// Detectors 0..2, node 3 the real boundary, node 4 the open one. The
+// correction lists the edges it is made of; a growing cluster that meets both
+// boundaries in one unit of time is peeled to one of them, and the decoder is
+// left at rest for the next syndrome.
+TEST(UnionFindDecoder, SeveralBoundaryNodesAndTheCorrectionsEdges) {
+    auto graph = std::make_shared<SpacetimeGraph>();
+    for (uint32_t d = 0; d < 3; ++d) graph->nodes.push_back(SpacetimeNode{std::nullopt, d});
+    graph->nodes.push_back(SpacetimeNode{std::nullopt, kBoundaryDetector});
+    graph->nodes.push_back(SpacetimeNode{std::nullopt, kBoundaryDetector});
+    graph->boundary = 3;
+    const float w = -static_cast<float>(std::log(0.1 / 0.9));
+    graph->edges = {
+        SpacetimeEdge{{0}, 0, 3, w},     // 0: real boundary, flips L0
+        SpacetimeEdge{{}, 0, 1, 2 * w},  // 1
+        SpacetimeEdge{{}, 1, 2, 2 * w},  // 2
+        SpacetimeEdge{{1}, 2, 4, w},     // 3: open side, flips L1
+        SpacetimeEdge{{}, 1, 3, w},      // 4: detector 1 reaches both boundaries at once
+        SpacetimeEdge{{2}, 1, 4, w},     // 5
+        SpacetimeEdge{{}, 3, 4, w},      // between two boundary nodes: never used
+    };
+    UnionFindDecoder decoder = *UnionFindDecoder::create(graph);
+    EXPECT_EQ(decoder.compact_edge_count(), 6u);
+    std::vector<uint32_t> correction;
+    struct Case {
+        std::vector<uint32_t> fired;
+        std::vector<std::pair<uint32_t, uint32_t>> ends;  // of the correction's edges
+    };
+    const std::vector<Case> cases = {
+        {{0}, {{0, 3}}},
+        {{2}, {{2, 4}}},
+        {{0, 2}, {{0, 3}, {2, 4}}},
+        {{1}, {}},  // one of (1, 3) and (1, 4), checked below
+        {{0}, {{0, 3}}},
+    };
+    for (const Case& c : cases) {
+        correction.clear();
+        const uint64_t mask = decoder.decode_correction(c.fired, correction);
+        uint64_t from_edges = 0;
+        std::vector<std::pair<uint32_t, uint32_t>> ends;
+        for (uint32_t e : correction) {
+            const auto edge = decoder.compact_edge(e);
+            from_edges ^= edge.observables;
+            ends.emplace_back(edge.u, edge.v);
+        }
+        EXPECT_EQ(mask, from_edges);
+        EXPECT_EQ(mask, decoder.decode_detectors(c.fired));
+        if (c.fired == std::vector<uint32_t>{1}) {
+            ASSERT_EQ(ends.size(), 1u);
+            EXPECT_EQ(ends[0].first, 1u);
+            EXPECT_GE(ends[0].second, 3u);
+        } else {
+            std::sort(ends.begin(), ends.end());
+            EXPECT_EQ(ends, c.ends);
+        }
+    }
+}
+
 }  // namespace
 }  // namespace veskar
