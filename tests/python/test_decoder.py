@@ -1,4 +1,5 @@
 import inspect
+import re
 
 import pytest
 
@@ -90,10 +91,10 @@ def test_stim_model_through_str(stream_of):
 
 def test_str_naming_no_file_is_dem_text(stream_of, tmp_path):
     stream = stream_of([[1, 1]], flips=5)
-    # Not a file, so DEM text: one line of no instruction the parser knows,
-    # an empty model whose decoder predicts no flip.
-    stream.set_decoder(str(tmp_path / "missing.dem"))
-    assert next(stream).observable_flips == 0
+    # Not a file, so DEM text: one line that is no DEM instruction.
+    missing = str(tmp_path / "missing.dem")
+    with pytest.raises(ValueError, match=f"^unknown instruction '{re.escape(missing)}' on line 1$"):
+        stream.set_decoder(missing)
 
 
 @pytest.mark.parametrize(

@@ -48,6 +48,11 @@ struct InvalidRepeatCount {
 struct MalformedDetectorCoords {
     std::string text;
 };
+// A line whose instruction the DEM format does not have; `line` counts from 1.
+struct UnknownInstruction {
+    std::string name;
+    uint64_t line;
+};
 }  // namespace parse_error
 
 using ParseError = std::variant<
@@ -55,7 +60,8 @@ using ParseError = std::variant<
     parse_error::MalformedTarget,
     parse_error::UnterminatedRepeat,
     parse_error::InvalidRepeatCount,
-    parse_error::MalformedDetectorCoords>;
+    parse_error::MalformedDetectorCoords,
+    parse_error::UnknownInstruction>;
 
 std::string message(const ParseError& err);
 
