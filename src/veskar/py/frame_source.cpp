@@ -25,7 +25,7 @@ void copy_frame(const SyndromeFrame& frame, OwnedFrame& out) {
     out.frame_id = header.frame_id;
     out.timestamp_ns = header.timestamp_ns;
     out.round = header.round;
-    out.detector_event_count = count_fired_events(frame.detector_events);
+    out.detector_event_count = frame.detector_event_count();
     out.qubit_count = header.qubit_count;
     out.ancilla_count = header.ancilla_count;
     out.code_type = header.code_type;
