@@ -383,7 +383,7 @@ def schema(name, detectors, observables, stabilizers):
         "version": "1.0.0",
         "name": name,
         "description": f"Auto-generated from DEM: {detectors} detectors, {observables} observables",
-        "code_type": "Custom",
+        "code_type": "custom",
         "distance": 0,
         "qubit_count": 0,
         "ancilla_count": detectors,
@@ -423,3 +423,11 @@ def test_export_refuses_a_model_naming_a_far_detector():
     assert model.detector_count == 100000001
     with pytest.raises(ValueError, match="decoding graphs are limited to 16777216"):
         model.to_pymatching()
+
+
+@pytest.mark.parametrize("text", ["detector D65535", "error(0.1) D70000 ^ L0"])
+def test_schema_json_refuses_a_model_beyond_sixteen_bit_counts(text):
+    model = DEM.parse(text)
+    with pytest.raises(ValueError, match=f"at most 65535 detectors, the model has {model.detector_count}"):
+        model.to_schema_json("big")
+    assert '"ancilla_count": 65535' in DEM.parse("detector D65534").to_schema_json("largest")

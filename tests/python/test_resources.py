@@ -179,14 +179,14 @@ HOSTILE_DEMS = [
         "repeat 1000000 {\nerror(0.1) " + " ".join(f"D{i}" for i in range(100)) + "\n}",
         {"parse": ["ValueError", "invalid repeat count '1000000'"]},
     ),
-    # The largest index parses (the counts are just numbers), but no graph
-    # is built for it.
+    # The largest index parses (the counts are just numbers), but neither a
+    # schema nor a graph is built for it.
     (
         "largest-index",
         "error(0.1) D4294967295 L63",
         {
             "parse": ["ok", 4294967296],
-            "schema": ["ok", True],
+            "schema": ["ValueError", "a hardware schema holds at most 65535 detectors, the model has 4294967296"],
             "decoder": [
                 "ValueError",
                 "detector error model has 4294967296 detectors; decoding graphs are limited to 16777216",

@@ -89,17 +89,24 @@ SchemaId random_uuid_v4() {
     return id;
 }
 
-HardwareSchema schema_from_dem(const DetectorErrorModel& model, std::string_view name) {
+std::string message(const SchemaTooLarge& err) {
+    return "a hardware schema holds at most " + std::to_string(kMaxSchemaDetectors) + " detectors, the model has " +
+           std::to_string(err.detector_count);
+}
+
+std::expected<HardwareSchema, SchemaTooLarge> schema_from_dem(const DetectorErrorModel& model, std::string_view name) {
+    // Every declared id is below detector_count, so this bounds the ids too.
+    if (model.detector_count > kMaxSchemaDetectors) return std::unexpected(SchemaTooLarge{model.detector_count});
     HardwareSchema schema;
     schema.schema_id = random_uuid_v4();
     schema.version = "1.0.0";
     schema.name = std::string(name);
     schema.description = "Auto-generated from DEM: " + std::to_string(model.detector_count) + " detectors, " +
                          std::to_string(model.observable_count) + " observables";
-    schema.code_type = "Custom";
+    schema.code_type = "custom";  // the schema word of CodeType::Custom
     schema.distance = 0;
     schema.qubit_count = 0;
-    schema.ancilla_count = static_cast<uint16_t>(model.detector_count);
+    schema.ancilla_count = static_cast<uint16_t>(model.detector_count);  // checked above
     schema.stabilizers.reserve(model.detectors.size());
     for (const DetectorDecl& decl : model.detectors) {
         StabilizerEntry entry;

@@ -246,7 +246,11 @@ PyObject* to_schema_json(PyObject* self, PyObject* args, PyObject* kwargs) {
         return nullptr;
     }
     try {
-        std::string json = to_json(schema_from_dem(state_of(self), *utf8));
+        auto schema = schema_from_dem(state_of(self), *utf8);
+        if (!schema) {
+            return raise(PyExc_ValueError, message(schema.error()));
+        }
+        std::string json = to_json(*schema);
         return PyUnicode_FromStringAndSize(json.data(), static_cast<Py_ssize_t>(json.size()));
     } catch (...) {
         return raise_cpp_exception();

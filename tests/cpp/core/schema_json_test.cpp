@@ -191,7 +191,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(SchemaJson, GeneratedFromSmallDem) {
     auto model = DetectorErrorModel::parse("detector(1, 0, 0) D0\ndetector(2, 0) D1\nerror(0.1) D0 D1 ^ L0");
     ASSERT_TRUE(model.has_value());
-    HardwareSchema s = schema_from_dem(*model, "tiny");
+    HardwareSchema s = schema_from_dem(*model, "tiny").value();
     s.schema_id = sequential_id();
     EXPECT_EQ(to_json(s),
               "{\n"
@@ -199,7 +199,7 @@ TEST(SchemaJson, GeneratedFromSmallDem) {
               "  \"version\": \"1.0.0\",\n"
               "  \"name\": \"tiny\",\n"
               "  \"description\": \"Auto-generated from DEM: 2 detectors, 1 observables\",\n"
-              "  \"code_type\": \"Custom\",\n"
+              "  \"code_type\": \"custom\",\n"
               "  \"distance\": 0,\n"
               "  \"qubit_count\": 0,\n"
               "  \"ancilla_count\": 2,\n"

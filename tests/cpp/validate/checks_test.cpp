@@ -73,6 +73,7 @@ INSTANTIATE_TEST_SUITE_P(
         ConsistencyCase{schema(16, 9, "surface_code"), 1, "ok"},
         ConsistencyCase{schema(16, 9, "repetition"), 1, "frame/schema mismatch on code_type: schema expects 4, frame has 1"},
         ConsistencyCase{schema(16, 9, "custom"), 1, "frame/schema mismatch on code_type: schema expects 255, frame has 1"},
+        ConsistencyCase{schema(16, 9, "Custom"), 1, "frame/schema mismatch on code_type: schema expects 255, frame has 1"},
         ConsistencyCase{schema(16, 9, "fiber_bundle"), 8, "ok"},
         ConsistencyCase{schema(16, 9, "Surface"), 7, "ok"},
         ConsistencyCase{schema(16, 9, "surface code"), 7, "ok"},
