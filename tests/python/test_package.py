@@ -1,7 +1,9 @@
 """The veskar package: open(), the TOLM writer against the reader, the simulator."""
 
+import re
 import socket
 import threading
+import uuid
 
 import numpy as np
 import pytest
@@ -165,3 +167,84 @@ def test_default_frame_size_is_the_detectors_of_one_time_step(dem, ancillas):
 def test_bundled_samples_frame_as_their_circuits_measure(name):
     model = simulate.load_dem(samples.path(name))
     assert simulate.default_ancilla_count(model) == samples.ANCILLAS[name]
+
+
+# Every option the writer offers, each as the one difference from plain
+# frames: (constructor options, fields of every frame, fields of the last).
+WRITER_OPTIONS = {
+    "schema-id-uuid": ({"schema_id": uuid.UUID(bytes=bytes(range(16)))}, {}, {}),
+    "schema-id-text": ({"schema_id": "00010203-0405-0607-0809-0a0b0c0d0e0f"}, {}, {}),
+    "schema-id-bytes": ({"schema_id": bytes(range(16))}, {}, {}),
+    "header-aux": ({"header_aux": 0xFFFFFFFF}, {}, {}),
+    "meas-results-bytes": ({}, {"meas_results": b"\x00\xff\x01\x7f\x80"}, {}),
+    "meas-results-array": ({}, {"meas_results": np.array([0, -1, 1, 127, -128], np.int8)}, {}),
+    "timestamp": ({}, {"timestamp_ns": 2**64 - 1}, {}),
+    "qubit-count": ({}, {"qubit_count": 65535}, {}),
+    "fewer-ancillas-than-events": ({}, {"ancilla_count": 3, "meas_results": [1, 1, 1]}, {}),
+    "more-ancillas-than-events": ({}, {"ancilla_count": 9, "meas_results": [1] * 9}, {}),
+    "code-type": ({}, {"code_type": 255}, {}),
+    "distance": ({}, {"distance": 255}, {}),
+    "frame-aux": ({}, {"frame_aux": 0xFFFFFFFF}, {}),
+    "detector-runs": ({}, {"detector_runs": bytes([0x82, 0x00, 0x01, 0x85])}, {}),
+    "timing-offsets": ({}, {"timing_offsets": [0, 10_000, 5, 1, 2]}, {}),
+    "ancilla-bitmap": ({}, {"ancilla_bitmap": b"\x1f"}, {}),
+    "metadata-mapping": ({}, {"metadata": {2: b"\x01\x02\x03\x04", 99: b"unknown tag"}}, {}),
+    "metadata-pairs": ({}, {"metadata": [(1, b"\xff not utf-8"), (4, b"\x07")]}, {}),
+    "observable-flips": ({}, {"observable_flips": 2**64 - 1}, {}),
+    "label": ({}, {"label": "r\u00e9gion 7"}, {}),
+    "annotations": ({}, {"annotations": [(1, 2**64 - 1, 3)] * 255}, {}),
+    "no-annotations": ({}, {"annotations": []}, {}),
+    "last-frame-without-trailer": ({}, {}, {"trailer": False}),
+}
+
+
+@pytest.mark.parametrize("case", WRITER_OPTIONS)
+def test_every_writer_option_reads_back(tmp_path, case):
+    writer_options, every_frame, last_frame = WRITER_OPTIONS[case]
+    path = tmp_path / "w.tolm"
+    events = [1, 0, 1, 1, 0]
+    written = []
+    with tolm.TolmWriter.create(path, **writer_options) as writer:
+        for index in range(3):
+            fields = {"detector_events": events, **every_frame, **(last_frame if index == 2 else {})}
+            writer.write_frame(10 + index, index, **fields)
+            written.append(fields)
+    frames = list(veskar.open(path))
+    assert [f.frame_id for f in frames] == [10, 11, 12]
+    for frame, fields in zip(frames, written):
+        runs = fields.get("detector_runs", tolm.rle_encode(events))
+        count = fields.get("ancilla_count", 5)
+        expanded = ([b >> 7 for b in runs for _ in range(b & 0x7F)] + [0] * count)[:count]
+        assert frame.to_numpy_detector_events().tolist() == [bool(e) for e in expanded]
+        assert frame.detector_event_count == sum(expanded)
+        results = fields.get("meas_results", [1] * count)
+        assert frame.to_numpy_meas_results().tobytes() == np.asarray(bytearray(results) if isinstance(
+            results, bytes) else results).astype(np.int8).tobytes()
+        for name in ("timestamp_ns", "qubit_count", "code_type", "distance", "observable_flips"):
+            if name in fields:
+                assert getattr(frame, name) == fields[name], name
+    if "schema_id" in writer_options:
+        assert path.read_bytes()[6:22] == bytes(range(16))
+
+
+@pytest.mark.parametrize(
+    "writer_options, frames, refusal",
+    [
+        ({"trailer": False}, [], TypeError),  # the format has no stream without trailers
+        ({}, [{"trailer": False}, {}], "ended with a frame without its trailer"),
+        ({}, [{}, {"frame_id": 1}], "frame id 1 does not follow frame id 1"),
+        ({}, [{"timing_offsets": [10_001, 0]}], "above 10000 ns"),
+        ({}, [{"ancilla_bitmap": b"\x00\x00"}], "2-byte ancilla bitmap for 2 ancillas"),
+        ({}, [{"header_crc": 0}], "readable frames only; header_crc"),
+        ({}, [{"trailer_marker": 0xFFFE, "extra_flags": 1}], "readable frames only; trailer_marker, extra_flags"),
+    ],
+    ids=["no-trailers", "after-the-last-frame", "frame-id-repeated", "timing-offset", "bitmap-length",
+         "header-crc", "damage"],
+)
+def test_writer_refuses_what_the_reader_would_not_read(tmp_path, writer_options, frames, refusal):
+    with pytest.raises(refusal if isinstance(refusal, type) else (TypeError, ValueError),
+                       match=None if isinstance(refusal, type) else re.escape(refusal)):
+        with tolm.TolmWriter.create(tmp_path / "w.tolm", **writer_options) as writer:
+            for fields in frames:
+                options = {name: value for name, value in fields.items() if name != "frame_id"}
+                writer.write_frame(fields.get("frame_id", 1), 0, [1, 0], **options)
