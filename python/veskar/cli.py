@@ -4,11 +4,13 @@ from __future__ import annotations
 
 import argparse
 import math
+import os
 import re
 import socket
 import subprocess
 import struct
 import sys
+import tempfile
 import time
 import uuid
 from pathlib import Path
@@ -19,7 +21,68 @@ from . import simulate as simulate_module
 from .tolm import FILE_HEADER_SIZE, MAGIC, frame_spans
 
 EXIT_STREAM_ERROR = 1
+EXIT_USAGE = 2
 EXIT_INTERRUPTED = 130
+TCP_PREFIX = "tcp://"
+
+
+class UsageError(Exception):
+    """A bad argument found while running a command: reported on one line
+    with exit code 2, as argparse reports the ones it finds itself."""
+
+
+class _Parser(argparse.ArgumentParser):
+    def error(self, message: str):
+        # One line naming the problem; `--help` shows the usage.
+        self.exit(EXIT_USAGE, f"{self.prog}: error: {message}\n")
+
+
+def _int_at_least(low: int, high: int | None = None):
+    def parse(text: str) -> int:
+        try:
+            value = int(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"invalid int value: {text!r}") from None
+        if value < low or (high is not None and value > high):
+            bounds = f"at least {low}" if high is None else f"from {low} to {high}"
+            raise argparse.ArgumentTypeError(f"must be {bounds}, got {value}")
+        return value
+    return parse
+
+
+def _positive_float(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"invalid float value: {text!r}") from None
+    if not value > 0 or math.isinf(value):
+        raise argparse.ArgumentTypeError(f"must be a positive number, got {text}")
+    return value
+
+
+def _input_file(text: str) -> Path:
+    """A file to read: it must exist and not be a folder (a pipe will do)."""
+    path = Path(text)
+    if not path.exists():
+        problem = "No such file or directory"
+    elif path.is_dir():
+        problem = "Is a directory"
+    elif not os.access(path, os.R_OK):
+        problem = "Permission denied"
+    else:
+        return path
+    raise argparse.ArgumentTypeError(f"can't open {text!r}: {problem}")
+
+
+def _stream_source(text: str) -> str:
+    return text if text.startswith(TCP_PREFIX) else str(_input_file(text))
+
+
+def _load_dem(path: Path) -> "_veskar.DetectorErrorModel":
+    try:
+        return _veskar.DetectorErrorModel.from_file(str(path))
+    except (OSError, ValueError) as exc:
+        raise UsageError(f"DEM {str(path)!r}: {exc}") from None
 
 
 def wilson_interval(errors: int, shots: int, z: float = 1.959963984540054) -> tuple[float, float]:
@@ -34,8 +97,18 @@ def wilson_interval(errors: int, shots: int, z: float = 1.959963984540054) -> tu
 
 
 def _command_simulate(args) -> int:
-    summary = simulate_module.write_recording(
-        args.output, args.dem, args.shots, args.seed, ancilla_count=args.ancillas, distance=args.distance)
+    model = _load_dem(args.dem)
+    try:
+        sink = open(args.output, "wb")
+    except OSError as exc:
+        raise UsageError(f"can't write {args.output!r}: {exc.strerror}") from None
+    try:
+        with sink:
+            summary = simulate_module.write_recording(
+                sink, model, args.shots, args.seed, ancilla_count=args.ancillas, distance=args.distance)
+    except OSError as exc:
+        print(f"veskar simulate: writing {args.output!r} failed: {exc.strerror or exc}", file=sys.stderr)
+        return EXIT_STREAM_ERROR
     print(f"wrote {summary['frames']} frames ({summary['shots']} shots x {summary['frames_per_shot']} frames "
           f"of {summary['ancilla_count']} ancillas) to {args.output}; "
           f"{summary['logical_flips']} shots with a logical flip")
@@ -46,16 +119,21 @@ def _command_serve(args) -> int:
     with open(args.file, "rb") as f:
         data = f.read()
     spans = list(frame_spans(data))
-    listener = socket.create_server((args.host, args.port))
+    try:
+        listener = socket.create_server((args.host, args.port))
+    except OSError as exc:
+        raise UsageError(f"can't listen on {args.host}:{args.port}: {exc.strerror or exc}") from None
     port = listener.getsockname()[1]
     print(f"serving {len(spans)} frames of {args.file} on {args.host}:{port}", file=sys.stderr, flush=True)
     try:
-        for _ in range(args.clients):
-            connection, _ = listener.accept()
-            with connection:
-                _replay(connection, data, spans, args.rate)
-    except (BrokenPipeError, ConnectionResetError) as exc:
-        print(f"client went away: {exc}", file=sys.stderr)
+        for _client in range(args.clients):
+            connection, _address = listener.accept()
+            # A client that goes away ends its own replay, not the server.
+            try:
+                with connection:
+                    _replay(connection, data, spans, args.rate)
+            except (BrokenPipeError, ConnectionResetError) as exc:
+                print(f"client went away: {exc}", file=sys.stderr)
     except KeyboardInterrupt:
         return EXIT_INTERRUPTED
     finally:
@@ -85,27 +163,34 @@ def _replay(connection: socket.socket, data: bytes, spans, rate: float | None) -
 
 
 class _Progress:
-    """A one-line progress display on standard error, redrawn a few times a second."""
+    """A one-line progress display on standard error, redrawn a few times a
+    second. Only a terminal gets it: a log would fill with carriage returns.
+    The first draw waits a whole interval, so its rate means something."""
+
+    INTERVAL = 0.2
 
     def __init__(self, enabled: bool):
-        self.enabled = enabled
+        self.enabled = enabled and sys.stderr.isatty()
         self.started = time.perf_counter()
-        self.last_draw = 0.0
+        self.last_draw = self.started
+        self.drawn = False
 
     def update(self, frames: int, errors: int, shots: int, force: bool = False) -> None:
         if not self.enabled:
             return
         now = time.perf_counter()
-        if not force and now - self.last_draw < 0.2:
+        # A forced draw only brings a line already shown up to date.
+        if (force and not self.drawn) or (not force and now - self.last_draw < self.INTERVAL):
             return
         self.last_draw = now
+        self.drawn = True
         elapsed = max(now - self.started, 1e-9)
         rate = f"{errors}/{shots} logical errors" if shots else "no shots scored yet"
         sys.stderr.write(f"\rdecoded {frames:>10} frames  {frames / elapsed:>12,.0f} frames/s  {rate}   ")
         sys.stderr.flush()
 
     def finish(self) -> None:
-        if self.enabled:
+        if self.drawn:
             sys.stderr.write("\n")
             sys.stderr.flush()
 
@@ -115,11 +200,15 @@ def _command_decode(args) -> int:
     failure = None
     interrupted = False
     started = time.perf_counter()
+    model = _load_dem(args.dem)
     progress = _Progress(not args.quiet)
     try:
         stream = _veskar.VeskarStream(args.source)
         try:
-            stream.set_decoder(args.dem, args.window_depth)
+            try:
+                stream.set_decoder(model, args.window_depth)
+            except (ValueError, OverflowError) as exc:
+                raise UsageError(str(exc)) from None
             for frame in stream:
                 frames += 1
                 truth = frame.recorded_observable_flips
@@ -170,7 +259,10 @@ def _command_inspect(args) -> int:
     code_types: dict[int, int] = {}
     failure = None
     last_id = None
-    stream = _veskar.VeskarStream(args.file)
+    try:
+        stream = _veskar.VeskarStream(str(args.file))
+    except OSError as exc:
+        raise UsageError(f"can't open {str(args.file)!r}: {exc}") from None
     try:
         while True:
             try:
@@ -205,12 +297,15 @@ def _command_demo(args) -> int:
     from . import samples
 
     dem = samples.path(args.sample)
-    workdir = Path(args.workdir)
-    workdir.mkdir(parents=True, exist_ok=True)
-    recording = workdir / f"{args.sample}.tolm"
+    # The recording (37 MB at the default size) lives only as long as the demo.
+    with tempfile.TemporaryDirectory(prefix="veskar-demo-") as workdir:
+        return _run_demo(args, dem, samples.ANCILLAS[args.sample], Path(workdir) / f"{args.sample}.tolm")
+
+
+def _run_demo(args, dem: Path, ancillas: int, recording: Path) -> int:
     print(f"simulating {args.shots} shots of {dem.name} (seed {args.seed}) ...", file=sys.stderr, flush=True)
     summary = simulate_module.write_recording(recording, dem, args.shots, args.seed,
-                                              ancilla_count=samples.ANCILLAS[args.sample], distance=5)
+                                              ancilla_count=ancillas, distance=5)
     print(f"wrote {summary['frames']} frames to {recording}", file=sys.stderr, flush=True)
 
     server = subprocess.Popen(
@@ -225,7 +320,7 @@ def _command_demo(args) -> int:
         source = f"tcp://{match.group(1)}:{match.group(2)}"
         print(f"replaying at {args.rate:,.0f} frames/s from {source}; decoding with {dem.name}",
               file=sys.stderr, flush=True)
-        decode_args = argparse.Namespace(source=source, dem=str(dem), window_depth=0, quiet=False)
+        decode_args = argparse.Namespace(source=source, dem=dem, window_depth=0, quiet=False)
         return _command_decode(decode_args)
     finally:
         server.kill()
@@ -240,49 +335,54 @@ _CODE_TYPES = {
 
 
 def build_parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(prog="veskar", description=__doc__)
+    parser = _Parser(prog="veskar", description=__doc__)
     commands = parser.add_subparsers(dest="command", required=True)
+    count = _int_at_least(0)
 
     sim = commands.add_parser("simulate", help="sample a TOLM recording from a DEM")
-    sim.add_argument("dem", help="DEM file (Stim's text format)")
+    sim.add_argument("dem", type=_input_file, help="DEM file (Stim's text format)")
     sim.add_argument("-o", "--output", required=True, help="recording to write")
-    sim.add_argument("--shots", type=int, default=1000)
-    sim.add_argument("--seed", type=int, default=None)
-    sim.add_argument("--ancillas", type=int, default=None,
+    sim.add_argument("--shots", type=count, default=1000)
+    sim.add_argument("--seed", type=count, default=None)
+    sim.add_argument("--ancillas", type=_int_at_least(1, 65535), default=None,
                      help="detectors per frame (default: the most detectors sharing one time coordinate)")
-    sim.add_argument("--distance", type=int, default=0)
-    sim.set_defaults(run=_command_simulate)
+    sim.add_argument("--distance", type=_int_at_least(0, 255), default=0)
+    sim.set_defaults(run=_command_simulate, parser=sim)
 
     serve = commands.add_parser("serve", help="replay a recording over TCP on loopback")
-    serve.add_argument("file")
-    serve.add_argument("--port", type=int, required=True, help="port to listen on (0: any free port)")
+    serve.add_argument("file", type=_input_file)
+    serve.add_argument("--port", type=_int_at_least(0, 65535), required=True,
+                       help="port to listen on (0: any free port)")
     serve.add_argument("--host", default="127.0.0.1")
-    serve.add_argument("--rate", type=float, default=None, help="frames per second (default: as fast as possible)")
-    serve.add_argument("--clients", type=int, default=1, help="clients to serve before exiting")
-    serve.set_defaults(run=_command_serve)
+    serve.add_argument("--rate", type=_positive_float, default=None,
+                       help="frames per second (default: as fast as possible)")
+    serve.add_argument("--clients", type=_int_at_least(1), default=1, help="clients to serve before exiting")
+    serve.set_defaults(run=_command_serve, parser=serve)
 
     dec = commands.add_parser("decode", help="stream, decode and score a recording")
-    dec.add_argument("source", help="file path or tcp://host:port")
-    dec.add_argument("--dem", required=True)
-    dec.add_argument("--window-depth", type=int, default=0)
+    dec.add_argument("source", type=_stream_source, help="file path or tcp://host:port")
+    dec.add_argument("--dem", type=_input_file, required=True, help="DEM file (Stim's text format)")
+    dec.add_argument("--window-depth", type=count, default=0)
     dec.add_argument("--quiet", action="store_true", help="no progress display")
-    dec.set_defaults(run=_command_decode)
+    dec.set_defaults(run=_command_decode, parser=dec)
 
     demo = commands.add_parser("demo", help="simulate, replay over TCP and decode a bundled sample")
     demo.add_argument("--sample", default="surface_d5", choices=["surface_d5", "repetition_d5"])
-    demo.add_argument("--shots", type=int, default=100_000)
-    demo.add_argument("--seed", type=int, default=2026)
-    demo.add_argument("--rate", type=float, default=1_000_000, help="replay rate in frames per second")
-    demo.add_argument("--workdir", default="build/demo")
-    demo.set_defaults(run=_command_demo)
+    demo.add_argument("--shots", type=_int_at_least(1), default=100_000)
+    demo.add_argument("--seed", type=count, default=2026)
+    demo.add_argument("--rate", type=_positive_float, default=1_000_000, help="replay rate in frames per second")
+    demo.set_defaults(run=_command_demo, parser=demo)
 
     ins = commands.add_parser("inspect", help="describe a recording")
-    ins.add_argument("file")
-    ins.add_argument("--first", type=int, default=3, help="frames to show")
-    ins.set_defaults(run=_command_inspect)
+    ins.add_argument("file", type=_input_file)
+    ins.add_argument("--first", type=count, default=3, help="frames to show")
+    ins.set_defaults(run=_command_inspect, parser=ins)
     return parser
 
 
 def main(argv: list[str] | None = None) -> int:
     args = build_parser().parse_args(argv)
-    return args.run(args)
+    try:
+        return args.run(args)
+    except UsageError as exc:
+        args.parser.error(str(exc))
