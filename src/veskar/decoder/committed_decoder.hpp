@@ -107,7 +107,9 @@ struct FrameDecode {
 // at its last frame, exactly the whole-shot decode.
 //
 // Each window position's graph and decoder are built once (positions with
-// identical graphs share a decoder); decoding allocates nothing.
+// identical graphs share a decoder); decoding allocates nothing. A stream
+// builds one at its first frame, from that frame's ancilla count, and feeds
+// it every frame after.
 class CommittedDecoder {
 public:
     // `graph` describes one shot (graph->boundary = D detectors).
