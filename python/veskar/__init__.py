@@ -45,14 +45,22 @@ del _name
 
 
 def open(source: str | os.PathLike, decoder=None, window_depth: int = 0) -> VeskarStream:  # noqa: A001
-    """Open a TOLM stream from a file path or ``"tcp://host:port"``.
+    """Open a TOLM stream from a file path (a str or a path object) or
+    ``"tcp://host:port"``.
 
     ``decoder`` is a DEM (a path, DEM text, or a Stim ``DetectorErrorModel``);
     when given, every frame is decoded over a sliding window of
     ``window_depth`` rounds (0: the DEM's detector count divided by the
     frame's ancilla count) and its ``observable_flips`` is the prediction.
+
+    Failures to open or read are ``OSError``: for a file that cannot be
+    opened the subclass for its errno (``FileNotFoundError``,
+    ``IsADirectoryError``, ``PermissionError``, ...) with ``errno`` and
+    ``filename``. Each carries ``kind``, the name of the reader's error
+    (``"CrcMismatch"``, ``"PayloadLengthMismatch"``, ``"Io"``, ...; ``"Closed"``
+    for a closed stream), to tell them apart without reading the text.
     """
-    stream = VeskarStream(os.fspath(source))
+    stream = VeskarStream(source)
     if decoder is not None:
         try:
             stream.set_decoder(decoder, window_depth)

@@ -14,7 +14,6 @@ metadata.
 from __future__ import annotations
 
 import math
-import os
 from dataclasses import dataclass
 
 import numpy as np
@@ -26,14 +25,10 @@ from .tolm import TolmWriter, encode_frame
 
 def load_dem(dem) -> "_veskar.DetectorErrorModel":
     """A parsed model from a ``DetectorErrorModel``, a path, DEM text, or any
-    object whose ``str()`` is DEM text (a Stim model, say)."""
-    if isinstance(dem, _veskar.DetectorErrorModel):
-        return dem
-    if isinstance(dem, os.PathLike):
-        return _veskar.DetectorErrorModel.from_file(os.fspath(dem))
-    if isinstance(dem, str) and "\n" not in dem and os.path.exists(dem):
-        return _veskar.DetectorErrorModel.from_file(dem)
-    return _veskar.DetectorErrorModel.parse(str(dem))
+    object whose ``str()`` is DEM text (a Stim model, say), resolved as
+    ``VeskarStream.set_decoder`` resolves it: a one-line str that starts with
+    no DEM instruction is a file name, so a missing one is FileNotFoundError."""
+    return _veskar.DetectorErrorModel._resolve(dem)
 
 
 def default_ancilla_count(model) -> int:

@@ -78,8 +78,8 @@ def read_until_fault(stream) -> tuple[list, str | None]:
         for frame in stream:
             frames.append(summary(frame))
     except OSError as err:
-        assert type(err) is OSError
-        return frames, str(err)
+        assert err.kind  # every reader error says which it is
+        return frames, err.strerror or str(err)
     return frames, None
 
 

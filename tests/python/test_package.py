@@ -119,6 +119,23 @@ def test_open_attaches_a_decoder(tmp_path):
         veskar.open(path, decoder="error(abc) D0")
 
 
+@pytest.mark.parametrize(
+    "load",
+    [
+        lambda path, rec: veskar.DetectorErrorModel.from_file(path).detector_count,
+        lambda path, rec: simulate.load_dem(path).detector_count,
+        lambda path, rec: veskar.open(rec, decoder=path).set_decoder(path),
+        lambda path, rec: simulate.write_recording(rec, path, shots=1)["detector_count"],
+    ],
+    ids=["from_file", "load_dem", "open-and-set_decoder", "write_recording"],
+)
+def test_sample_paths_serve_every_call_that_takes_a_dem(load, tmp_path):
+    recording = tmp_path / "shot.tolm"
+    simulate.write_recording(recording, "error(0.1) D0", shots=1)
+    path = samples.path("repetition_d5")
+    assert load(path, recording) in (None, 24)
+
+
 def test_simulator_fires_detectors_at_the_models_rates():
     shots = 40_000
     samples = simulate.sample(SMALL_DEM, shots, seed=11)

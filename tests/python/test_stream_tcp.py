@@ -80,14 +80,16 @@ def test_peer_resets_the_connection(tcp_peer):
     peer = tcp_peer([send(TWO_BYTES[:SECOND_START + 10]), sleep(0.05), RESET])
     stream = _veskar.VeskarStream(peer.address)
     assert next(stream).frame_id == 1
-    with pytest.raises(OSError, match="^i/o error: Connection reset by peer$"):
+    with pytest.raises(ConnectionResetError) as raised:
         next(stream)
+    assert (raised.value.strerror, raised.value.kind) == ("i/o error: Connection reset by peer", "Io")
 
 
 def test_nothing_listening(closed_port):
-    with pytest.raises(OSError) as raised:
+    with pytest.raises(ConnectionRefusedError) as raised:
         _veskar.VeskarStream(f"tcp://127.0.0.1:{closed_port}")
-    assert str(raised.value) == "i/o error: Connection refused"
+    assert raised.value.strerror == "i/o error: Connection refused"
+    assert raised.value.filename is None
 
 
 @pytest.mark.parametrize(
@@ -102,9 +104,9 @@ def test_nothing_listening(closed_port):
     ],
 )
 def test_addresses_that_do_not_connect(source):
-    with pytest.raises(OSError, match="^i/o error: .+") as raised:
+    with pytest.raises(OSError, match="i/o error: .+") as raised:
         _veskar.VeskarStream(source)
-    assert type(raised.value) is OSError
+    assert type(raised.value) is OSError and raised.value.kind == "Io"
 
 
 class Spinner:

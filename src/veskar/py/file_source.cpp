@@ -4,6 +4,7 @@
 // threads for bytes it already has.
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
@@ -142,6 +143,13 @@ class OpenJob final : public BlockingJob {
             fd_ = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
         } while (fd_ < 0 && errno == EINTR);
         error_ = fd_ < 0 ? errno : 0;
+        // A directory opens read-only but can never be read: say so now,
+        // as open() does in Python, rather than at the first frame.
+        struct stat info {};
+        if (fd_ >= 0 && ::fstat(fd_, &info) == 0 && S_ISDIR(info.st_mode)) {
+            ::close(std::exchange(fd_, -1));
+            error_ = EISDIR;
+        }
     }
 
     int take_fd() { return std::exchange(fd_, -1); }
@@ -153,8 +161,8 @@ class OpenJob final : public BlockingJob {
     int error_ = 0;
 };
 
-OpenFailure io_failure(const VeskarError& err) {
-    return OpenFailure{OpenFailure::Kind::Io, message(err)};
+OpenFailure file_failure(VeskarError err) {
+    return open_failure::File{std::move(err)};
 }
 
 }  // namespace
@@ -163,18 +171,18 @@ std::expected<std::unique_ptr<PollableByteSource>, OpenFailure> open_file(IoRunt
                                                                           const std::string& path,
                                                                           Sleeper& sleeper) {
     if (path.find('\0') != std::string::npos) {
-        return std::unexpected(io_failure(error::Io{EINVAL, "file name contained an unexpected NUL byte"}));
+        return std::unexpected(file_failure(error::Io{EINVAL, "file name contained an unexpected NUL byte"}));
     }
     auto job = std::make_shared<OpenJob>(path);
     runtime.spawn_blocking(job);
     if (!sleeper.sleep_until(job->done())) {
-        return std::unexpected(OpenFailure{OpenFailure::Kind::Interrupted, {}});
+        return std::unexpected(open_failure::Interrupted{});
     }
     if (!job->completed()) {
-        return std::unexpected(io_failure(error::Io{0, kBackgroundTaskFailed}));
+        return std::unexpected(file_failure(error::Io{0, kBackgroundTaskFailed}));
     }
     if (job->error() != 0) {
-        return std::unexpected(io_failure(io_error_from_errno(job->error())));
+        return std::unexpected(file_failure(io_error_from_errno(job->error())));
     }
     return std::make_unique<FileByteSource>(runtime, job->take_fd());
 }

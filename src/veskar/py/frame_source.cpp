@@ -55,32 +55,46 @@ std::expected<Outcome, VeskarError> FrameSource::next_owned(Sleeper& sleeper, Ow
     }
 }
 
-std::expected<OpenedSource, OpenFailure> open_source(std::string_view text, Sleeper& sleeper) {
-    if (text.starts_with(kShmPrefix)) {
-        return std::unexpected(OpenFailure{OpenFailure::Kind::Refused, std::string(kShmRefusal)});
-    }
+namespace {
+
+enum class Transport : uint8_t { Tcp, File };
+
+// Makes the runtime, then opens the input on it. The runtime is shut down on
+// the way out when the open fails.
+std::expected<OpenedSource, OpenFailure> open_with(Transport transport, std::string_view target, Sleeper& sleeper) {
     auto runtime = IoRuntime::create();
     if (!runtime) {
-        return std::unexpected(OpenFailure{OpenFailure::Kind::RuntimeFailed, std::move(runtime.error())});
+        return std::unexpected(open_failure::RuntimeFailed{std::move(runtime.error())});
     }
-    std::expected<std::unique_ptr<PollableByteSource>, OpenFailure> input;
-    if (text.starts_with(kTcpPrefix)) {
-        std::string_view address = text;
-        while (address.starts_with(kTcpPrefix)) {
-            address.remove_prefix(kTcpPrefix.size());
-        }
-        input = connect_tcp(**runtime, address, sleeper);
-    } else {
-        input = open_file(**runtime, std::string(text), sleeper);
-    }
+    auto input = transport == Transport::Tcp ? connect_tcp(**runtime, target, sleeper)
+                                             : open_file(**runtime, std::string(target), sleeper);
     if (!input) {
-        // The runtime is shut down when it leaves scope here.
         return std::unexpected(std::move(input.error()));
     }
     OpenedSource opened;
     opened.runtime = std::move(*runtime);
     opened.source = std::make_unique<FrameSource>(std::move(*input), StreamConfig{});
     return opened;
+}
+
+}  // namespace
+
+std::expected<OpenedSource, OpenFailure> open_source(std::string_view text, Sleeper& sleeper) {
+    if (text.starts_with(kShmPrefix)) {
+        return std::unexpected(open_failure::Refused{});
+    }
+    if (!text.starts_with(kTcpPrefix)) {
+        return open_with(Transport::File, text, sleeper);
+    }
+    std::string_view address = text;
+    while (address.starts_with(kTcpPrefix)) {
+        address.remove_prefix(kTcpPrefix.size());
+    }
+    return open_with(Transport::Tcp, address, sleeper);
+}
+
+std::expected<OpenedSource, OpenFailure> open_file_source(const std::string& path, Sleeper& sleeper) {
+    return open_with(Transport::File, path, sleeper);
 }
 
 }  // namespace veskar::py

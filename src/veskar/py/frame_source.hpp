@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <variant>
 #include <vector>
 
 #include "veskar/core/error.hpp"
@@ -77,16 +78,23 @@ struct OpenedSource {
     std::unique_ptr<FrameSource> source;  // declared after the runtime: destroyed first
 };
 
-struct OpenFailure {
-    enum class Kind : uint8_t {
-        Refused,         // a transport this module does not offer ("shm://")
-        RuntimeFailed,   // the runtime could not start; `message` is the system's text
-        Io,              // the open or connect failed; `message` is the Io error's display text
-        Interrupted,     // a signal handler raised while waiting
-    };
-    Kind kind;
-    std::string message;
+// Why a source could not be opened.
+namespace open_failure {
+struct Refused {};  // a transport this module does not offer ("shm://")
+struct RuntimeFailed {
+    std::string text;  // the system's text
 };
+struct Interrupted {};  // a signal handler raised while waiting
+struct Connect {
+    VeskarError error;  // the address did not resolve or no connection was made
+};
+struct File {
+    VeskarError error;  // the file could not be opened (or is a directory)
+};
+}  // namespace open_failure
+
+using OpenFailure = std::variant<open_failure::Refused, open_failure::RuntimeFailed, open_failure::Interrupted,
+                                 open_failure::Connect, open_failure::File>;
 
 inline constexpr std::string_view kShmRefusal =
     "shm:// transport is not available in the Python bindings; use the C FFI veskar_shm_open for SHM "
@@ -97,7 +105,11 @@ inline constexpr std::string_view kShmRefusal =
 // open or connect through `sleeper`. Nothing is read from the input.
 std::expected<OpenedSource, OpenFailure> open_source(std::string_view text, Sleeper& sleeper);
 
-// Opens a file read-only on the runtime's blocking pool.
+// Opens `path` as a file whatever it begins with (a path object's path).
+std::expected<OpenedSource, OpenFailure> open_file_source(const std::string& path, Sleeper& sleeper);
+
+// Opens a file read-only on the runtime's blocking pool; a directory is
+// refused with EISDIR, as reading it would fail anyway.
 std::expected<std::unique_ptr<PollableByteSource>, OpenFailure> open_file(IoRuntime& runtime,
                                                                           const std::string& path,
                                                                           Sleeper& sleeper);

@@ -1,13 +1,15 @@
 #pragma once
 // The small RAII layer every class of the extension module is written over:
-// one holder per owned reference, borrow guards, and the few C-API idioms
-// that would otherwise be repeated in each class file.
+// one holder per owned reference, the one way objects are made and freed,
+// borrow guards, and the few C-API idioms that would otherwise be repeated in
+// each class file. Argument conversion lives beside it, in args.hpp.
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
 #include <atomic>
 #include <cstdint>
+#include <exception>
 #include <new>
 #include <string>
 #include <utility>
@@ -59,24 +61,19 @@ inline PyObject* raise(PyObject* type, const std::string& message) {
     return raise(type, message.c_str());
 }
 
-// A Python object of type T whose C++ state lives in a member constructed in
-// place after the interpreter allocated the (zeroed) memory. T is a struct
-// beginning with PyObject_HEAD and a member `state`.
-template <typename T, typename... Args>
-T* construct_state(T* object, Args&&... args) {
-    new (&object->state) decltype(object->state)(std::forward<Args>(args)...);
-    return object;
-}
-
-// tp_dealloc for heap types of such objects: destroys the C++ state, frees
-// the memory and drops the reference every instance holds to its heap type.
-template <typename T>
-void dealloc_with_state(PyObject* self) {
-    PyTypeObject* type = Py_TYPE(self);
-    using State = decltype(T::state);
-    reinterpret_cast<T*>(self)->state.~State();
-    type->tp_free(self);
-    Py_DECREF(type);
+// C++ failures (out of memory while expanding a large model, say) must not
+// cross into the interpreter. Call only inside a catch block: sets the Python
+// exception matching the one being handled and returns null.
+inline PyObject* raise_cpp_exception() {
+    try {
+        throw;
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
+    } catch (const std::exception& err) {
+        return raise(PyExc_RuntimeError, err.what());
+    } catch (...) {
+        return raise(PyExc_RuntimeError, "unexpected C++ exception");
+    }
 }
 
 template <typename T>
@@ -84,14 +81,101 @@ T* as(PyObject* object) {
     return reinterpret_cast<T*>(object);
 }
 
-// Creates a class from its spec once and keeps it for the life of the
-// process; later calls return the same object. Null with an exception set
-// when creation fails (a later call tries again).
-inline PyTypeObject* type_once(PyObject*& slot, PyType_Spec* spec) {
-    if (slot == nullptr) {
-        slot = PyType_FromSpec(spec);
+// Every instance of our classes: the object header, then the C++ state,
+// constructed in place after the interpreter allocated the memory.
+template <typename State>
+struct Object {
+    PyObject_HEAD
+    State state;
+};
+
+template <typename State>
+State& object_state(PyObject* self) {
+    return as<Object<State>>(self)->state;
+}
+
+// The one object factory: a new instance of `type`, whose instances are
+// Object<State>, with its state built from `args`. Null with the exception
+// set when the memory or the state cannot be had; nothing is left behind.
+template <typename State, typename... Args>
+PyObject* new_object(PyTypeObject* type, Args&&... args) {
+    PyObject* self = type->tp_alloc(type, 0);
+    if (self == nullptr) {
+        return nullptr;
     }
-    return reinterpret_cast<PyTypeObject*>(slot);
+    try {
+        new (&object_state<State>(self)) State(std::forward<Args>(args)...);
+    } catch (...) {
+        // No state was made, so tp_dealloc must not run: give back the
+        // memory and the reference to the class that tp_alloc took.
+        type->tp_free(self);
+        Py_DECREF(type);
+        return raise_cpp_exception();
+    }
+    return self;
+}
+
+// tp_dealloc of every class made by new_object: destroys the C++ state,
+// frees the memory and drops the reference each instance holds to its class.
+// `kTracked` for a class with Py_TPFLAGS_HAVE_GC.
+template <typename State, bool kTracked = false>
+void dealloc_object(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    if constexpr (kTracked) {
+        PyObject_GC_UnTrack(self);
+    }
+    object_state<State>(self).~State();
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+// One of the module's classes, with the C++ state of its instances in its
+// type, so that making an instance or reading one cannot mix two classes up.
+// The module state owns the reference (see module_state.hpp).
+template <typename State>
+struct Class {
+    PyObject* object = nullptr;  // the class; null before exec and after clear
+
+    PyTypeObject* type() const { return reinterpret_cast<PyTypeObject*>(object); }
+
+    template <typename... Args>
+    PyObject* make(Args&&... args) const {
+        if (object == nullptr) {
+            return raise(PyExc_RuntimeError, "the _veskar module has been torn down");
+        }
+        return new_object<State>(type(), std::forward<Args>(args)...);
+    }
+
+    // The instance's state, or null when `instance` is not one of ours.
+    State* state_if_instance(PyObject* instance) const {
+        if (object == nullptr || !PyObject_TypeCheck(instance, type())) {
+            return nullptr;
+        }
+        return &object_state<State>(instance);
+    }
+};
+
+// PyMethodDef stores every method as a PyCFunction; one that takes keywords
+// is stored through this cast and called according to its flags.
+template <typename Function>
+PyCFunction as_method(Function* function) {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
+}
+
+// Adds `methods` to a class that is not yet published as static methods
+// whose C function still receives the class as its first argument (a plain
+// METH_STATIC method receives null), so that they can reach the module state
+// through it. 0, or -1 with the exception set.
+inline int add_static_methods(PyTypeObject* cls, PyMethodDef* methods) {
+    for (PyMethodDef* method = methods; method->ml_name != nullptr; ++method) {
+        Ref function = Ref::steal(PyCFunction_NewEx(method, reinterpret_cast<PyObject*>(cls), nullptr));
+        Ref descriptor = Ref::steal(function ? PyStaticMethod_New(function.get()) : nullptr);
+        if (!descriptor || PyDict_SetItemString(cls->tp_dict, method->ml_name, descriptor.get()) < 0) {
+            return -1;
+        }
+    }
+    PyType_Modified(cls);
+    return 0;
 }
 
 // Drops the interpreter lock for its scope. Nothing inside the scope may

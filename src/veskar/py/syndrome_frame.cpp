@@ -2,19 +2,15 @@
 // iteration. It keeps no reference to the stream.
 
 #include "veskar/py/classes.hpp"
+#include "veskar/py/frame_source.hpp"
 #include "veskar/py/numpy_api.hpp"
 
 namespace veskar::py {
 
 namespace {
 
-struct FrameObject {
-    PyObject_HEAD
-    OwnedFrame state;
-};
-
-OwnedFrame& state_of(PyObject* self) {
-    return as<FrameObject>(self)->state;
+const OwnedFrame& state_of(PyObject* self) {
+    return object_state<OwnedFrame>(self);
 }
 
 constexpr const char* kNoObservableFlips =
@@ -49,11 +45,7 @@ PyObject* get_distance(PyObject* self, void*) {
 PyObject* get_observable_flips(PyObject* self, void*) {
     const OwnedFrame& frame = state_of(self);
     if (!frame.observable_flips) {
-        PyObject* error_type = veskar_error_type();
-        if (error_type == nullptr) {
-            return nullptr;
-        }
-        return raise(error_type, kNoObservableFlips);
+        return raise(module_state(self).veskar_error, kNoObservableFlips);
     }
     return PyLong_FromUnsignedLongLong(*frame.observable_flips);
 }
@@ -80,8 +72,8 @@ PyObject* to_numpy_meas_results(PyObject* self, PyObject*) {
     return new_int8_array(state_of(self).meas_results);
 }
 
-PyObject* null_decode(PyObject*, PyObject*) {
-    return decoder_result_new(DecoderResultValue{});
+PyObject* null_decode(PyObject* self, PyObject*) {
+    return module_state(self).decoder_result.make();
 }
 
 // Sets dict[key] = value, taking over the new reference `value`.
@@ -159,44 +151,21 @@ PyGetSetDef getset[] = {
 };
 
 PyType_Slot slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_with_state<FrameObject>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_object<OwnedFrame>)},
     {Py_tp_repr, reinterpret_cast<void*>(repr)},
     {Py_tp_methods, methods},
     {Py_tp_getset, getset},
     {0, nullptr},
 };
 
-PyType_Spec spec = {
+}  // namespace
+
+PyType_Spec syndrome_frame_spec = {
     "_veskar.SyndromeFrame",
-    sizeof(FrameObject),
+    sizeof(Object<OwnedFrame>),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     slots,
 };
-
-PyObject* frame_type = nullptr;
-
-}  // namespace
-
-PyTypeObject* syndrome_frame_type() {
-    return type_once(frame_type, &spec);
-}
-
-PyObject* syndrome_frame_new(OwnedFrame&& frame) {
-    PyTypeObject* type = syndrome_frame_type();
-    if (type == nullptr) {
-        return nullptr;
-    }
-    PyObject* self = type->tp_alloc(type, 0);
-    if (self == nullptr) {
-        return nullptr;
-    }
-    construct_state(as<FrameObject>(self), std::move(frame));
-    return self;
-}
-
-OwnedFrame& syndrome_frame_state(PyObject* frame) {
-    return state_of(frame);
-}
 
 }  // namespace veskar::py

@@ -18,12 +18,14 @@ namespace {
 
 using asio::ip::tcp;
 
-OpenFailure io_failure(const VeskarError& err) {
-    return OpenFailure{OpenFailure::Kind::Io, message(err)};
+OpenFailure io_failure(VeskarError err) {
+    return open_failure::Connect{std::move(err)};
 }
 
+// Only system errors carry an errno; asio's own categories number their
+// errors otherwise.
 VeskarError io_error(const asio::error_code& ec) {
-    return error::Io{ec.value(), ec.message()};
+    return error::Io{ec.category() == asio::system_category() ? ec.value() : 0, ec.message()};
 }
 
 // Completion of one asynchronous operation on the reactor, outliving the
@@ -155,7 +157,7 @@ std::expected<std::unique_ptr<PollableByteSource>, OpenFailure> connect_tcp(IoRu
     auto resolve = std::make_shared<ResolveJob>(std::move(target->host), target->port);
     runtime.spawn_blocking(resolve);
     if (!sleeper.sleep_until(resolve->done())) {
-        return std::unexpected(OpenFailure{OpenFailure::Kind::Interrupted, {}});
+        return std::unexpected(open_failure::Interrupted{});
     }
     if (!resolve->completed()) {
         return std::unexpected(io_failure(error::Io{0, kBackgroundTaskFailed}));
@@ -173,7 +175,7 @@ std::expected<std::unique_ptr<PollableByteSource>, OpenFailure> connect_tcp(IoRu
             connected->done.set();
         });
         if (!sleeper.sleep_until(connected->done)) {
-            return std::unexpected(OpenFailure{OpenFailure::Kind::Interrupted, {}});
+            return std::unexpected(open_failure::Interrupted{});
         }
         if (connected->result) {
             last_failure = io_error(connected->result);

@@ -1,0 +1,67 @@
+#pragma once
+// What a VeskarStream object holds, and the steps its methods are made of:
+// reading one frame (stream_read.cpp), decoding it (decode_step.cpp) and
+// closing (stream_read.cpp). The Python class itself is veskar_stream.cpp.
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <vector>
+
+#include "veskar/core/window.hpp"
+#include "veskar/decoder/union_find.hpp"
+#include "veskar/py/frame_source.hpp"
+#include "veskar/py/ref.hpp"
+
+namespace veskar::py {
+
+struct ModuleState;
+
+struct StreamState {
+    BorrowFlag borrow;
+    // The state of the module whose class made the stream, looked up once:
+    // the stream keeps its class alive and the class its module, so it stays
+    // valid for the stream's life, and each frame is made without a lookup.
+    const ModuleState* module = nullptr;
+    // The source is declared after the runtime so that it is destroyed
+    // first: the socket or file must leave the runtime before it stops.
+    std::unique_ptr<IoRuntime> runtime;
+    // Made on the first frame after set_decoder, which also drops it, so
+    // that a new decoder never sees rounds decoded by the old one.
+    std::optional<SyndromeWindow> window;
+    std::unique_ptr<FrameSource> source;
+    std::optional<UnionFindDecoder> decoder;
+    uint64_t window_depth = 0;    // rounds per window; 0 derives it from the DEM
+    uint64_t detector_count = 0;  // detectors of the DEM given to set_decoder
+    // The window's fired detectors, refilled by every decode step; it keeps
+    // its storage so that the steady state allocates nothing for it.
+    std::vector<uint32_t> active;
+};
+
+// Sleeps without the interpreter lock, so other Python threads run while a
+// read waits, and takes it back now and then to run signal handlers. The
+// stream's exclusive borrow keeps every other caller away meanwhile.
+class InterruptibleSleeper final : public Sleeper {
+   public:
+    bool sleep_until(Event& ready) override;
+};
+
+enum class ReadOutcome : uint8_t {
+    Frame,   // `frame` holds the next frame, not yet decoded
+    End,     // no frame for now, no exception set
+    Failed,  // a Python exception is set (a reader error, an interrupt, a closed stream)
+};
+
+// Reads the next frame into `frame`. The caller holds the exclusive borrow.
+ReadOutcome read_frame(StreamState& stream, OwnedFrame& frame);
+
+// With a decoder attached, pushes the frame into the window, decodes the
+// window and puts the decoder's observable flips on the frame. False with a
+// Python exception set only when the window cannot be made.
+bool decode_step(StreamState& stream, OwnedFrame& frame);
+
+// Destroys the source and then the runtime; a closed stream closes again
+// without complaint.
+void close_state(StreamState& stream);
+
+}  // namespace veskar::py
