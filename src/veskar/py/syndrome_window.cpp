@@ -113,17 +113,17 @@ PyObject* push_numpy(PyObject* self, PyObject* args, PyObject* kwargs) {
         OwnedSyndromeData data;
         data.frame_id = frame_id;
         data.round = round;
-        // A strided array has no one block of bytes to copy; its round stays
-        // a row of zeros rather than being gathered element by element.
-        if (PyArray_IS_C_CONTIGUOUS(array)) {
-            const auto* bytes = static_cast<const uint8_t*>(PyArray_DATA(array));
-            const size_t length = static_cast<size_t>(PyArray_DIM(array, 0));
-            data.detector_events.resize(length);
-            // NumPy bools made through views of other dtypes may hold any
-            // non-zero byte; the window counts only 1 as fired.
-            for (size_t i = 0; i < length; ++i) {
-                data.detector_events[i] = bytes[i] != 0;
-            }
+        // Element by element through the array's stride, so that a view
+        // (every other element, reversed, a column of a matrix, a broadcast)
+        // gives the values it shows rather than the bytes beneath it.
+        const auto* first = static_cast<const char*>(PyArray_DATA(array));
+        const npy_intp stride = PyArray_STRIDE(array, 0);
+        const size_t length = static_cast<size_t>(PyArray_DIM(array, 0));
+        data.detector_events.resize(length);
+        // NumPy bools made through views of other dtypes may hold any
+        // non-zero byte; the window counts only 1 as fired.
+        for (size_t i = 0; i < length; ++i) {
+            data.detector_events[i] = first[static_cast<npy_intp>(i) * stride] != 0;
         }
         state.window.push_owned(std::move(data));
     } catch (const std::bad_alloc&) {
