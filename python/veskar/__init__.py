@@ -44,7 +44,9 @@ for _name in ("SyndromeWindow", "DetectorErrorModel", "SpacetimeGraph", "Logical
 del _name
 
 
-def open(source: str | os.PathLike, decoder=None, window_depth: int = 0) -> VeskarStream:  # noqa: A001
+def open(  # noqa: A001
+    source: str | os.PathLike, decoder=None, window_depth: int = 0, *, timeout: float | None = None
+) -> VeskarStream:
     """Open a TOLM stream from a file path (a str or a path object) or
     ``"tcp://host:port"``.
 
@@ -53,6 +55,12 @@ def open(source: str | os.PathLike, decoder=None, window_depth: int = 0) -> Vesk
     ``window_depth`` rounds (0: the DEM's detector count divided by the
     frame's ancilla count) and its ``observable_flips`` is the prediction.
 
+    ``timeout`` (seconds; None waits as long as it takes) bounds the open or
+    connect and then each wait for input: a read that waits longer raises
+    ``TimeoutError`` and resumes on the next call. ``close()`` may be called
+    from any thread at any time; a read waiting on another thread then ends
+    as at the end of the stream.
+
     Failures to open or read are ``OSError``: for a file that cannot be
     opened the subclass for its errno (``FileNotFoundError``,
     ``IsADirectoryError``, ``PermissionError``, ...) with ``errno`` and
@@ -60,7 +68,7 @@ def open(source: str | os.PathLike, decoder=None, window_depth: int = 0) -> Vesk
     (``"CrcMismatch"``, ``"PayloadLengthMismatch"``, ``"Io"``, ...; ``"Closed"``
     for a closed stream), to tell them apart without reading the text.
     """
-    stream = VeskarStream(source)
+    stream = VeskarStream(source, timeout=timeout)
     if decoder is not None:
         try:
             stream.set_decoder(decoder, window_depth)

@@ -42,6 +42,9 @@ def sleep(seconds: float) -> dict:
 
 
 WAIT = {"op": "wait", "timeout": 5}
+# For a peer that only the test releases: outlasts any test, so that a read
+# that wrongly waits for it fails on the test's own time limit.
+LONG_WAIT = {"op": "wait", "timeout": 60}
 RESET = {"op": "reset"}
 
 

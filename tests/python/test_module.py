@@ -55,7 +55,7 @@ def test_classes_without_constructor(cls):
 @pytest.mark.parametrize(
     "callable_, expected",
     [
-        (_veskar.VeskarStream, "(source)"),
+        (_veskar.VeskarStream, "(source, *, timeout=None)"),
         (_veskar.DecoderResult, "(observable_flips, confidence=1.0)"),
         (_veskar.VeskarStream.close, "(self, /)"),
         (_veskar.VeskarStream.__enter__, "(self, /)"),
@@ -86,7 +86,7 @@ def test_docstrings():
         "The `detector_events` key holds a 1-D NumPy bool array. All scalar\n"
         "fields are plain Python ints/floats."
     )
-    assert _veskar.VeskarStream.__text_signature__ == "(source)"
+    assert _veskar.VeskarStream.__text_signature__ == "(source, *, timeout=None)"
     assert _veskar.DecoderResult.__text_signature__ == "(observable_flips, confidence=1.0)"
 
 

@@ -1,5 +1,6 @@
 #include "veskar/py/dem_input.hpp"
 
+#include <poll.h>
 #include <sys/stat.h>
 
 #include <array>
@@ -11,6 +12,7 @@
 #include "veskar/py/errors.hpp"
 #include "veskar/py/module_state.hpp"
 #include "veskar/py/text_file.hpp"
+#include "veskar/py/waiting.hpp"
 
 namespace veskar::py {
 
@@ -75,6 +77,21 @@ int lookup(PyObject* text) {
     return ::stat(path, &info) == 0 ? 0 : errno;
 }
 
+// A DEM may come from a pipe (`--dem /dev/stdin`) that stays quiet: the wait
+// lets go of the interpreter lock and yields to Ctrl-C like a stream's.
+class InterruptibleReadableWait final : public ReadableWait {
+   public:
+    bool wait_readable(int fd) override {
+        const Wake wake = wait_interruptibly(
+            [fd](std::chrono::milliseconds limit) {
+                pollfd entry{fd, POLLIN, 0};
+                return ::poll(&entry, 1, static_cast<int>(limit.count())) > 0;
+            },
+            std::nullopt);
+        return wake == Wake::Ready;  // otherwise the signal handler's exception is set
+    }
+};
+
 Ref model_from_str(const ModuleState& state, PyObject* text) {
     const int found = lookup(text);
     if (found == 0) {
@@ -115,9 +132,12 @@ Ref model_from_file(const ModuleState& state, PyObject* path) {
     }
     Ref encoded = Ref::steal(encoded_raw);
     try {
-        auto text = read_utf8_file(PyBytes_AS_STRING(encoded.get()));
+        InterruptibleReadableWait wait;
+        auto text = read_utf8_file(PyBytes_AS_STRING(encoded.get()), wait);
         if (!text) {
-            raise_file_error(text.error(), path);
+            if (text.error() != kReadAbandoned) {
+                raise_file_error(text.error(), path);
+            }
             return {};
         }
         return model_from_text(state, *text);

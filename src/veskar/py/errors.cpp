@@ -30,8 +30,9 @@ const char* kind_name(const VeskarError& err) {
 }
 
 // OSError(code, text[, filename]) when there is an errno: OSError's own
-// constructor then picks the subclass. Without one, OSError(text).
-PyObject* raise_os_error(int code, std::string_view text, PyObject* filename, const char* kind) {
+// constructor then picks the subclass. Without one, `type`(text).
+PyObject* raise_os_error(int code, std::string_view text, PyObject* filename, const char* kind,
+                         PyObject* type = PyExc_OSError) {
     const auto length = static_cast<Py_ssize_t>(text.size());
     Ref args = Ref::steal(code == 0          ? Py_BuildValue("(s#)", text.data(), length)
                           : filename == nullptr ? Py_BuildValue("(is#)", code, text.data(), length)
@@ -39,7 +40,7 @@ PyObject* raise_os_error(int code, std::string_view text, PyObject* filename, co
     if (!args) {
         return nullptr;
     }
-    Ref exception = Ref::steal(PyObject_Call(PyExc_OSError, args.get(), nullptr));
+    Ref exception = Ref::steal(PyObject_Call(type, args.get(), nullptr));
     if (!exception) {
         return nullptr;
     }
@@ -65,6 +66,7 @@ PyObject* raise_error(const OpenFailure& failure, PyObject* source) {
                           [](const open_failure::Refused&) { return raise(PyExc_ValueError, kShmRefusal.data()); },
                           [](const open_failure::RuntimeFailed& f) { return raise_os_error(0, f.text, nullptr, "Io"); },
                           [](const open_failure::Interrupted&) -> PyObject* { return nullptr; },
+                          [](const open_failure::TimedOut&) { return raise_timeout(); },
                           [](const open_failure::Connect& f) { return raise_error(f.error); },
                           [source](const open_failure::File& f) { return raise_error(f.error, source); },
                       },
@@ -73,6 +75,10 @@ PyObject* raise_error(const OpenFailure& failure, PyObject* source) {
 
 PyObject* raise_stream_closed() {
     return raise_os_error(0, "stream is closed", nullptr, "Closed");
+}
+
+PyObject* raise_timeout() {
+    return raise_os_error(0, "timed out", nullptr, "Timeout", PyExc_TimeoutError);
 }
 
 PyObject* raise_file_error(int code, PyObject* filename) {

@@ -22,12 +22,17 @@ namespace veskar::py {
 PyObject* raise_error(const VeskarError& err, PyObject* filename = nullptr);
 
 // A stream that could not be opened: ValueError for a refused transport,
-// otherwise as above, with `source` as the filename when it named a file.
-// An interrupted open already has the signal handler's exception set.
+// otherwise as above, with `source` as the filename when it named a file;
+// TimeoutError for a wait that passed the timeout. An interrupted open
+// already has the signal handler's exception set.
 PyObject* raise_error(const OpenFailure& failure, PyObject* source);
 
 // Reading a closed stream: OSError "stream is closed", kind "Closed".
 PyObject* raise_stream_closed();
+
+// A wait that passed the stream's timeout: TimeoutError "timed out" (the
+// text of a socket timeout), kind "Timeout".
+PyObject* raise_timeout();
 
 // A DEM file that cannot be read: the OSError subclass for `code` with
 // errno, the system's text and the file name; EILSEQ (not UTF-8) reads

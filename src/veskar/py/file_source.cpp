@@ -1,6 +1,6 @@
-// Files are read on the runtime's blocking pool, 8192 bytes at a time, one
+// Files are read on the runtime's blocking thread, 8192 bytes at a time, one
 // read ahead of the reader: while the reader works through one buffer the
-// pool fills the next, so the calling thread seldom waits and never hops
+// blocking thread fills the next, so the calling thread seldom waits and never hops
 // threads for bytes it already has.
 
 #include <fcntl.h>
@@ -21,8 +21,9 @@ namespace {
 constexpr size_t kFileBufferSize = 8192;
 
 // The descriptor and both buffers live here, shared with the job in flight,
-// so closing the stream while the pool is still reading is harmless: the
-// descriptor closes when the last of the two lets go.
+// so closing the stream while a read is still under way (or stuck, on a
+// FIFO nobody writes to) is harmless: the descriptor closes when the last of
+// the two lets go.
 class ReadAhead final : public BlockingJob {
    public:
     explicit ReadAhead(int fd) : fd_(fd) {}
@@ -51,7 +52,7 @@ class ReadAhead final : public BlockingJob {
    private:
     int fd_;
     std::array<std::array<uint8_t, kFileBufferSize>, 2> buffers_;
-    unsigned filling_ = 0;  // the buffer the pool writes; the other one is the reader's
+    unsigned filling_ = 0;  // the buffer the blocking thread writes; the other one is the reader's
     int error_ = 0;
     size_t size_ = 0;
 };
@@ -175,8 +176,8 @@ std::expected<std::unique_ptr<PollableByteSource>, OpenFailure> open_file(IoRunt
     }
     auto job = std::make_shared<OpenJob>(path);
     runtime.spawn_blocking(job);
-    if (!sleeper.sleep_until(job->done())) {
-        return std::unexpected(open_failure::Interrupted{});
+    if (auto abandoned = abandoned_open(sleeper.sleep_until(job->done()))) {
+        return std::unexpected(std::move(*abandoned));  // the job closes the file should the open still succeed
     }
     if (!job->completed()) {
         return std::unexpected(file_failure(error::Io{0, kBackgroundTaskFailed}));

@@ -49,10 +49,30 @@ std::expected<Outcome, VeskarError> FrameSource::next_owned(Sleeper& sleeper, Ow
         }
         // The reader keeps its progress; once the input is ready it goes on
         // from the same step.
-        if (!sleeper.sleep_until(input_->arm_wait())) {
-            return Outcome::Interrupted;
+        switch (sleeper.sleep_until(input_->arm_wait())) {
+            case Wake::Ready:
+                break;
+            case Wake::Interrupted:
+                return Outcome::Interrupted;
+            case Wake::TimedOut:
+                return Outcome::TimedOut;
+            case Wake::Closed:
+                return Outcome::Closed;
         }
     }
+}
+
+std::optional<OpenFailure> abandoned_open(Wake wake) {
+    switch (wake) {
+        case Wake::Ready:
+            return std::nullopt;
+        case Wake::TimedOut:
+            return open_failure::TimedOut{};
+        case Wake::Interrupted:
+        case Wake::Closed:  // nothing can close a stream that is still opening
+            break;
+    }
+    return open_failure::Interrupted{};
 }
 
 namespace {

@@ -52,6 +52,8 @@ enum class Outcome : uint8_t {
     Frame,        // the OwnedFrame was filled
     End,          // no more frames (for now: a later call asks the input again)
     Interrupted,  // a signal handler raised while waiting; the read resumes on the next call
+    TimedOut,     // the wait for input passed its limit; the read resumes on the next call
+    Closed,       // the stream was closed while the read waited
 };
 
 // The reader over one opened input. It is bound to the runtime it was opened
@@ -85,6 +87,7 @@ struct RuntimeFailed {
     std::string text;  // the system's text
 };
 struct Interrupted {};  // a signal handler raised while waiting
+struct TimedOut {};     // a wait for the open, the name lookup or a connection passed its limit
 struct Connect {
     VeskarError error;  // the address did not resolve or no connection was made
 };
@@ -94,7 +97,11 @@ struct File {
 }  // namespace open_failure
 
 using OpenFailure = std::variant<open_failure::Refused, open_failure::RuntimeFailed, open_failure::Interrupted,
-                                 open_failure::Connect, open_failure::File>;
+                                 open_failure::TimedOut, open_failure::Connect, open_failure::File>;
+
+// A wait of an open that did not end with its event: the failure it stands
+// for. Nullopt for Wake::Ready.
+std::optional<OpenFailure> abandoned_open(Wake wake);
 
 inline constexpr std::string_view kShmRefusal =
     "shm:// transport is not available in the Python bindings; use the C FFI veskar_shm_open for SHM "
@@ -103,18 +110,20 @@ inline constexpr std::string_view kShmRefusal =
 // Interprets the source text: "shm://" is refused before anything is made,
 // "tcp://host:port" connects, anything else is a file path. Waits for the
 // open or connect through `sleeper`. Nothing is read from the input.
+// A wait abandoned early (interrupt, timeout) leaves no thread waiting for
+// the open: one stuck in the system call ends by itself once it returns.
 std::expected<OpenedSource, OpenFailure> open_source(std::string_view text, Sleeper& sleeper);
 
 // Opens `path` as a file whatever it begins with (a path object's path).
 std::expected<OpenedSource, OpenFailure> open_file_source(const std::string& path, Sleeper& sleeper);
 
-// Opens a file read-only on the runtime's blocking pool; a directory is
+// Opens a file read-only on the runtime's blocking thread; a directory is
 // refused with EISDIR, as reading it would fail anyway.
 std::expected<std::unique_ptr<PollableByteSource>, OpenFailure> open_file(IoRuntime& runtime,
                                                                           const std::string& path,
                                                                           Sleeper& sleeper);
 
-// Resolves "host:port" on the blocking pool and connects to the first address
+// Resolves "host:port" on the blocking thread and connects to the first address
 // that accepts, trying them in order.
 std::expected<std::unique_ptr<PollableByteSource>, OpenFailure> connect_tcp(IoRuntime& runtime,
                                                                             std::string_view address,

@@ -5,6 +5,7 @@
 // failure becomes the import error.
 
 #include "veskar/py/classes.hpp"
+#include "veskar/py/gil.hpp"
 #include "veskar/py/module_state.hpp"
 
 namespace veskar::py {
@@ -51,7 +52,12 @@ int exec_module(PyObject* module) {
     if (state.veskar_error == nullptr || PyModule_AddObjectRef(module, "VeskarError", state.veskar_error) < 0) {
         return -1;
     }
-    return PyModule_AddStringConstant(module, "__version__", "0.1.0");
+    if (PyModule_AddStringConstant(module, "__version__", "0.1.0") < 0) {
+        return -1;
+    }
+    // Streams wait without the interpreter lock; see gil.hpp for why the
+    // interpreter's exit must be known before it begins.
+    return watch_interpreter_exit();
 }
 
 int traverse_module(PyObject* module, visitproc visit, void* arg) {

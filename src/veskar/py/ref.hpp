@@ -7,6 +7,8 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cxxabi.h>
+
 #include <atomic>
 #include <cstdint>
 #include <exception>
@@ -63,9 +65,14 @@ inline PyObject* raise(PyObject* type, const std::string& message) {
 
 // C++ failures (out of memory while expanding a large model, say) must not
 // cross into the interpreter. Call only inside a catch block: sets the Python
-// exception matching the one being handled and returns null.
+// exception matching the one being handled and returns null. The unwinding
+// with which pthread_exit() ends a thread (the interpreter does so to
+// threads that run Python code while it finalizes) is not a failure and
+// must go on: stopping it aborts the process.
 inline PyObject* raise_cpp_exception() {
     try {
+        throw;
+    } catch (abi::__forced_unwind&) {
         throw;
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
@@ -177,19 +184,6 @@ inline int add_static_methods(PyTypeObject* cls, PyMethodDef* methods) {
     PyType_Modified(cls);
     return 0;
 }
-
-// Drops the interpreter lock for its scope. Nothing inside the scope may
-// touch a Python object.
-class WithoutGil {
-   public:
-    WithoutGil() : state_(PyEval_SaveThread()) {}
-    ~WithoutGil() { PyEval_RestoreThread(state_); }
-    WithoutGil(const WithoutGil&) = delete;
-    WithoutGil& operator=(const WithoutGil&) = delete;
-
-   private:
-    PyThreadState* state_;
-};
 
 // A per-object borrow flag: many shared borrows or one exclusive borrow.
 // A conflicting borrow fails at once instead of waiting, so a second thread,

@@ -2,45 +2,39 @@
 // the reader and sleeps, without the interpreter lock, while the input has
 // nothing.
 
-#include <chrono>
-
 #include "veskar/py/errors.hpp"
 #include "veskar/py/stream_state.hpp"
 
 namespace veskar::py {
 
-namespace {
-
-// How often a sleeping read takes the interpreter lock back to run signal
-// handlers, so that Ctrl-C ends a wait on a silent peer.
-constexpr std::chrono::milliseconds kSignalCheckInterval{50};
-
-}  // namespace
-
-bool InterruptibleSleeper::sleep_until(Event& ready) {
-    while (!ready.is_set()) {
-        bool fired;
-        {
-            WithoutGil unlocked;
-            fired = ready.wait_for(kSignalCheckInterval);
-        }
-        if (fired) {
-            break;
-        }
-        if (PyErr_CheckSignals() < 0) {
-            return false;
-        }
+Wake InterruptibleSleeper::sleep_until(Event& ready) {
+    if (closed()) {
+        return Wake::Closed;
     }
-    return true;
+    if (ready.is_set()) {
+        return Wake::Ready;
+    }
+    const Wake wake = wait_interruptibly(
+        [&](std::chrono::milliseconds limit) {
+            return close_ != nullptr ? close_->sleep_on(ready, limit) : ready.wait_for(limit);
+        },
+        timeout_);
+    return wake == Wake::Ready && closed() ? Wake::Closed : wake;
 }
 
 ReadOutcome read_frame(StreamState& stream, OwnedFrame& frame) {
+    if (stream.close_signal.raised()) {
+        close_state(stream);  // closed while another call held the stream
+    }
     if (!stream.runtime || !stream.source) {
         raise_stream_closed();
         return ReadOutcome::Failed;
     }
-    InterruptibleSleeper sleeper;
+    InterruptibleSleeper sleeper(stream.timeout, &stream.close_signal);
     auto outcome = stream.source->next_owned(sleeper, frame);
+    if (stream.close_signal.raised()) {
+        close_state(stream);  // closed during the read; whatever it got is still handed out
+    }
     if (!outcome) {
         raise_error(outcome.error());
         return ReadOutcome::Failed;
@@ -50,14 +44,20 @@ ReadOutcome read_frame(StreamState& stream, OwnedFrame& frame) {
             return ReadOutcome::Frame;
         case Outcome::End:
             return ReadOutcome::End;  // the stream stays open: a later read asks the input again
+        case Outcome::Closed:
+            return ReadOutcome::End;  // a loop over the stream ends; later reads find it closed
+        case Outcome::TimedOut:
+            raise_timeout();  // the read resumes on the next call, as after an interrupt
+            break;
         case Outcome::Interrupted:
             break;  // the signal handler's exception is set; the read resumes on the next call
     }
     return ReadOutcome::Failed;
 }
 
-// Joining the runtime's threads can take a moment (a blocking job may be
-// finishing), so the interpreter lock is let go meanwhile.
+// Joining the runtime's workers can take a moment, so the interpreter lock
+// is let go meanwhile. A blocking thread stuck in a system call is not
+// waited for (see IoRuntime).
 void close_state(StreamState& stream) {
     std::unique_ptr<FrameSource> source = std::move(stream.source);
     std::unique_ptr<IoRuntime> runtime = std::move(stream.runtime);
@@ -67,6 +67,16 @@ void close_state(StreamState& stream) {
     WithoutGil unlocked;
     source.reset();
     runtime.reset();
+}
+
+void request_close(StreamState& stream) {
+    stream.close_signal.raise();
+    BorrowFlag::Guard borrow = stream.borrow.exclusive();
+    if (!borrow) {
+        PyErr_Clear();  // the call that holds the stream sees the signal and closes it
+        return;
+    }
+    close_state(stream);
 }
 
 }  // namespace veskar::py

@@ -12,6 +12,7 @@
 #include "veskar/decoder/union_find.hpp"
 #include "veskar/py/frame_source.hpp"
 #include "veskar/py/ref.hpp"
+#include "veskar/py/waiting.hpp"
 
 namespace veskar::py {
 
@@ -26,6 +27,11 @@ struct StreamState {
     // The source is declared after the runtime so that it is destroyed
     // first: the socket or file must leave the runtime before it stops.
     std::unique_ptr<IoRuntime> runtime;
+    // Bounds each wait: the open or connect, and every wait for input.
+    Timeout timeout;
+    // Raised by close() on any thread at any time. A read that waits wakes
+    // and ends; whichever call holds the stream finishes the close.
+    CloseSignal close_signal;
     // Made on the first frame after set_decoder, which also drops it, so
     // that a new decoder never sees rounds decoded by the old one.
     std::optional<SyndromeWindow> window;
@@ -39,17 +45,26 @@ struct StreamState {
 };
 
 // Sleeps without the interpreter lock, so other Python threads run while a
-// read waits, and takes it back now and then to run signal handlers. The
-// stream's exclusive borrow keeps every other caller away meanwhile.
+// read waits, and takes it back now and then to run signal handlers; gives
+// up after `timeout`, and at once when `close` is raised. The stream's
+// exclusive borrow keeps every other caller but close() away meanwhile.
 class InterruptibleSleeper final : public Sleeper {
    public:
-    bool sleep_until(Event& ready) override;
+    // `close` is null while a stream opens: nothing can close it yet.
+    InterruptibleSleeper(Timeout timeout, CloseSignal* close) : timeout_(timeout), close_(close) {}
+    Wake sleep_until(Event& ready) override;
+
+   private:
+    bool closed() const { return close_ != nullptr && close_->raised(); }
+
+    Timeout timeout_;
+    CloseSignal* close_;
 };
 
 enum class ReadOutcome : uint8_t {
     Frame,   // `frame` holds the next frame, not yet decoded
-    End,     // no frame for now, no exception set
-    Failed,  // a Python exception is set (a reader error, an interrupt, a closed stream)
+    End,     // no frame for now, or the stream was closed while the read waited; no exception set
+    Failed,  // a Python exception is set (a reader error, an interrupt, a timeout, a closed stream)
 };
 
 // Reads the next frame into `frame`. The caller holds the exclusive borrow.
@@ -63,5 +78,10 @@ bool decode_step(StreamState& stream, OwnedFrame& frame);
 // Destroys the source and then the runtime; a closed stream closes again
 // without complaint.
 void close_state(StreamState& stream);
+
+// close() and __exit__, from any thread at any time: wakes a read that
+// waits, which ends and finishes the close; with nobody holding the stream,
+// closes it here. Never fails.
+void request_close(StreamState& stream);
 
 }  // namespace veskar::py

@@ -16,12 +16,42 @@ StreamState& state_of(PyObject* self) {
     return object_state<StreamState>(self);
 }
 
+// None, or a number of seconds greater than 0. Zero is refused rather than
+// taken as "never wait": opening a file is a wait too, so such a stream
+// would fail or not at the whim of a thread's scheduling. A limit past any
+// real wait (infinity included) is none.
+bool timeout_argument(PyObject* value, Timeout& out) {
+    out.reset();
+    if (value == nullptr || value == Py_None) {
+        return true;
+    }
+    double seconds = 0;
+    if (!float_argument(value, {"VeskarStream", "timeout"}, seconds)) {
+        return false;
+    }
+    if (!(seconds > 0)) {
+        raise(PyExc_ValueError, "VeskarStream() argument 'timeout' must be None or a number of seconds > 0");
+        return false;
+    }
+    constexpr double kLongestTimeoutSeconds = 1e9;  // some 30 years; clock arithmetic stays far from overflow
+    if (seconds < kLongestTimeoutSeconds) {
+        out = std::chrono::duration_cast<Timeout::value_type>(std::chrono::duration<double>(seconds));
+    }
+    return true;
+}
+
 // A str is a source text ("tcp://host:port", or a file path); a path object
 // always names a file.
 PyObject* new_stream(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-    static const char* keywords[] = {"source", nullptr};
+    static const char* keywords[] = {"source", "timeout", nullptr};
     PyObject* source = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:VeskarStream", const_cast<char**>(keywords), &source)) {
+    PyObject* timeout_arg = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$O:VeskarStream", const_cast<char**>(keywords), &source,
+                                     &timeout_arg)) {
+        return nullptr;
+    }
+    Timeout timeout;
+    if (!timeout_argument(timeout_arg, timeout)) {
         return nullptr;
     }
     const bool is_text = PyUnicode_Check(source);
@@ -31,7 +61,7 @@ PyObject* new_stream(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         return nullptr;
     }
     try {
-        InterruptibleSleeper sleeper;
+        InterruptibleSleeper sleeper(timeout, nullptr);
         auto opened = is_text ? open_source(*utf8, sleeper) : open_file_source(std::string(*utf8), sleeper);
         if (!opened) {
             return raise_error(opened.error(), text.get());
@@ -44,6 +74,7 @@ PyObject* new_stream(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         stream.module = &module_state_of(type);
         stream.runtime = std::move(opened->runtime);
         stream.source = std::move(opened->source);
+        stream.timeout = timeout;
         return self;
     } catch (...) {
         return raise_cpp_exception();
@@ -59,6 +90,10 @@ PyObject* stream_next(PyObject* self) {
     StreamState& stream = state_of(self);
     BorrowFlag::Guard borrow = stream.borrow.exclusive();
     if (!borrow) {
+        if (stream.close_signal.raised()) {
+            PyErr_Clear();
+            raise_stream_closed();  // its last read is still finishing the close
+        }
         return nullptr;
     }
     try {
@@ -119,21 +154,8 @@ PyObject* enter_method(PyObject* self, PyObject*) {
     return stream_iter(self);
 }
 
-// close() and __exit__: the exclusive borrow, then the source and the runtime go.
-bool close_borrowed(PyObject* self) {
-    StreamState& stream = state_of(self);
-    BorrowFlag::Guard borrow = stream.borrow.exclusive();
-    if (!borrow) {
-        return false;
-    }
-    close_state(stream);
-    return true;
-}
-
 PyObject* close_method(PyObject* self, PyObject*) {
-    if (!close_borrowed(self)) {
-        return nullptr;
-    }
+    request_close(state_of(self));
     Py_RETURN_NONE;
 }
 
@@ -146,9 +168,7 @@ PyObject* exit_method(PyObject* self, PyObject* args, PyObject* kwargs) {
                                      &exc_val, &tb)) {
         return nullptr;
     }
-    if (!close_borrowed(self)) {
-        return nullptr;
-    }
+    request_close(state_of(self));
     Py_RETURN_FALSE;  // never swallows the exception that left the block
 }
 
@@ -156,7 +176,13 @@ PyMethodDef methods[] = {
     {"__enter__", enter_method, METH_NOARGS, "__enter__($self)\n--\n\n"},
     {"__exit__", as_method(exit_method), METH_VARARGS | METH_KEYWORDS,
      "__exit__($self, _exc_type, _exc_val, _tb)\n--\n\n"},
-    {"close", close_method, METH_NOARGS, "close($self)\n--\n\n"},
+    {"close", close_method, METH_NOARGS,
+     "close($self)\n--\n\n"
+     "Close the stream; callable from any thread at any time.\n\n"
+     "A read waiting for input on another thread wakes and ends as the end of the\n"
+     "stream does (a `for` loop over the stream just stops); every later read raises\n"
+     "OSError \"stream is closed\". Nothing waits for a system call that is stuck\n"
+     "(an open or read of a FIFO nobody writes to): its thread ends by itself."},
     {"set_decoder", as_method(set_decoder), METH_VARARGS | METH_KEYWORDS,
      "set_decoder($self, dem, window_depth=0)\n--\n\n"
      "Configure the Union-Find decoder from a DEM.\n\n"
@@ -177,7 +203,14 @@ PyType_Slot slots[] = {
     {Py_tp_iter, reinterpret_cast<void*>(stream_iter)},
     {Py_tp_iternext, reinterpret_cast<void*>(stream_next)},
     {Py_tp_methods, methods},
-    {Py_tp_doc, const_cast<char*>("VeskarStream(source)\n--\n\n")},
+    {Py_tp_doc, const_cast<char*>(
+                    "VeskarStream(source, *, timeout=None)\n--\n\n"
+                    "Frames read from a file path (a str or a path object) or \"tcp://host:port\".\n\n"
+                    "timeout:\n"
+                    "    Seconds to wait, at most, for the file to open or the peer to connect, and\n"
+                    "    then for each wait for input while reading; None (the default) waits as long\n"
+                    "    as it takes. A read that times out raises TimeoutError and resumes where it\n"
+                    "    stopped on the next call, as after an interrupt.")},
     {0, nullptr},
 };
 
