@@ -18,7 +18,8 @@ import zlib
 import pytest
 
 import _veskar
-from tcp_peer import RESET, WAIT, send, sleep
+import waits
+from tcp_peer import LONG_WAIT, RESET, send, sleep
 from tolm_writer import (
     FILE_HEADER_SIZE,
     TAG_AUX_B,
@@ -324,9 +325,13 @@ def test_reset_mid_frame(tcp_peer, cut, before, after, error_after):
 def test_trickling_peer_is_waited_for_without_spinning(tcp_peer):
     # One byte every 3 ms, and the peer stops after the first frame until
     # told to go on: that frame must come out as soon as its last byte is
-    # in, and the waits in between must sleep, not poll.
+    # in (a read that waited for more would wait for the test, which only
+    # lets the peer go on afterwards), and the waits in between must sleep,
+    # not poll.
     first = stream_bytes(TCP_FRAMES[:1])
-    peer = tcp_peer([send(first, chunk=1, pause=0.003), WAIT, send(TCP_FRAMES[1].to_bytes(), chunk=1, pause=0.003)])
+    peer = tcp_peer(
+        [send(first, chunk=1, pause=0.003), LONG_WAIT, send(TCP_FRAMES[1].to_bytes(), chunk=1, pause=0.003)]
+    )
     stream = _veskar.VeskarStream(peer.address)
     cpu_before = resource.getrusage(resource.RUSAGE_SELF)
     started = time.monotonic()
@@ -335,7 +340,6 @@ def test_trickling_peer_is_waited_for_without_spinning(tcp_peer):
     cpu_after = resource.getrusage(resource.RUSAGE_SELF)
     assert summary(frame) == expected_summary(TCP_FRAMES[0], 1)
     assert waited > 0.003 * len(first) * 0.8
-    assert waited < 4, "the first frame waited for bytes after it"
     cpu = (cpu_after.ru_utime - cpu_before.ru_utime) + (cpu_after.ru_stime - cpu_before.ru_stime)
     assert cpu < 0.5 * waited, f"{cpu:.2f} s of CPU in {waited:.2f} s of waiting"
     peer.go()
@@ -407,13 +411,13 @@ def test_many_streams_from_one_peer(tcp_peer):
             next(stream)
         stream.close()
     peer.finish()
-    assert len(os.listdir("/proc/self/task")) == threads_before
+    assert waits.settles(waits.threads, threads_before)
 
 
 def test_peers_that_stall_do_not_hold_up_other_streams(tcp_peer):
     # One peer goes silent mid-frame; a stream on another peer, read from
     # another thread meanwhile, gets all its frames.
-    silent = tcp_peer([send(TCP_BYTES[: SECOND + 20]), WAIT, send(TCP_BYTES[SECOND + 20 :])])
+    silent = tcp_peer([send(TCP_BYTES[: SECOND + 20]), LONG_WAIT, send(TCP_BYTES[SECOND + 20 :])])
     busy = tcp_peer([send(TCP_BYTES, chunk=50, pause=0.002)])
     stalled = _veskar.VeskarStream(silent.address)
     assert next(stalled).frame_id == 1
@@ -423,8 +427,8 @@ def test_peers_that_stall_do_not_hold_up_other_streams(tcp_peer):
     waiter = threading.Thread(target=lambda: stalled_result.extend(summary(f) for f in stalled))
     waiter.start()
     reader.start()
-    reader.join(timeout=5)
+    reader.join(waits.DEADLINE_SECONDS)
     assert results == [expected_summary(f, f.frame_id) for f in TCP_FRAMES]
     silent.go()
-    waiter.join(timeout=5)
+    waiter.join(waits.DEADLINE_SECONDS)
     assert stalled_result == [expected_summary(f, f.frame_id) for f in TCP_FRAMES[1:]]
