@@ -1,3 +1,4 @@
+import importlib.metadata
 import inspect
 import subprocess
 import sys
@@ -8,7 +9,7 @@ import _veskar
 
 
 def test_version_and_exception_type():
-    assert _veskar.__version__ == "0.1.0"
+    assert _veskar.__version__ == importlib.metadata.version("veskar")
     err = _veskar.VeskarError
     assert issubclass(err, Exception) and err.__bases__ == (Exception,)
     assert f"{err.__module__}.{err.__qualname__}" == "veskar.VeskarError"

@@ -40,7 +40,7 @@ int exec_module(PyObject* module) {
     if (add(module, "VeskarError", veskar_error_type()) < 0) {
         return -1;
     }
-    return PyModule_AddStringConstant(module, "__version__", "0.1.0");
+    return PyModule_AddStringConstant(module, "__version__", VESKAR_VERSION);
 }
 
 PyModuleDef_Slot module_slots[] = {
