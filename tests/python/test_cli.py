@@ -12,8 +12,9 @@ REPETITION = str(samples.path("repetition_d5"))
 
 
 def veskar_cli(*args, timeout=60):
-    return subprocess.run([sys.executable, "-m", "veskar", *map(str, args)], capture_output=True, text=True,
-                          timeout=timeout)
+    return subprocess.run(
+        [sys.executable, "-m", "veskar", *map(str, args)], capture_output=True, text=True, timeout=timeout
+    )
 
 
 @pytest.fixture(scope="module")
@@ -72,8 +73,11 @@ def test_inspect_describes_good_and_damaged_recordings(recording, damaged):
 
 
 def test_serve_replays_over_tcp_for_decode(recording):
-    server = subprocess.Popen([sys.executable, "-m", "veskar", "serve", recording, "--port", "0", "--rate", "2000000"],
-                              stderr=subprocess.PIPE, text=True)
+    server = subprocess.Popen(
+        [sys.executable, "-m", "veskar", "serve", recording, "--port", "0", "--rate", "2000000"],
+        stderr=subprocess.PIPE,
+        text=True,
+    )
     try:
         banner = server.stderr.readline()
         port = re.search(r":(\d+)$", banner.strip()).group(1)

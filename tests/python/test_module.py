@@ -160,7 +160,6 @@ class TestDecoderResult:
             setattr(_veskar.DecoderResult(1), name, 0)
 
 
-
 def test_numpy_is_imported_only_when_an_array_is_made(tmp_path):
     # In a fresh interpreter: streaming frames must not pull NumPy in.
     from tolm_writer import Frame, stream_bytes

@@ -25,23 +25,25 @@ def rich_frames(count):
     frames = []
     for index in range(count):
         ancillas = 3 + index % 9
-        frames.append(dict(
-            frame_id=10 + 3 * index,
-            round=index,
-            detector_events=rng.random(ancillas) < 0.3,
-            meas_results=rng.integers(-128, 128, ancillas, dtype=np.int8),
-            timestamp_ns=1_000 * index,
-            qubit_count=2 * ancillas + 1,
-            code_type=(1, 4, 255)[index % 3],
-            distance=index % 7,
-            timing_offsets=rng.integers(0, 10_001, ancillas),
-            ancilla_bitmap=bytes([index]) * ((ancillas + 7) // 8),
-            metadata={2: b"\x01\x02\x03\x04", 77: b"skipped"},
-            label=f"frame {index}",
-            observable_flips=index * 5 if index % 2 else None,
-            annotations=[(1, index, 2)],
-            trailer=index != count - 1,
-        ))
+        frames.append(
+            dict(
+                frame_id=10 + 3 * index,
+                round=index,
+                detector_events=rng.random(ancillas) < 0.3,
+                meas_results=rng.integers(-128, 128, ancillas, dtype=np.int8),
+                timestamp_ns=1_000 * index,
+                qubit_count=2 * ancillas + 1,
+                code_type=(1, 4, 255)[index % 3],
+                distance=index % 7,
+                timing_offsets=rng.integers(0, 10_001, ancillas),
+                ancilla_bitmap=bytes([index]) * ((ancillas + 7) // 8),
+                metadata={2: b"\x01\x02\x03\x04", 77: b"skipped"},
+                label=f"frame {index}",
+                observable_flips=index * 5 if index % 2 else None,
+                annotations=[(1, index, 2)],
+                trailer=index != count - 1,
+            )
+        )
     return frames
 
 
@@ -152,11 +154,14 @@ def test_recording_cuts_shots_into_frames_and_carries_the_truth(tmp_path):
         assert first.to_dict()["observable_flips"] is None
 
 
-@pytest.mark.parametrize("dem, ancillas", [
-    (SMALL_DEM, 2),
-    ("error(0.1) D0 D4", 5),  # no coordinates: one frame per shot
-    ("detector(0, 0) D0\ndetector(2, 0) D1\ndetector(0, 1) D2\nerror(0.1) D0 D2", 2),  # time is the last written
-])
+@pytest.mark.parametrize(
+    "dem, ancillas",
+    [
+        (SMALL_DEM, 2),
+        ("error(0.1) D0 D4", 5),  # no coordinates: one frame per shot
+        ("detector(0, 0) D0\ndetector(2, 0) D1\ndetector(0, 1) D2\nerror(0.1) D0 D2", 2),  # time is the last written
+    ],
+)
 def test_default_frame_size_is_the_detectors_of_one_time_step(dem, ancillas):
     assert simulate.default_ancilla_count(simulate.load_dem(dem)) == ancillas
 

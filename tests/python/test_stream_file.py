@@ -13,9 +13,7 @@ from tolm_writer import (
     stream_bytes,
 )
 
-SHM_MESSAGE = (
-    "shm:// transport is not available in the Python bindings; use the C FFI veskar_shm_open for SHM access"
-)
+SHM_MESSAGE = "shm:// transport is not available in the Python bindings; use the C FFI veskar_shm_open for SHM access"
 
 
 def read_all(path):
@@ -153,7 +151,17 @@ ONE = Frame(1, events=[1, 0, 1, 0, 0, 0, 0, 1])
             "timing offset out of bounds: ancilla 2, offset 10001 ns",
         ),
     ],
-    ids=["magic", "version", "header-crc", "trailer-crc", "trailer-marker", "id-repeat", "id-back", "truncated", "timing"],
+    ids=[
+        "magic",
+        "version",
+        "header-crc",
+        "trailer-crc",
+        "trailer-marker",
+        "id-repeat",
+        "id-back",
+        "truncated",
+        "timing",
+    ],
 )
 def test_reader_errors_become_oserror(write_file, data, message):
     stream = _veskar.VeskarStream(write_file(data))

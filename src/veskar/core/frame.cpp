@@ -37,8 +37,8 @@ uint32_t count_fired_events(std::span<const uint8_t> runs) {
     for (; i + 32 <= size; i += 32) {
         uint64_t words[4];
         std::memcpy(words, data + i, sizeof(words));
-        total += static_cast<uint32_t>(fired_run_sum(words[0]) + fired_run_sum(words[1]) +
-                                       fired_run_sum(words[2]) + fired_run_sum(words[3]));
+        total += static_cast<uint32_t>(fired_run_sum(words[0]) + fired_run_sum(words[1]) + fired_run_sum(words[2]) +
+                                       fired_run_sum(words[3]));
     }
     for (; i + 4 <= size; i += 4) {
         uint32_t word;

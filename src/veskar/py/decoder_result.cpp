@@ -120,11 +120,7 @@ PyType_Slot slots[] = {
 };
 
 PyType_Spec spec = {
-    "_veskar.DecoderResult",
-    sizeof(ResultObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
-    slots,
+    "_veskar.DecoderResult", sizeof(ResultObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots,
 };
 
 PyObject* result_type = nullptr;

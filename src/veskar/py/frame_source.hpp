@@ -25,8 +25,8 @@ namespace veskar::py {
 struct OwnedFrame {
     std::optional<uint64_t> observable_flips;           // from the metadata block, if it carries them
     std::optional<uint64_t> recorded_observable_flips;  // the same, never touched by decoding
-    std::vector<int8_t> meas_results;          // one per ancilla
-    std::vector<uint8_t> detector_events;      // exactly ancilla_count entries of 0 or 1
+    std::vector<int8_t> meas_results;                   // one per ancilla
+    std::vector<uint8_t> detector_events;               // exactly ancilla_count entries of 0 or 1
     uint64_t frame_id = 0;
     uint64_t timestamp_ns = 0;
     uint32_t round = 0;
@@ -79,10 +79,10 @@ struct OpenedSource {
 
 struct OpenFailure {
     enum class Kind : uint8_t {
-        Refused,         // a transport this module does not offer ("shm://")
-        RuntimeFailed,   // the runtime could not start; `message` is the system's text
-        Io,              // the open or connect failed; `message` is the Io error's display text
-        Interrupted,     // a signal handler raised while waiting
+        Refused,        // a transport this module does not offer ("shm://")
+        RuntimeFailed,  // the runtime could not start; `message` is the system's text
+        Io,             // the open or connect failed; `message` is the Io error's display text
+        Interrupted,    // a signal handler raised while waiting
     };
     Kind kind;
     std::string message;
@@ -101,14 +101,12 @@ inline constexpr std::string_view kShmRefusal =
 std::expected<OpenedSource, OpenFailure> open_source(std::string_view text, Sleeper& sleeper);
 
 // Opens a file read-only on the runtime's blocking pool.
-std::expected<std::unique_ptr<PollableByteSource>, OpenFailure> open_file(IoRuntime& runtime,
-                                                                          const std::string& path,
+std::expected<std::unique_ptr<PollableByteSource>, OpenFailure> open_file(IoRuntime& runtime, const std::string& path,
                                                                           Sleeper& sleeper);
 
 // Resolves "host:port" on the blocking pool and connects to the first address
 // that accepts, trying them in order.
 std::expected<std::unique_ptr<PollableByteSource>, OpenFailure> connect_tcp(IoRuntime& runtime,
-                                                                            std::string_view address,
-                                                                            Sleeper& sleeper);
+                                                                            std::string_view address, Sleeper& sleeper);
 
 }  // namespace veskar::py

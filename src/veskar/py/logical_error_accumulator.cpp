@@ -2,12 +2,13 @@
 // shots. Its counters are atomic, so every method is a shared access and no
 // call is ever refused for a concurrent use of the same object.
 
+#include "veskar/metrics/logical_error_accumulator.hpp"
+
 #include <cstdio>
 #include <cstdlib>
 #include <optional>
 #include <string>
 
-#include "veskar/metrics/logical_error_accumulator.hpp"
 #include "veskar/py/classes.hpp"
 #include "veskar/py/cpp_exception.hpp"
 
@@ -105,8 +106,7 @@ PyObject* record(PyObject* self, PyObject* args, PyObject* kwargs) {
     static const char* keywords[] = {"result", "ground_truth", nullptr};
     PyObject* result = nullptr;
     PyObject* truth_arg = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:record", const_cast<char**>(keywords), &result,
-                                     &truth_arg)) {
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:record", const_cast<char**>(keywords), &result, &truth_arg)) {
         return nullptr;
     }
     PyTypeObject* result_type = decoder_result_type();
@@ -192,8 +192,7 @@ PyCFunction keyword_function(F* function) {
 }
 
 PyMethodDef methods[] = {
-    {"record", keyword_function(record), METH_VARARGS | METH_KEYWORDS,
-     "record($self, result, ground_truth)\n--\n\n"},
+    {"record", keyword_function(record), METH_VARARGS | METH_KEYWORDS, "record($self, result, ground_truth)\n--\n\n"},
     {"logical_error_rate", keyword_function(logical_error_rate), METH_VARARGS | METH_KEYWORDS,
      "logical_error_rate($self, observable)\n--\n\n"},
     {"mean_logical_error_rate", mean_logical_error_rate, METH_NOARGS, "mean_logical_error_rate($self)\n--\n\n"},

@@ -84,8 +84,8 @@ PyObject* push(PyObject* self, PyObject* args, PyObject* kwargs) {
     // Frames never change after they are made, so reading one needs no borrow.
     const OwnedFrame& frame = syndrome_frame_state(frame_arg);
     try {
-        state.window.push_owned(
-            OwnedSyndromeData{frame.detector_events, frame.meas_results, frame.frame_id, frame.timestamp_ns, frame.round});
+        state.window.push_owned(OwnedSyndromeData{frame.detector_events, frame.meas_results, frame.frame_id,
+                                                  frame.timestamp_ns, frame.round});
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }
@@ -273,11 +273,7 @@ PyType_Slot slots[] = {
 };
 
 PyType_Spec spec = {
-    "_veskar.SyndromeWindow",
-    sizeof(WindowObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
-    slots,
+    "_veskar.SyndromeWindow", sizeof(WindowObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots,
 };
 
 PyObject* window_type = nullptr;

@@ -119,8 +119,8 @@ bool decode_step(StreamState& stream, OwnedFrame& frame) {
         return true;
     }
     if (!stream.window) {
-        const uint64_t depth =
-            stream.window_depth != 0 ? stream.window_depth : derived_depth(stream.detector_count, frame.ancilla_count);
+        const uint64_t depth = stream.window_depth != 0 ? stream.window_depth
+                                                        : derived_depth(stream.detector_count, frame.ancilla_count);
         auto made = SyndromeWindow::create(frame.ancilla_count, depth);
         if (!made) {
             raise_window_error(made.error());
@@ -149,7 +149,8 @@ std::optional<std::string> read_dem_file(const char* path, Py_ssize_t path_lengt
     }
     auto text = read_utf8_file(path);
     if (!text) {
-        raise(PyExc_OSError, text.error() == EILSEQ ? "stream did not contain valid UTF-8" : std::strerror(text.error()));
+        raise(PyExc_OSError,
+              text.error() == EILSEQ ? "stream did not contain valid UTF-8" : std::strerror(text.error()));
         return std::nullopt;
     }
     return std::move(*text);
@@ -203,8 +204,8 @@ std::optional<std::string> dem_text(PyObject* dem) {
         return std::nullopt;
     }
     if (!PyUnicode_Check(path.get())) {
-        PyErr_Format(PyExc_TypeError, "expected %.200s.__fspath__() to return str, not %.200s",
-                     Py_TYPE(dem)->tp_name, Py_TYPE(path.get())->tp_name);
+        PyErr_Format(PyExc_TypeError, "expected %.200s.__fspath__() to return str, not %.200s", Py_TYPE(dem)->tp_name,
+                     Py_TYPE(path.get())->tp_name);
         return std::nullopt;
     }
     Ref encoded = Ref::steal(PyUnicode_EncodeFSDefault(path.get()));
@@ -387,8 +388,8 @@ PyObject* exit_method(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyObject* exc_type = nullptr;
     PyObject* exc_val = nullptr;
     PyObject* tb = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO:__exit__", const_cast<char**>(keywords), &exc_type,
-                                     &exc_val, &tb)) {
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO:__exit__", const_cast<char**>(keywords), &exc_type, &exc_val,
+                                     &tb)) {
         return nullptr;
     }
     if (!close_borrowed(self)) {
@@ -428,11 +429,7 @@ PyType_Slot slots[] = {
 };
 
 PyType_Spec spec = {
-    "_veskar.VeskarStream",
-    sizeof(StreamObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
-    slots,
+    "_veskar.VeskarStream", sizeof(StreamObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots,
 };
 
 PyObject* stream_type = nullptr;

@@ -40,11 +40,11 @@ INSTANTIATE_TEST_SUITE_P(
                     TypeCase{"detector(1.5, 0, 0) D2", 2, StabilizerType::Z},
                     TypeCase{"detector(-0.5, 0, 0) D3", 3, StabilizerType::X},
                     TypeCase{"detector D4", 4, StabilizerType::Z},
-                    TypeCase{"detector(0, 2.5, 7) D5", 5, StabilizerType::X},   // 2.5 -> 3; t plays no part
-                    TypeCase{"detector(2.49, 0.5) D6", 6, StabilizerType::X},   // 2 + 1
-                    TypeCase{"detector(nan, 1) D7", 7, StabilizerType::X},      // NaN rounds to 0
-                    TypeCase{"detector(1e300, 0) D8", 8, StabilizerType::X},    // saturates to 2^63 - 1, odd
-                    TypeCase{"detector(-1e300, 0) D9", 9, StabilizerType::Z},   // saturates to -2^63, even
+                    TypeCase{"detector(0, 2.5, 7) D5", 5, StabilizerType::X},    // 2.5 -> 3; t plays no part
+                    TypeCase{"detector(2.49, 0.5) D6", 6, StabilizerType::X},    // 2 + 1
+                    TypeCase{"detector(nan, 1) D7", 7, StabilizerType::X},       // NaN rounds to 0
+                    TypeCase{"detector(1e300, 0) D8", 8, StabilizerType::X},     // saturates to 2^63 - 1, odd
+                    TypeCase{"detector(-1e300, 0) D9", 9, StabilizerType::Z},    // saturates to -2^63, even
                     TypeCase{"detector(inf, -inf) D10", 10, StabilizerType::X},  // (2^63 - 1) + (-2^63)
                     TypeCase{"detector D70000", 4464, StabilizerType::Z}));
 
@@ -57,15 +57,15 @@ TEST(SchemaGen, FieldsFromTheModel) {
     EXPECT_EQ(schema.code_type, "Custom");
     EXPECT_EQ(schema.distance, 0);
     EXPECT_EQ(schema.qubit_count, 0);
-    EXPECT_EQ(schema.ancilla_count, 4464);  // 70000 truncated to 16 bits
+    EXPECT_EQ(schema.ancilla_count, 4464);     // 70000 truncated to 16 bits
     ASSERT_EQ(schema.stabilizers.size(), 2u);  // declared detectors only, in declaration order
     EXPECT_EQ(schema.stabilizers[0].id, 3);
     EXPECT_EQ(schema.stabilizers[0].type, StabilizerType::X);
     EXPECT_EQ(schema.stabilizers[1].id, 1);
     EXPECT_EQ(schema.measurement_cycle_us, 1.0f);
     EXPECT_EQ(schema.ancilla_layout, "auto");
-    EXPECT_FALSE(schema.ldpc_hz_matrix || schema.ldpc_hx_matrix || schema.logical_z_matrix ||
-                 schema.logical_x_matrix || schema.encoding_rate || schema.dem_path);
+    EXPECT_FALSE(schema.ldpc_hz_matrix || schema.ldpc_hx_matrix || schema.logical_z_matrix || schema.logical_x_matrix ||
+                 schema.encoding_rate || schema.dem_path);
 }
 
 TEST(SchemaGen, EmptyModelAndEmptyName) {
