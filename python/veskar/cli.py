@@ -228,8 +228,10 @@ def _command_demo(args) -> int:
         stderr=subprocess.PIPE,
         text=True,
     )
+    stderr = server.stderr
+    assert stderr is not None  # asked for with stderr=PIPE
     try:
-        banner = server.stderr.readline()
+        banner = stderr.readline()
         match = re.search(r"on ([0-9.]+):([0-9]+)", banner)
         if match is None:
             print(f"the replay server did not start: {banner.strip()}", file=sys.stderr)
@@ -245,7 +247,7 @@ def _command_demo(args) -> int:
     finally:
         server.kill()
         server.wait()
-        server.stderr.close()
+        stderr.close()
 
 
 _CODE_TYPES = {
