@@ -322,8 +322,10 @@ def _run_demo(args, dem: Path, ancillas: int, recording: Path) -> int:
         stderr=subprocess.PIPE,
         text=True,
     )
+    stderr = server.stderr
+    assert stderr is not None  # asked for with stderr=PIPE
     try:
-        banner = server.stderr.readline()
+        banner = stderr.readline()
         match = re.search(r"on ([0-9.]+):([0-9]+)", banner)
         if match is None:
             print(f"the replay server did not start: {banner.strip()}", file=sys.stderr)
@@ -339,7 +341,7 @@ def _run_demo(args, dem: Path, ancillas: int, recording: Path) -> int:
     finally:
         server.kill()
         server.wait()
-        server.stderr.close()
+        stderr.close()
 
 
 _CODE_TYPES = {
