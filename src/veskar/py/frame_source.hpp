@@ -26,8 +26,8 @@ namespace veskar::py {
 struct OwnedFrame {
     std::optional<uint64_t> observable_flips;           // from the metadata block, if it carries them
     std::optional<uint64_t> recorded_observable_flips;  // the same, never touched by decoding
-    std::vector<int8_t> meas_results;          // one per ancilla
-    std::vector<uint8_t> detector_events;      // exactly ancilla_count entries of 0 or 1
+    std::vector<int8_t> meas_results;                   // one per ancilla
+    std::vector<uint8_t> detector_events;               // exactly ancilla_count entries of 0 or 1
     uint64_t frame_id = 0;
     uint64_t timestamp_ns = 0;
     uint32_t round = 0;
@@ -103,6 +103,9 @@ using OpenFailure = std::variant<open_failure::Refused, open_failure::RuntimeFai
 // for. Nullopt for Wake::Ready.
 std::optional<OpenFailure> abandoned_open(Wake wake);
 
+// The text is kept word for word because callers match on it. The C entry
+// point it names belongs to no part of this system: there is no shared-memory
+// transport here in any form, and nothing to call instead.
 inline constexpr std::string_view kShmRefusal =
     "shm:// transport is not available in the Python bindings; use the C FFI veskar_shm_open for SHM "
     "access";
@@ -119,14 +122,12 @@ std::expected<OpenedSource, OpenFailure> open_file_source(const std::string& pat
 
 // Opens a file read-only on the runtime's blocking thread; a directory is
 // refused with EISDIR, as reading it would fail anyway.
-std::expected<std::unique_ptr<PollableByteSource>, OpenFailure> open_file(IoRuntime& runtime,
-                                                                          const std::string& path,
+std::expected<std::unique_ptr<PollableByteSource>, OpenFailure> open_file(IoRuntime& runtime, const std::string& path,
                                                                           Sleeper& sleeper);
 
 // Resolves "host:port" on the blocking thread and connects to the first address
 // that accepts, trying them in order.
 std::expected<std::unique_ptr<PollableByteSource>, OpenFailure> connect_tcp(IoRuntime& runtime,
-                                                                            std::string_view address,
-                                                                            Sleeper& sleeper);
+                                                                            std::string_view address, Sleeper& sleeper);
 
 }  // namespace veskar::py

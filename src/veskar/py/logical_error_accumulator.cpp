@@ -2,11 +2,12 @@
 // shots. Its counters are atomic, so every method is a shared access and no
 // call is ever refused for a concurrent use of the same object.
 
+#include "veskar/metrics/logical_error_accumulator.hpp"
+
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 
-#include "veskar/metrics/logical_error_accumulator.hpp"
 #include "veskar/py/args.hpp"
 #include "veskar/py/classes.hpp"
 
@@ -36,8 +37,7 @@ PyObject* record(PyObject* self, PyObject* args, PyObject* kwargs) {
     static const char* keywords[] = {"result", "ground_truth", nullptr};
     PyObject* result = nullptr;
     PyObject* truth_arg = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:record", const_cast<char**>(keywords), &result,
-                                     &truth_arg)) {
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:record", const_cast<char**>(keywords), &result, &truth_arg)) {
         return nullptr;
     }
     const DecoderResultValue* value = module_state(self).decoder_result.state_if_instance(result);
@@ -105,8 +105,7 @@ PyObject* repr(PyObject* self) {
 }
 
 PyMethodDef methods[] = {
-    {"record", as_method(record), METH_VARARGS | METH_KEYWORDS,
-     "record($self, result, ground_truth)\n--\n\n"},
+    {"record", as_method(record), METH_VARARGS | METH_KEYWORDS, "record($self, result, ground_truth)\n--\n\n"},
     {"logical_error_rate", as_method(logical_error_rate), METH_VARARGS | METH_KEYWORDS,
      "logical_error_rate($self, observable)\n--\n\n"},
     {"mean_logical_error_rate", mean_logical_error_rate, METH_NOARGS, "mean_logical_error_rate($self)\n--\n\n"},

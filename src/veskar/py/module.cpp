@@ -41,8 +41,8 @@ int exec_module(PyObject* module) {
         add_class(module, state.code_type, code_type_spec, add_code_type_members) < 0 ||
         add_class(module, state.decoder_result, decoder_result_spec) < 0 ||
         add_class(module, state.logical_correction, logical_correction_spec) < 0 ||
-        add_class(module, state.detector_error_model, detector_error_model_spec,
-                  add_detector_error_model_members) < 0 ||
+        add_class(module, state.detector_error_model, detector_error_model_spec, add_detector_error_model_members) <
+            0 ||
         add_class(module, state.spacetime_graph, spacetime_graph_spec) < 0 ||
         add_class(module, state.logical_error_accumulator, logical_error_accumulator_spec) < 0) {
         return -1;
@@ -52,7 +52,7 @@ int exec_module(PyObject* module) {
     if (state.veskar_error == nullptr || PyModule_AddObjectRef(module, "VeskarError", state.veskar_error) < 0) {
         return -1;
     }
-    if (PyModule_AddStringConstant(module, "__version__", "0.1.0") < 0) {
+    if (PyModule_AddStringConstant(module, "__version__", VESKAR_VERSION) < 0) {
         return -1;
     }
     // Streams wait without the interpreter lock; see gil.hpp for why the
@@ -80,10 +80,10 @@ void free_module(void* module) {
 
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-    // Sub-interpreters get modules of their own (module state above). Where
-    // the interpreter can be told (3.12 on), they are declared to share the
-    // main interpreter's lock: the NumPy API table is one per process, as
-    // NumPy's own is.
+// Sub-interpreters get modules of their own (module state above). Where
+// the interpreter can be told (3.12 on), they are declared to share the
+// main interpreter's lock: the NumPy API table is one per process, as
+// NumPy's own is.
 #if PY_VERSION_HEX >= 0x030C0000
     {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_SUPPORTED},
 #endif
@@ -99,15 +99,8 @@ PyModuleDef_Slot module_slots[] = {
 }  // namespace
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "_veskar",
-    "",
-    sizeof(ModuleState),
-    nullptr,
-    module_slots,
-    traverse_module,
-    clear_module,
-    free_module,
+    PyModuleDef_HEAD_INIT, "_veskar",       "",           sizeof(ModuleState), nullptr,
+    module_slots,          traverse_module, clear_module, free_module,
 };
 
 }  // namespace veskar::py
