@@ -9,7 +9,6 @@ from __future__ import annotations
 
 import math
 import os
-import signal
 import socket
 import subprocess
 import sys

@@ -95,7 +95,8 @@ void retake_gil(PyThreadState* state, int64_t interpreter) {
 int watch_interpreter_exit() {
     Ref atexit = Ref::steal(PyImport_ImportModule("atexit"));
     Ref callback = Ref::steal(atexit ? PyCFunction_New(&interpreter_exiting_def, nullptr) : nullptr);
-    Ref registered = Ref::steal(callback ? PyObject_CallMethod(atexit.get(), "register", "O", callback.get()) : nullptr);
+    Ref registered =
+        Ref::steal(callback ? PyObject_CallMethod(atexit.get(), "register", "O", callback.get()) : nullptr);
     return registered ? 0 : -1;
 }
 
