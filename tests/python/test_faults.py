@@ -390,6 +390,22 @@ def test_valid_stream_then_garbage(tcp_peer, write_file, transport, garbage, err
         assert str(again.value) == error
 
 
+@pytest.mark.parametrize("transport", ["file", "tcp"])
+def test_resync_passes_over_a_damaged_frame(tcp_peer, write_file, transport):
+    frames = [full_frame(i, 12, flips=i) for i in (1, 2, 3)]
+    data = bytearray(stream_bytes(frames))
+    data[FILE_HEADER_SIZE + len(frames[0].to_bytes()) + 5] ^= 0x04  # a bit of frame 2's id
+    source = write_file(bytes(data)) if transport == "file" else tcp_peer([send(bytes(data), chunk=333)]).address
+    stream = _veskar.VeskarStream(source)
+    assert next(stream).frame_id == 1
+    for _ in range(2):  # unless told to resync, the stream repeats the error
+        with pytest.raises(OSError) as raised:
+            next(stream)
+        assert raised.value.kind == "CrcMismatch"
+    assert stream.resync() == len(frames[1].to_bytes())
+    assert [f.frame_id for f in stream] == [3]
+
+
 def test_many_streams_from_one_peer(tcp_peer):
     # Forty connections to one peer, all open at once and read in turns, one
     # frame from each, so every stream's runtime holds a half-read buffer

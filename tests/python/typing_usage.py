@@ -32,6 +32,13 @@ def read(path: Path) -> list[int]:
     return ids
 
 
+def recover(path: Path) -> int:
+    stream = veskar.open(path, timeout=2.5)
+    skipped: int = _veskar.VeskarStream(path, timeout=None).resync() + stream.resync()
+    _veskar.VeskarStream(path, 2.5)  # type: ignore[call-arg]
+    return skipped
+
+
 def decode(stream: _veskar.VeskarStream, dem_path: os.PathLike[str]) -> float:
     stream.set_decoder(dem_path)
     stream.set_decoder(_veskar.DetectorErrorModel.parse("error(0.1) D0"), window_depth=3)

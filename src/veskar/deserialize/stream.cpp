@@ -336,6 +336,46 @@ inline TolmStream::StepResult TolmStream::run_step() {
     std::unreachable();
 }
 
+// Whether the unread bytes begin with a frame header next_frame would take:
+// its CRC checks and its id is past the last one read.
+bool TolmStream::accepts_header_here() {
+    ring_.copy_out(0, header_bytes_);
+    auto parsed = parse_frame_header(header_bytes_);
+    return parsed && (!last_frame_id_ || parsed->value.frame_id > *last_frame_id_);
+}
+
+Resync TolmStream::finish_resync(Resync::Status status) {
+    return Resync{status, std::exchange(resync_skipped_, 0)};
+}
+
+// One byte at a time: a header may begin anywhere in damaged bytes, and the
+// CRC over its first 32 bytes is what tells a header from chance (a false
+// match has odds of 2^-32 per position). The position found stays unread.
+std::expected<Resync, VeskarError> TolmStream::resync() {
+    if (step_ == Step::FileHeader) {
+        StepResult header = read_file_header();
+        if (!header) return std::unexpected(std::move(header.error()));
+        if (*header == Flow::End) return finish_resync(Resync::Status::End);
+        if (*header == Flow::Pending) return Resync{Resync::Status::Pending, resync_skipped_};
+    }
+    step_ = Step::FrameHeader;
+    sections_in_ring_ = false;
+    repeated_id_.reset();
+    for (;;) {
+        StepResult have = need(kFrameHeaderSize);
+        if (!have) return std::unexpected(std::move(have.error()));
+        if (*have == Flow::Pending) return Resync{Resync::Status::Pending, resync_skipped_};
+        if (*have == Flow::End) {
+            resync_skipped_ += ring_.unread();
+            ring_.consume(ring_.unread());
+            return finish_resync(Resync::Status::End);
+        }
+        if (accepts_header_here()) return finish_resync(Resync::Status::Found);
+        ring_.consume(1);
+        ++resync_skipped_;
+    }
+}
+
 std::expected<NextStatus, VeskarError> TolmStream::next_frame() {
     TraceSpan span("tolm.frame_parse");
     for (;;) {

@@ -29,6 +29,17 @@ enum class NextStatus : uint8_t {
     Pending,  // the source has no data yet; call again once it is ready
 };
 
+// What resync() came to.
+struct Resync {
+    enum class Status : uint8_t {
+        Found,    // the next frame header to read is one the reader accepts
+        End,      // the input ended first; the bytes left were passed over too
+        Pending,  // the source has no data yet; call again once it is ready
+    };
+    Status status;
+    uint64_t skipped;  // bytes passed over since this resync began, across Pending answers
+};
+
 // Largest single read from the source.
 inline constexpr size_t kMaxReadSize = 4096;
 
@@ -42,6 +53,14 @@ class TolmStream {
     explicit TolmStream(std::unique_ptr<ByteSource> source, StreamConfig config = {});
 
     std::expected<NextStatus, VeskarError> next_frame();
+
+    // Recovery from a damaged stream, which next_frame never attempts (a
+    // frame header that fails its CRC fails every call): drops the frame in
+    // progress, if any, and passes over bytes up to the next position that
+    // holds a frame header whose CRC checks and whose frame id is larger
+    // than last_frame_id(), which next_frame then reads. The file header is
+    // read first if it has not been, and fails here as it would there.
+    std::expected<Resync, VeskarError> resync();
 
     // The last frame next_frame produced; its byte sections stay valid until
     // the next call of next_frame.
@@ -94,6 +113,8 @@ class TolmStream {
     StepResult read_annotation_records();
     StepResult read_trailer();
     StepResult finish_frame();
+    bool accepts_header_here();
+    Resync finish_resync(Resync::Status status);
 
     StepResult need(size_t n);
     StepResult need_in_frame(size_t n);
@@ -130,6 +151,7 @@ class TolmStream {
     std::optional<error::FrameIdBackwards> repeated_id_;  // reported once the frame is consumed
     uint64_t sections_begin_ = 0;                         // ring position of the frame's fixed sections
     bool sections_in_ring_ = false;
+    uint64_t resync_skipped_ = 0;  // bytes passed over by a resync that answered Pending
 };
 
 }  // namespace veskar

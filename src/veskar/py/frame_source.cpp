@@ -47,19 +47,48 @@ std::expected<Outcome, VeskarError> FrameSource::next_owned(Sleeper& sleeper, Ow
             case NextStatus::Pending:
                 break;
         }
-        // The reader keeps its progress; once the input is ready it goes on
-        // from the same step.
-        switch (sleeper.sleep_until(input_->arm_wait())) {
-            case Wake::Ready:
-                break;
-            case Wake::Interrupted:
-                return Outcome::Interrupted;
-            case Wake::TimedOut:
-                return Outcome::TimedOut;
-            case Wake::Closed:
-                return Outcome::Closed;
+        if (auto ended = wait_for_input(sleeper)) {
+            return *ended;
         }
     }
+}
+
+std::expected<Outcome, VeskarError> FrameSource::resync(Sleeper& sleeper, uint64_t& skipped) {
+    for (;;) {
+        auto resynced = reader_.resync();
+        if (!resynced) {
+            return std::unexpected(std::move(resynced.error()));
+        }
+        switch (resynced->status) {
+            case Resync::Status::Found:
+                skipped = resynced->skipped;
+                return Outcome::Frame;
+            case Resync::Status::End:
+                skipped = resynced->skipped;
+                return Outcome::End;
+            case Resync::Status::Pending:
+                break;
+        }
+        if (auto ended = wait_for_input(sleeper)) {
+            return *ended;
+        }
+    }
+}
+
+// The reader keeps its progress; once the input is ready it goes on from
+// the same step.
+std::optional<Outcome> FrameSource::wait_for_input(Sleeper& sleeper) {
+    switch (sleeper.sleep_until(input_->arm_wait())) {
+        case Wake::Ready:
+            return std::nullopt;
+        case Wake::Interrupted:
+            return Outcome::Interrupted;
+        case Wake::TimedOut:
+            return Outcome::TimedOut;
+        case Wake::Closed:
+            return Outcome::Closed;
+    }
+    return Outcome::Interrupted;
 }
 
 std::optional<OpenFailure> abandoned_open(Wake wake) {

@@ -67,7 +67,17 @@ class FrameSource {
     // nothing does the calling thread sleep, through `sleeper`.
     std::expected<Outcome, VeskarError> next_owned(Sleeper& sleeper, OwnedFrame& out);
 
+    // Passes over damaged bytes to the next frame header the reader accepts
+    // (TolmStream::resync), waiting like next_owned. Outcome::Frame: such a
+    // header is next; End: the input ended first. `skipped` is the count of
+    // bytes passed over, once the resync is done.
+    std::expected<Outcome, VeskarError> resync(Sleeper& sleeper, uint64_t& skipped);
+
    private:
+    // Sleeps until the input can make progress; nullopt when the reader
+    // should go on, otherwise the outcome that ends the call.
+    std::optional<Outcome> wait_for_input(Sleeper& sleeper);
+
     PollableByteSource* input_;  // owned by reader_
     TolmStream reader_;
 };

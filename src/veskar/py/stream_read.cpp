@@ -22,7 +22,14 @@ Wake InterruptibleSleeper::sleep_until(Event& ready) {
     return wake == Wake::Ready && closed() ? Wake::Closed : wake;
 }
 
-ReadOutcome read_frame(StreamState& stream, OwnedFrame& frame) {
+namespace {
+
+// What reading and resyncing share: the source is driven through a sleeper
+// that keeps to the stream's timeout and to close() from any thread, and a
+// close that came meanwhile, or while another call held the stream, is
+// finished here.
+template <typename Drive>
+ReadOutcome drive_source(StreamState& stream, Drive&& drive) {
     if (stream.close_signal.raised()) {
         close_state(stream);  // closed while another call held the stream
     }
@@ -31,7 +38,7 @@ ReadOutcome read_frame(StreamState& stream, OwnedFrame& frame) {
         return ReadOutcome::Failed;
     }
     InterruptibleSleeper sleeper(stream.timeout, &stream.close_signal);
-    auto outcome = stream.source->next_owned(sleeper, frame);
+    auto outcome = drive(*stream.source, sleeper);
     if (stream.close_signal.raised()) {
         close_state(stream);  // closed during the read; whatever it got is still handed out
     }
@@ -53,6 +60,17 @@ ReadOutcome read_frame(StreamState& stream, OwnedFrame& frame) {
             break;  // the signal handler's exception is set; the read resumes on the next call
     }
     return ReadOutcome::Failed;
+}
+
+}  // namespace
+
+ReadOutcome read_frame(StreamState& stream, OwnedFrame& frame) {
+    return drive_source(stream,
+                        [&](FrameSource& source, Sleeper& sleeper) { return source.next_owned(sleeper, frame); });
+}
+
+ReadOutcome resync_source(StreamState& stream, uint64_t& skipped) {
+    return drive_source(stream, [&](FrameSource& source, Sleeper& sleeper) { return source.resync(sleeper, skipped); });
 }
 
 // Joining the runtime's workers can take a moment, so the interpreter lock

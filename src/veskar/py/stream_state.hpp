@@ -70,6 +70,11 @@ enum class ReadOutcome : uint8_t {
 // Reads the next frame into `frame`. The caller holds the exclusive borrow.
 ReadOutcome read_frame(StreamState& stream, OwnedFrame& frame);
 
+// resync(): passes over damaged input up to the next frame header the reader
+// accepts, setting `skipped`; waits, fails and ends like read_frame (End:
+// the input ended or the stream was closed meanwhile).
+ReadOutcome resync_source(StreamState& stream, uint64_t& skipped);
+
 // With a decoder attached, pushes the frame into the window, decodes the
 // window and puts the decoder's observable flips on the frame. False with a
 // Python exception set only when the window cannot be made.

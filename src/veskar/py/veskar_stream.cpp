@@ -86,14 +86,21 @@ void stream_dealloc(PyObject* self) {
     dealloc_object<StreamState>(self);
 }
 
+// The exclusive borrow of a method that reads. A stream closed while its
+// last read still finishes the close is closed, not busy.
+BorrowFlag::Guard borrow_for_reading(StreamState& stream) {
+    BorrowFlag::Guard borrow = stream.borrow.exclusive();
+    if (!borrow && stream.close_signal.raised()) {
+        PyErr_Clear();
+        raise_stream_closed();
+    }
+    return borrow;
+}
+
 PyObject* stream_next(PyObject* self) {
     StreamState& stream = state_of(self);
-    BorrowFlag::Guard borrow = stream.borrow.exclusive();
+    BorrowFlag::Guard borrow = borrow_for_reading(stream);
     if (!borrow) {
-        if (stream.close_signal.raised()) {
-            PyErr_Clear();
-            raise_stream_closed();  // its last read is still finishing the close
-        }
         return nullptr;
     }
     try {
@@ -141,6 +148,23 @@ PyObject* set_decoder(PyObject* self, PyObject* args, PyObject* kwargs) {
     Py_RETURN_NONE;
 }
 
+PyObject* resync_method(PyObject* self, PyObject*) {
+    StreamState& stream = state_of(self);
+    BorrowFlag::Guard borrow = borrow_for_reading(stream);
+    if (!borrow) {
+        return nullptr;
+    }
+    try {
+        uint64_t skipped = 0;
+        if (resync_source(stream, skipped) == ReadOutcome::Failed) {
+            return nullptr;
+        }
+        return PyLong_FromUnsignedLongLong(skipped);
+    } catch (...) {
+        return raise_cpp_exception();
+    }
+}
+
 PyObject* stream_iter(PyObject* self) {
     BorrowFlag::Guard borrow = state_of(self).borrow.shared();
     if (!borrow) {
@@ -182,6 +206,15 @@ PyMethodDef methods[] = {
      "stream does (a `for` loop over the stream just stops); every later read raises\n"
      "OSError \"stream is closed\". Nothing waits for a system call that is stuck\n"
      "(an open or read of a FIFO nobody writes to): its thread ends by itself."},
+    {"resync", resync_method, METH_NOARGS,
+     "resync($self)\n--\n\n"
+     "Skip damaged input; return the number of bytes skipped.\n\n"
+     "After a damaged frame the stream repeats its error (a frame header whose CRC\n"
+     "fails is never passed over on its own). This drops the frame in progress, if\n"
+     "any, and passes over bytes up to the next frame header whose CRC checks and\n"
+     "whose frame id is larger than the last one read, which the next read returns.\n"
+     "When the input ends first, the bytes left count as skipped and the next read\n"
+     "ends the iteration. Waits for input as a read does (timeout, Ctrl-C, close())."},
     {"set_decoder", as_method(set_decoder), METH_VARARGS | METH_KEYWORDS,
      "set_decoder($self, dem, window_depth=0)\n--\n\n"
      "Configure the Union-Find decoder from a DEM.\n\n"
@@ -202,14 +235,13 @@ PyType_Slot slots[] = {
     {Py_tp_iter, reinterpret_cast<void*>(stream_iter)},
     {Py_tp_iternext, reinterpret_cast<void*>(stream_next)},
     {Py_tp_methods, methods},
-    {Py_tp_doc, const_cast<char*>(
-                    "VeskarStream(source, *, timeout=None)\n--\n\n"
-                    "Frames read from a file path (a str or a path object) or \"tcp://host:port\".\n\n"
-                    "timeout:\n"
-                    "    Seconds to wait, at most, for the file to open or the peer to connect, and\n"
-                    "    then for each wait for input while reading; None (the default) waits as long\n"
-                    "    as it takes. A read that times out raises TimeoutError and resumes where it\n"
-                    "    stopped on the next call, as after an interrupt.")},
+    {Py_tp_doc, const_cast<char*>("VeskarStream(source, *, timeout=None)\n--\n\n"
+                                  "Frames read from a file path (a str or a path object) or \"tcp://host:port\".\n\n"
+                                  "timeout:\n"
+                                  "    Seconds to wait, at most, for the file to open or the peer to connect, and\n"
+                                  "    then for each wait for input while reading; None (the default) waits as long\n"
+                                  "    as it takes. A read that times out raises TimeoutError and resumes where it\n"
+                                  "    stopped on the next call, as after an interrupt.")},
     {0, nullptr},
 };
 
