@@ -389,8 +389,11 @@ std::vector<ResyncCase> resync_cases() {
     const std::vector<uint8_t> third = frame_bytes(rich_frame(3));
     const size_t second_at = kFileHeaderSize + first.size();
     const std::vector<uint8_t> intact = stream_of({rich_frame(1), surface_round(2), rich_frame(3)});
-    std::vector<uint8_t> garbage(100);
-    for (size_t i = 0; i < garbage.size(); ++i) garbage[i] = static_cast<uint8_t>(i * 97 + 13);
+    const std::vector<uint8_t> garbage = [] {
+        std::vector<uint8_t> bytes(100);
+        for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(i * 97 + 13);
+        return bytes;
+    }();
 
     std::vector<ResyncCase> cases;
     auto flipped_header = intact;
