@@ -8,7 +8,6 @@ intact, and then the exact error (or the clean end) after it.
 
 from __future__ import annotations
 
-import os
 import resource
 import struct
 import threading
@@ -412,8 +411,8 @@ def test_many_streams_from_one_peer(tcp_peer):
     # while the others read.
     frames = [full_frame(i, 1 + i % 30, flips=i) for i in range(1, 121)]
     count = 40
-    threads_before = len(os.listdir("/proc/self/task"))
     peer = tcp_peer({"connections": count, "steps": [send(stream_bytes(frames), chunk=1000)]})
+    before = waits.Resources()
     streams = [_veskar.VeskarStream(peer.address) for _ in range(count)]
     got = [[] for _ in range(count)]
     for _ in range(len(frames)):
@@ -426,7 +425,7 @@ def test_many_streams_from_one_peer(tcp_peer):
             next(stream)
         stream.close()
     peer.finish()
-    assert waits.settles(waits.threads, threads_before)
+    assert before.all_gone_since()
 
 
 def test_peers_that_stall_do_not_hold_up_other_streams(tcp_peer):

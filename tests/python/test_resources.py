@@ -25,9 +25,6 @@ from tolm_writer import Frame, file_header, full_frame, stream_bytes
 UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
 
 
-threads, descriptors = waits.threads, waits.descriptors
-
-
 def resident_bytes() -> int:
     with open("/proc/self/statm") as statm:
         return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
@@ -69,7 +66,7 @@ def test_a_thousand_file_streams_leave_nothing_behind(write_file):
     for _ in range(20):
         next(_veskar.VeskarStream(good))
     gc.collect()
-    threads_before, fds_before, rss_before = threads(), descriptors(), resident_bytes()
+    before, rss_before = waits.Resources(), resident_bytes()
     for i in range(1000):
         stream = _veskar.VeskarStream(bad if i % 5 == 4 else good)
         if i % 3 == 0:
@@ -77,8 +74,7 @@ def test_a_thousand_file_streams_leave_nothing_behind(write_file):
         ENDINGS[i % len(ENDINGS)](stream)
         del stream
     gc.collect()
-    assert waits.settles(threads, threads_before)
-    assert waits.settles(descriptors, fds_before)
+    assert before.all_gone_since()
     # Each stream owns a 4 MiB ring: keeping even a few percent of them
     # would show here.
     growth = resident_bytes() - rss_before
@@ -86,7 +82,7 @@ def test_a_thousand_file_streams_leave_nothing_behind(write_file):
 
 
 def test_failed_opens_leave_nothing_behind(tmp_path, closed_port):
-    threads_before, fds_before = threads(), descriptors()
+    before = waits.Resources()
     for i in range(300):
         source = [str(tmp_path / "missing.tolm"), f"tcp://127.0.0.1:{closed_port}", "tcp://no-such-host.invalid:1"][
             i % 3
@@ -95,15 +91,14 @@ def test_failed_opens_leave_nothing_behind(tmp_path, closed_port):
             continue  # name lookups are slow; a few are enough
         with pytest.raises(OSError, match="i/o error: "):
             _veskar.VeskarStream(source)
-    assert waits.settles(threads, threads_before)
-    assert waits.settles(descriptors, fds_before)
+    assert before.all_gone_since()
 
 
 def test_tcp_streams_leave_nothing_behind(tcp_peer):
     count = 200
     frames = [full_frame(i, 8) for i in (1, 2)]
     peer = tcp_peer({"connections": count, "steps": [send(stream_bytes(frames))]})
-    threads_before, fds_before = threads(), descriptors()
+    before = waits.Resources()
     for i in range(count):
         stream = _veskar.VeskarStream(peer.address)
         if i % 2:
@@ -111,8 +106,7 @@ def test_tcp_streams_leave_nothing_behind(tcp_peer):
         ENDINGS[i % len(ENDINGS)](stream)
         del stream
     gc.collect()
-    assert waits.settles(threads, threads_before)
-    assert waits.settles(descriptors, fds_before)
+    assert before.all_gone_since()
     peer.finish()
 
 

@@ -251,11 +251,11 @@ class TestClosing:
 
     def test_closing_stops_the_runtime_threads(self, write_file):
         before = threading.active_count()
-        native_before = len(os.listdir("/proc/self/task"))
+        resources = waits.Resources()
         stream = _veskar.VeskarStream(write_file(stream_bytes([Frame(1)])))
-        assert len(os.listdir("/proc/self/task")) > native_before
+        assert resources.new_threads()
         stream.close()
-        assert waits.settles(waits.threads, native_before)
+        assert resources.all_gone_since()
         assert threading.active_count() == before
 
     def test_with_yields_itself_and_closes(self, write_file):

@@ -20,6 +20,7 @@ CHECKS = {
 }
 
 
+@pytest.mark.time_limit(240)
 @pytest.mark.parametrize("command", CHECKS.values(), ids=CHECKS.keys())
 def test_type_information_holds(command, tmp_path):
     # Run outside the source tree, so that only the installed package and

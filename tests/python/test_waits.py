@@ -116,8 +116,9 @@ import os, signal, sys, threading
 import _veskar
 import waits
 
+signal.signal(signal.SIGINT, signal.default_int_handler)  # whatever the parent ignored
 what, path = sys.argv[1], sys.argv[2]
-threads_before, fds_before = waits.threads(), waits.descriptors()
+before = waits.Resources()
 writer = os.open(path, os.O_RDWR) if what == "dem-read" else -1   # a writer that never writes
 call = {
     "stream-open": lambda: waits.call(_veskar.VeskarStream, path),
@@ -135,10 +136,10 @@ if writer >= 0:
 # A writer arriving lets a system call still stuck in the FIFO's open
 # return; what it opened is then released.
 late = os.open(path, os.O_WRONLY | os.O_NONBLOCK) if what == "stream-open" else -1
-assert waits.settles(waits.threads, threads_before)
 if late >= 0:
+    assert waits.wait_until(lambda: not before.new_threads())
     os.close(late)
-assert waits.settles(waits.descriptors, fds_before)
+assert before.all_gone_since()
 print("nothing left")
 """
 
@@ -175,7 +176,7 @@ def quiet_source(tcp_peer, fifo):
 @pytest.mark.parametrize("kind", ["tcp", "fifo"])
 def test_close_from_another_thread_ends_a_waiting_read(quiet_source, kind):
     source, release = quiet_source(kind)
-    threads_before, fds_before = waits.threads(), waits.descriptors()
+    before = waits.Resources()
     stream = _veskar.VeskarStream(source)
     got = []
     reader = threading.Thread(target=lambda: got.append(waits.call(list, stream)))
@@ -192,8 +193,7 @@ def test_close_from_another_thread_ends_a_waiting_read(quiet_source, kind):
     # A FIFO read stuck in the system call is not waited for; once it
     # returns, its thread and descriptor go.
     release()
-    assert waits.settles(waits.threads, threads_before)
-    assert waits.settles(waits.descriptors, fds_before)
+    assert before.all_gone_since()
 
 
 # -- timeouts -----------------------------------------------------------------
@@ -225,13 +225,13 @@ def test_timeout_on_connect():
 
 
 def test_timeout_on_open_leaves_nothing_once_the_open_returns(fifo):
-    threads_before, fds_before = waits.threads(), waits.descriptors()
+    before = waits.Resources()
     with pytest.raises(TimeoutError, match="^timed out$"):
         _veskar.VeskarStream(fifo, timeout=0.05)
     late = os.open(fifo, os.O_WRONLY | os.O_NONBLOCK)  # the open still waiting returns
-    assert waits.settles(waits.threads, threads_before)
+    assert waits.wait_until(lambda: not before.new_threads())
     os.close(late)
-    assert waits.settles(waits.descriptors, fds_before)
+    assert before.all_gone_since()
 
 
 @pytest.mark.parametrize("kind", ["tcp", "fifo"])

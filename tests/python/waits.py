@@ -49,15 +49,29 @@ def signal_once_inside_call(thread_id: int, signum: int) -> threading.Thread:
     return sender
 
 
-def threads() -> int:
-    return len(os.listdir("/proc/self/task"))
+def thread_ids() -> set[str]:
+    return set(os.listdir("/proc/self/task"))
 
 
-def descriptors() -> int:
-    return len(os.listdir("/proc/self/fd"))
+def descriptor_ids() -> set[str]:
+    # The listing's own descriptor is among them, the lowest free one each
+    # time, so it is never mistaken for one left open.
+    return set(os.listdir("/proc/self/fd"))
 
 
-def settles(count, expected: int) -> bool:
-    """Whether `count()` comes back to `expected`: a thread that was joined may
-    still be listed for a moment, longer on a loaded machine."""
-    return wait_until(lambda: count() == expected)
+class Resources:
+    """This process's threads and descriptors at one moment. Sets rather than
+    counts: threads of earlier tests that end meanwhile change nothing."""
+
+    def __init__(self):
+        self.threads = thread_ids()
+        self.descriptors = descriptor_ids()
+
+    def new_threads(self) -> set[str]:
+        return thread_ids() - self.threads
+
+    def all_gone_since(self) -> bool:
+        """Whether every thread and descriptor made since comes to an end (a
+        thread that was joined may still be listed for a moment, longer on a
+        loaded machine)."""
+        return wait_until(lambda: thread_ids() <= self.threads and descriptor_ids() <= self.descriptors)
