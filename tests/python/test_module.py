@@ -32,6 +32,7 @@ def test_contents_in_order():
         "DetectorErrorModel",
         "SpacetimeGraph",
         "LogicalErrorAccumulator",
+        "UnionFindDecoder",
         "VeskarError",
         "__version__",
     ]
@@ -192,7 +193,7 @@ def load_second_module():
 
 
 CLASSES = ["SyndromeFrame", "SyndromeWindow", "VeskarStream", "CodeType", "DecoderResult", "LogicalCorrection",
-           "DetectorErrorModel", "SpacetimeGraph", "LogicalErrorAccumulator", "VeskarError"]
+           "DetectorErrorModel", "SpacetimeGraph", "LogicalErrorAccumulator", "UnionFindDecoder", "VeskarError"]
 
 
 def test_each_module_object_owns_its_classes(write_file):
