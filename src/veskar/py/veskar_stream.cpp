@@ -157,6 +157,7 @@ PyMethodDef methods[] = {
     {"__exit__", as_method(exit_method), METH_VARARGS | METH_KEYWORDS,
      "__exit__($self, _exc_type, _exc_val, _tb)\n--\n\n"},
     {"close", close_method, METH_NOARGS, "close($self)\n--\n\n"},
+    {"read_batch", as_method(read_batch), METH_FASTCALL | METH_KEYWORDS, read_batch_doc},
     {"set_decoder", as_method(set_decoder), METH_VARARGS | METH_KEYWORDS,
      "set_decoder($self, dem, window_depth=0)\n--\n\n"
      "Configure the Union-Find decoder from a DEM.\n\n"
