@@ -47,7 +47,7 @@ std::string read_text(const std::string& path) {
 // PyMatching's time per shot for the sample, as index.json records it (it
 // cannot be measured from C++); 0 when absent.
 double pymatching_ns(const std::string& sample) {
-    const std::string index = read_text(std::string(VESKAR_DATA) + "/index.json");
+    const std::string index = read_text(std::string(VESKAR_DATA) + "/samples/index.json");
     const size_t at = index.find("\"" + sample + ".npz\"");
     if (at == std::string::npos) return 0.0;
     const std::string key = "\"pymatching_us_per_shot\":";

@@ -1,4 +1,5 @@
 import gc
+import importlib.metadata
 import importlib.util
 import inspect
 import os
@@ -13,7 +14,7 @@ import _veskar
 
 
 def test_version_and_exception_type():
-    assert _veskar.__version__ == "0.1.0"
+    assert _veskar.__version__ == importlib.metadata.version("veskar")
     err = _veskar.VeskarError
     assert issubclass(err, Exception) and err.__bases__ == (Exception,)
     assert f"{err.__module__}.{err.__qualname__}" == "veskar.VeskarError"

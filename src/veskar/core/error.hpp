@@ -4,6 +4,7 @@
 #include <string>
 #include <variant>
 
+#include "veskar/core/overloaded.hpp"
 #include "veskar/core/uuid.hpp"
 
 namespace veskar {
@@ -82,10 +83,5 @@ std::string message(const VeskarError& err);
 
 // An Io error for an errno value, with the system's text for it.
 VeskarError io_error_from_errno(int code);
-
-template <typename Variant>
-bool holds(const VeskarError& err) {
-    return std::holds_alternative<Variant>(err);
-}
 
 }  // namespace veskar

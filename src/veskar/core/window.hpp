@@ -8,6 +8,8 @@
 #include <variant>
 #include <vector>
 
+#include "veskar/core/overloaded.hpp"
+
 namespace veskar {
 
 // One round as the window stores it; the window takes ownership on push.

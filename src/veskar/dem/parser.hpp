@@ -9,6 +9,8 @@
 #include <variant>
 #include <vector>
 
+#include "veskar/core/overloaded.hpp"
+
 namespace veskar {
 
 // One `^`-separated part of an error's suggested decomposition.

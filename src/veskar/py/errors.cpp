@@ -96,7 +96,7 @@ PyObject* raise_error(const WindowError& err) {
     return raise(type, message(err));
 }
 
-PyObject* raise_error(const GraphTooLarge& err) {
+PyObject* raise_error(const GraphError& err) {
     return raise(PyExc_ValueError, message(err));
 }
 

@@ -98,6 +98,9 @@ struct File {
 using OpenFailure = std::variant<open_failure::Refused, open_failure::RuntimeFailed, open_failure::Interrupted,
                                  open_failure::Connect, open_failure::File>;
 
+// The text is kept word for word because callers match on it. The C entry
+// point it names belongs to no part of this system: there is no shared-memory
+// transport here in any form, and nothing to call instead.
 inline constexpr std::string_view kShmRefusal =
     "shm:// transport is not available in the Python bindings; use the C FFI veskar_shm_open for SHM "
     "access";

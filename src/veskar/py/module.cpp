@@ -52,7 +52,7 @@ int exec_module(PyObject* module) {
     if (state.veskar_error == nullptr || PyModule_AddObjectRef(module, "VeskarError", state.veskar_error) < 0) {
         return -1;
     }
-    return PyModule_AddStringConstant(module, "__version__", "0.1.0");
+    return PyModule_AddStringConstant(module, "__version__", VESKAR_VERSION);
 }
 
 int traverse_module(PyObject* module, visitproc visit, void* arg) {

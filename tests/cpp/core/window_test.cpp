@@ -172,7 +172,7 @@ TEST(SyndromeWindow, ExactlyTwoToThe32DetectorsIsNotASizeOverflow) {
     // running the test, but the size itself is within the limit.
     auto window = SyndromeWindow::create(uint64_t{1} << 16, uint64_t{1} << 16);
     if (!window.has_value()) {
-        EXPECT_TRUE(std::holds_alternative<window_error::OutOfMemory>(window.error()));
+        EXPECT_TRUE(holds<window_error::OutOfMemory>(window.error()));
     }
 }
 

@@ -4,8 +4,8 @@
 
 #include <cerrno>
 
+#include "support/memory_source.hpp"
 #include "support/tolm_builder.hpp"
-#include "veskar/deserialize/memory_source.hpp"
 
 namespace veskar {
 namespace {
