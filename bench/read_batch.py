@@ -76,28 +76,41 @@ def main() -> int:
 
     path = os.path.join(args.dir or tempfile.gettempdir(), "read_batch.tolm")
     write_stream(path, args.frames)
-    print(f"{machine()}; {args.frames} frames of {ANCILLAS} ancillas ({FRAME_SIZE} bytes each); "
-          f"read_batch({args.batch}{', bit_packed=True' if args.bit_packed else ''}); best of {args.repeats}")
+    print(
+        f"{machine()}; {args.frames} frames of {ANCILLAS} ancillas ({FRAME_SIZE} bytes each); "
+        f"read_batch({args.batch}{', bit_packed=True' if args.bit_packed else ''}); best of {args.repeats}"
+    )
     best = {"iteration": 0.0, "read_batch": 0.0}
     try:
         for _ in range(args.repeats):
             best["iteration"] = max(best["iteration"], rate(iterate, path, args.batch, args.bit_packed, args.frames))
-            best["read_batch"] = max(best["read_batch"],
-                                     rate(read_batches, path, args.batch, args.bit_packed, args.frames))
+            best["read_batch"] = max(
+                best["read_batch"], rate(read_batches, path, args.batch, args.bit_packed, args.frames)
+            )
     finally:
         os.remove(path)
 
     batch, iteration = best["read_batch"], best["iteration"]
     checks = [
-        ("read_batch", f"{batch / 1e6:.2f} M frames/s", f">= {GOAL_FRAMES_PER_SECOND / 1e6:.0f} M frames/s",
-         batch >= GOAL_FRAMES_PER_SECOND),
+        (
+            "read_batch",
+            f"{batch / 1e6:.2f} M frames/s",
+            f">= {GOAL_FRAMES_PER_SECOND / 1e6:.0f} M frames/s",
+            batch >= GOAL_FRAMES_PER_SECOND,
+        ),
         ("iteration", f"{iteration / 1e6:.2f} M frames/s", "", True),
-        ("read_batch / iteration", f"{batch / iteration:.1f}x", f">= {GOAL_TIMES_ITERATION:.0f}x",
-         batch / iteration >= GOAL_TIMES_ITERATION),
+        (
+            "read_batch / iteration",
+            f"{batch / iteration:.1f}x",
+            f">= {GOAL_TIMES_ITERATION:.0f}x",
+            batch / iteration >= GOAL_TIMES_ITERATION,
+        ),
     ]
     for label, measured, goal, met in checks:
-        print(f"  {label:<24} {measured:<18} {'goal ' + goal if goal else '':<24} "
-              f"{('met' if met else 'MISSED') if goal else ''}")
+        print(
+            f"  {label:<24} {measured:<18} {'goal ' + goal if goal else '':<24} "
+            f"{('met' if met else 'MISSED') if goal else ''}"
+        )
     return 0 if all(met for *_, met in checks) else 1
 
 

@@ -8,8 +8,8 @@ import math
 import os
 import re
 import socket
-import subprocess
 import struct
+import subprocess
 import sys
 import tempfile
 import time

@@ -31,14 +31,23 @@ def experiment(tmp_path_factory):
     """A distance-3 surface-code memory experiment: its DEM, and its shots
     and true flips in each format."""
     directory = tmp_path_factory.mktemp("shots")
-    circuit = stim.Circuit.generated("surface_code:rotated_memory_z", distance=3, rounds=3,
-                                     after_clifford_depolarization=0.01, before_measure_flip_probability=0.01)
+    circuit = stim.Circuit.generated(
+        "surface_code:rotated_memory_z",
+        distance=3,
+        rounds=3,
+        after_clifford_depolarization=0.01,
+        before_measure_flip_probability=0.01,
+    )
     dem = directory / "d3.dem"
     dem.write_text(str(circuit.detector_error_model(decompose_errors=True)))
     for shot_format in ("b8", "01", "dets"):
         circuit.compile_detector_sampler(seed=11).sample_write(
-            SHOTS, filepath=str(directory / f"shots.{shot_format}"), format=shot_format,
-            obs_out_filepath=str(directory / f"obs.{shot_format}"), obs_out_format=shot_format)
+            SHOTS,
+            filepath=str(directory / f"shots.{shot_format}"),
+            format=shot_format,
+            obs_out_filepath=str(directory / f"obs.{shot_format}"),
+            obs_out_format=shot_format,
+        )
     return directory, dem
 
 

@@ -26,8 +26,16 @@ def outcomes_by_iteration(stream, count=OUTCOMES):
             out.append(("error", exc.kind, str(exc)))
             continue
         prediction = frame.to_dict()["observable_flips"]
-        out.append((frame.frame_id, frame.round, frame.timestamp_ns, tuple(frame.to_numpy_detector_events()),
-                    frame.recorded_observable_flips, prediction))
+        out.append(
+            (
+                frame.frame_id,
+                frame.round,
+                frame.timestamp_ns,
+                tuple(frame.to_numpy_detector_events()),
+                frame.recorded_observable_flips,
+                prediction,
+            )
+        )
     return out
 
 
@@ -44,8 +52,14 @@ def rows_of(batch, packed, decoded):
     assert ("observable_flips" in batch) == decoded
     for i in range(len(has)):
         prediction = int(predictions[i]) if decoded else (int(flips[i]) if has[i] else None)
-        yield (int(batch["frame_id"][i]), int(batch["round"][i]), int(batch["timestamp_ns"][i]), tuple(events[i]),
-               int(flips[i]) if has[i] else None, prediction)
+        yield (
+            int(batch["frame_id"][i]),
+            int(batch["round"][i]),
+            int(batch["timestamp_ns"][i]),
+            tuple(events[i]),
+            int(flips[i]) if has[i] else None,
+            prediction,
+        )
 
 
 def outcomes_by_batches(stream, size, packed, decoded, mixed=False, count=OUTCOMES):
@@ -77,8 +91,9 @@ def recordings():
         "id-backwards-in-the-middle": stream_bytes(frames[:3] + [Frame(2)] + frames[3:]),
         "header-crc-in-the-middle": stream_bytes(frames[:3] + [Frame(4, header_crc=1)] + frames[3:]),
         "cut-short": clean[:-10],
-        "widths-change": stream_bytes([full_frame(1, 9), full_frame(2, 9), full_frame(3, 130, flips=0),
-                                       full_frame(4, 9), full_frame(5, 17)]),
+        "widths-change": stream_bytes(
+            [full_frame(1, 9), full_frame(2, 9), full_frame(3, 130, flips=0), full_frame(4, 9), full_frame(5, 17)]
+        ),
     }
 
 

@@ -15,15 +15,26 @@ import veskar.sinter  # noqa: E402
 
 
 def circuit() -> stim.Circuit:
-    return stim.Circuit.generated("surface_code:rotated_memory_x", distance=3, rounds=3,
-                                  after_clifford_depolarization=0.006, before_measure_flip_probability=0.006)
+    return stim.Circuit.generated(
+        "surface_code:rotated_memory_x",
+        distance=3,
+        rounds=3,
+        after_clifford_depolarization=0.006,
+        before_measure_flip_probability=0.006,
+    )
 
 
 def test_collect_beside_pymatching():
     task = sinter.Task(circuit=circuit(), json_metadata={"d": 3})
-    stats = sinter.collect(num_workers=2, tasks=[task], decoders=["veskar-uf", "pymatching"],
-                           custom_decoders=veskar.sinter.sinter_decoders(), max_shots=20_000,
-                           start_batch_size=1, max_batch_size=4096)
+    stats = sinter.collect(
+        num_workers=2,
+        tasks=[task],
+        decoders=["veskar-uf", "pymatching"],
+        custom_decoders=veskar.sinter.sinter_decoders(),
+        max_shots=20_000,
+        start_batch_size=1,
+        max_batch_size=4096,
+    )
     by_decoder = {s.decoder: s for s in stats}
     ours, theirs = by_decoder["veskar-uf"], by_decoder["pymatching"]
     assert ours.shots == theirs.shots == 20_000 and ours.discards == 0
@@ -40,10 +51,26 @@ def test_command_line_collect(tmp_path):
     circuit_path = tmp_path / "d=3.stim"
     circuit().to_file(circuit_path)
     out = tmp_path / "stats.csv"
-    subprocess.run([str(Path(sys.executable).with_name("sinter")), "collect", "--circuits", str(circuit_path),
-                    "--decoders", "veskar-uf", "--custom_decoders_module_function",
-                    "veskar.sinter:sinter_decoders", "--max_shots", "2000", "--processes", "1",
-                    "--save_resume_filepath", str(out), "--quiet"], check=True, timeout=12)
+    subprocess.run(
+        [
+            str(Path(sys.executable).with_name("sinter")),
+            "collect",
+            "--circuits",
+            str(circuit_path),
+            "--decoders",
+            "veskar-uf",
+            "--custom_decoders_module_function",
+            "veskar.sinter:sinter_decoders",
+            "--max_shots",
+            "2000",
+            "--processes",
+            "1",
+            "--save_resume_filepath",
+            str(out),
+            "--quiet",
+        ],
+        check=True,
+        timeout=12,
+    )
     stats = sinter.read_stats_from_csv_files(out)
     assert [(s.decoder, s.shots) for s in stats] == [("veskar-uf", 2000)]
-

@@ -29,7 +29,7 @@ def stream_predictions(tmp_path, sample) -> np.ndarray:
     write_shot_stream(path, sample)
     stream = veskar.open(path, decoder=sample.dem_path)
     frames = [frame.observable_flips for frame in stream]
-    return np.array(frames[sample.window_depth - 1::sample.window_depth], dtype=np.uint64)
+    return np.array(frames[sample.window_depth - 1 :: sample.window_depth], dtype=np.uint64)
 
 
 @pytest.mark.parametrize("name", sample_names())
@@ -82,29 +82,49 @@ def test_every_form_of_the_shots_decodes_alike(form):
 
 # Three observables, so that unpacked and packed predictions differ in width.
 THREE_OBSERVABLES = "error(0.1) D0 L0\nerror(0.1) D0 D1 L1\nerror(0.1) D1 D2 L2\nerror(0.1) D2\n" + "".join(
-    f"error(0.1) D{d} D{d + 1}\n" for d in range(2, 10))
+    f"error(0.1) D{d} D{d + 1}\n" for d in range(2, 10)
+)
 
 
 @pytest.mark.parametrize(
     "call, message",
     [
-        (lambda d: d.decode_batch(np.zeros(11, np.uint8)), r"'shots' must be a 2-D array of shape "
-                                                           r"\(num_shots, num_detectors\), not 1-D"),
+        (
+            lambda d: d.decode_batch(np.zeros(11, np.uint8)),
+            r"'shots' must be a 2-D array of shape "
+            r"\(num_shots, num_detectors\), not 1-D",
+        ),
         (lambda d: d.decode_batch(np.zeros((2, 11, 1), bool)), "must be a 2-D array"),
         (lambda d: d.decode_batch(np.zeros((2, 10), bool)), r"shots must have num_detectors = 11 columns, not 10"),
-        (lambda d: d.decode_batch(np.zeros((2, 11), np.uint8), bit_packed_shots=True),
-         r"bit-packed shots must have ceil\(num_detectors / 8\) = 2 columns, not 11"),
+        (
+            lambda d: d.decode_batch(np.zeros((2, 11), np.uint8), bit_packed_shots=True),
+            r"bit-packed shots must have ceil\(num_detectors / 8\) = 2 columns, not 11",
+        ),
         (lambda d: d.decode_batch(np.zeros((2, 11), np.int64)), r"must have dtype bool or uint8, not numpy.int64"),
-        (lambda d: d.decode_batch(np.zeros((2, 2), bool), bit_packed_shots=True),
-         r"must have dtype uint8 when bit-packed, not numpy.bool"),
+        (
+            lambda d: d.decode_batch(np.zeros((2, 2), bool), bit_packed_shots=True),
+            r"must have dtype uint8 when bit-packed, not numpy.bool",
+        ),
         (lambda d: d.decode(np.zeros((1, 11), bool)), r"'syndrome' must be a 1-D array of shape \(num_detectors,\)"),
         (lambda d: d.decode(np.zeros(12, bool)), r"'syndrome' must have num_detectors = 11 entries, not 12"),
-        (lambda d: d.decode(np.zeros(3, np.uint8), bit_packed=True),
-         r"must have ceil\(num_detectors / 8\) = 2 entries, not 3"),
+        (
+            lambda d: d.decode(np.zeros(3, np.uint8), bit_packed=True),
+            r"must have ceil\(num_detectors / 8\) = 2 entries, not 3",
+        ),
         (lambda d: d.decode(np.zeros(11, np.float32)), r"must have dtype bool or uint8, not numpy.float32"),
     ],
-    ids=["batch-1d", "batch-3d", "batch-width", "batch-packed-width", "batch-dtype", "batch-packed-bool",
-         "decode-2d", "decode-width", "decode-packed-width", "decode-dtype"],
+    ids=[
+        "batch-1d",
+        "batch-3d",
+        "batch-width",
+        "batch-packed-width",
+        "batch-dtype",
+        "batch-packed-bool",
+        "decode-2d",
+        "decode-width",
+        "decode-packed-width",
+        "decode-dtype",
+    ],
 )
 def test_wrong_shapes_and_dtypes_say_what_was_expected(call, message):
     decoder = veskar.UnionFindDecoder(THREE_OBSERVABLES)
@@ -154,8 +174,10 @@ def test_value_classes_pickle(write_file):
     assert copy.detector_coordinates() == dem.detector_coordinates()
 
     assert repr(pickled(_veskar.DecoderResult(5, 0.25))) == repr(_veskar.DecoderResult(5, 0.25))
-    assert all(pickled(getattr(_veskar.CodeType, name)) is getattr(_veskar.CodeType, name)
-               for name in ("SURFACE_CODE", "CUSTOM"))
+    assert all(
+        pickled(getattr(_veskar.CodeType, name)) is getattr(_veskar.CodeType, name)
+        for name in ("SURFACE_CODE", "CUSTOM")
+    )
 
     accumulator = _veskar.LogicalErrorAccumulator(3)
     for flips, truth in [(1, 3), (0, 0), (4, 0)]:
@@ -164,8 +186,17 @@ def test_value_classes_pickle(write_file):
     assert repr(restored) == repr(accumulator)
     assert [restored.logical_error_rate(k) for k in range(3)] == [accumulator.logical_error_rate(k) for k in range(3)]
 
-    frames = [Frame(7, round=2, ancilla_count=5, events=[1, 0, 1, 1, 0], meas_results=[0, 1, -1, 0, 1],
-                    metadata=[flips_entry(6)]), Frame(8, ancilla_count=3)]
+    frames = [
+        Frame(
+            7,
+            round=2,
+            ancilla_count=5,
+            events=[1, 0, 1, 1, 0],
+            meas_results=[0, 1, -1, 0, 1],
+            metadata=[flips_entry(6)],
+        ),
+        Frame(8, ancilla_count=3),
+    ]
     for frame in _veskar.VeskarStream(write_file(stream_bytes(frames))):
         copy = pickled(frame)
         assert type(copy) is _veskar.SyndromeFrame and repr(copy) == repr(frame)

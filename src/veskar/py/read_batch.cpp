@@ -54,8 +54,13 @@ enum Column : size_t {
 };
 
 constexpr std::array<const char*, kColumnCount> kKeys = {
-    "frame_id",      "round", "timestamp_ns", "detector_events", "recorded_observable_flips",
-    "has_recorded_observable_flips", "observable_flips",
+    "frame_id",
+    "round",
+    "timestamp_ns",
+    "detector_events",
+    "recorded_observable_flips",
+    "has_recorded_observable_flips",
+    "observable_flips",
 };
 
 constexpr std::array<int, kColumnCount> kTypes = {

@@ -149,10 +149,18 @@ PyObject* decode(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObje
     if (!prediction) {
         return nullptr;
     }
-    const ShotRows shots{static_cast<const uint8_t*>(PyArray_DATA(as_array(syndrome))), 1, entries, 0,
-                         PyArray_STRIDE(as_array(syndrome), 0), layout(packed)};
-    const PredictionRows predictions{static_cast<uint8_t*>(PyArray_DATA(as_array(prediction))), 1,
-                                     static_cast<uint64_t>(observables), 0, 1, BitLayout::kBytes};
+    const ShotRows shots{static_cast<const uint8_t*>(PyArray_DATA(as_array(syndrome))),
+                         1,
+                         entries,
+                         0,
+                         PyArray_STRIDE(as_array(syndrome), 0),
+                         layout(packed)};
+    const PredictionRows predictions{static_cast<uint8_t*>(PyArray_DATA(as_array(prediction))),
+                                     1,
+                                     static_cast<uint64_t>(observables),
+                                     0,
+                                     1,
+                                     BitLayout::kBytes};
     // One shot costs less than giving up the interpreter lock and taking it back.
     return decode_rows(self, shots, predictions, false) ? prediction.release() : nullptr;
 }
@@ -168,8 +176,8 @@ PyObject* decode_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
         return nullptr;
     }
     Ref shots_array = array_of(given[0]);
-    const Expected expected{
-        2, packed_shots ? "(num_shots, ceil(num_detectors / 8))" : "(num_shots, num_detectors)", packed_shots};
+    const Expected expected{2, packed_shots ? "(num_shots, ceil(num_detectors / 8))" : "(num_shots, num_detectors)",
+                            packed_shots};
     if (!shots_array || !check_array(as_array(shots_array), {"decode_batch", "shots"}, expected)) {
         return nullptr;
     }
@@ -184,9 +192,9 @@ PyObject* decode_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     // The width is checked before the output is made, so that a wrong one
     // is reported as such however many rows there are.
     if (shots.columns != row_columns(batch.num_detectors(), shots.layout)) {
-        return raise(PyExc_ValueError, message(ShotBatchError{shot_batch_error::ShotWidth{
-                                           shots.columns, row_columns(batch.num_detectors(), shots.layout),
-                                           shots.layout}}));
+        return raise(PyExc_ValueError,
+                     message(ShotBatchError{shot_batch_error::ShotWidth{
+                         shots.columns, row_columns(batch.num_detectors(), shots.layout), shots.layout}}));
     }
     const uint64_t columns = row_columns(batch.num_observables(), layout(packed_predictions));
     npy_intp dims[2] = {static_cast<npy_intp>(shots.rows), static_cast<npy_intp>(columns)};
@@ -194,8 +202,12 @@ PyObject* decode_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     if (!output) {
         return nullptr;
     }
-    const PredictionRows predictions{static_cast<uint8_t*>(PyArray_DATA(as_array(output))), shots.rows, columns,
-                                     static_cast<int64_t>(columns), 1, layout(packed_predictions)};
+    const PredictionRows predictions{static_cast<uint8_t*>(PyArray_DATA(as_array(output))),
+                                     shots.rows,
+                                     columns,
+                                     static_cast<int64_t>(columns),
+                                     1,
+                                     layout(packed_predictions)};
     return decode_rows(self, shots, predictions, true) ? output.release() : nullptr;
 }
 
@@ -254,14 +266,13 @@ PyType_Slot slots[] = {
     {Py_tp_repr, reinterpret_cast<void*>(repr)},
     {Py_tp_methods, methods},
     {Py_tp_getset, getset},
-    {Py_tp_doc, const_cast<char*>(
-                    "UnionFindDecoder(dem)\n--\n\n"
-                    "A weighted Union-Find decoder for whole shots of a detector error model.\n\n"
-                    "`dem` is a file path (`str` or path object), DEM text, a\n"
-                    "`stim.DetectorErrorModel` or a `DetectorErrorModel`. Repeat blocks are\n"
-                    "expanded; each `^` component of an error is an edge (a chain of edges\n"
-                    "when it has more than two detectors).\n"
-                    "Picklable: a copy is rebuilt from the model.")},
+    {Py_tp_doc, const_cast<char*>("UnionFindDecoder(dem)\n--\n\n"
+                                  "A weighted Union-Find decoder for whole shots of a detector error model.\n\n"
+                                  "`dem` is a file path (`str` or path object), DEM text, a\n"
+                                  "`stim.DetectorErrorModel` or a `DetectorErrorModel`. Repeat blocks are\n"
+                                  "expanded; each `^` component of an error is an edge (a chain of edges\n"
+                                  "when it has more than two detectors).\n"
+                                  "Picklable: a copy is rebuilt from the model.")},
     {0, nullptr},
 };
 

@@ -17,7 +17,9 @@ DetectorErrorModel parse_ok(std::string_view text) {
 }
 
 // Doubles compare by their bits, so that NaN equals itself and -0 differs from 0.
-uint64_t bits(double value) { return std::bit_cast<uint64_t>(value); }
+uint64_t bits(double value) {
+    return std::bit_cast<uint64_t>(value);
+}
 
 void expect_same(const DetectorErrorModel& a, const DetectorErrorModel& b) {
     EXPECT_EQ(a.detector_count, b.detector_count);
@@ -71,16 +73,17 @@ TEST_P(DemTextRoundTrip, ParsesBackToTheSameModel) {
 
 INSTANTIATE_TEST_SUITE_P(
     Models, DemTextRoundTrip,
-    ::testing::Values(
-        Case{"empty", ""},
-        Case{"components", "error(0.125) D0 L1 D2 ^ D3 ^ L0\nerror(1e-300) D0 D0\nerror(0.1)\n"},
-        Case{"unusual_probabilities", "error(nan) D0\nerror(-0) D1\nerror(inf) D2\nerror(0.1000000000000000055511) D3\n"},
-        Case{"shifted_coordinates",
-             "detector(1.5, 2, 0.1) D0\nshift_detectors(0, 0, 1) 2\ndetector(1.5, 2) D0\ndetector D1\n"
-             "detector() D7\ndetector(1, 2, 3, 4) D3\nerror(0.2) D0 D1\n"},
-        Case{"counts_from_declarations_only", "error(0.1) D0 L0\nlogical_observable L5\ndetector D0\n"},
-        Case{"counts_from_a_block_repeated_0_times", "error(0.1) D1\nrepeat 0 {\n  error(0.2) D9 L3\n}\n"},
-        Case{"folded_surface_code", read_file(VESKAR_TEST_DATA "/dem/surface_d5_r25_p0001_folded.dem")}),
+    ::testing::Values(Case{"empty", ""},
+                      Case{"components", "error(0.125) D0 L1 D2 ^ D3 ^ L0\nerror(1e-300) D0 D0\nerror(0.1)\n"},
+                      Case{"unusual_probabilities",
+                           "error(nan) D0\nerror(-0) D1\nerror(inf) D2\nerror(0.1000000000000000055511) D3\n"},
+                      Case{"shifted_coordinates",
+                           "detector(1.5, 2, 0.1) D0\nshift_detectors(0, 0, 1) 2\ndetector(1.5, 2) D0\ndetector D1\n"
+                           "detector() D7\ndetector(1, 2, 3, 4) D3\nerror(0.2) D0 D1\n"},
+                      Case{"counts_from_declarations_only", "error(0.1) D0 L0\nlogical_observable L5\ndetector D0\n"},
+                      Case{"counts_from_a_block_repeated_0_times",
+                           "error(0.1) D1\nrepeat 0 {\n  error(0.2) D9 L3\n}\n"},
+                      Case{"folded_surface_code", read_file(VESKAR_TEST_DATA "/dem/surface_d5_r25_p0001_folded.dem")}),
     [](const ::testing::TestParamInfo<Case>& info) { return std::string(info.param.name); });
 
 }  // namespace
