@@ -126,8 +126,8 @@ bool fast_arguments(const char* function, std::span<const char* const> names, si
                     PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
     const auto given = static_cast<size_t>(nargs);
     if (given > positional) {
-        PyErr_Format(PyExc_TypeError, "%s() takes at most %zu positional argument%s (%zu given)", function,
-                     positional, positional == 1 ? "" : "s", given);
+        PyErr_Format(PyExc_TypeError, "%s() takes at most %zu positional argument%s (%zu given)", function, positional,
+                     positional == 1 ? "" : "s", given);
         return false;
     }
     for (size_t i = 0; i < names.size(); ++i) {

@@ -2,12 +2,13 @@
 // shots. Its counters are atomic, so every method is a shared access and no
 // call is ever refused for a concurrent use of the same object.
 
+#include "veskar/metrics/logical_error_accumulator.hpp"
+
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
-#include "veskar/metrics/logical_error_accumulator.hpp"
 #include "veskar/py/args.hpp"
 #include "veskar/py/classes.hpp"
 
@@ -151,8 +152,7 @@ PyObject* repr(PyObject* self) {
 }
 
 PyMethodDef methods[] = {
-    {"record", as_method(record), METH_VARARGS | METH_KEYWORDS,
-     "record($self, result, ground_truth)\n--\n\n"},
+    {"record", as_method(record), METH_VARARGS | METH_KEYWORDS, "record($self, result, ground_truth)\n--\n\n"},
     {"logical_error_rate", as_method(logical_error_rate), METH_VARARGS | METH_KEYWORDS,
      "logical_error_rate($self, observable)\n--\n\n"},
     {"mean_logical_error_rate", mean_logical_error_rate, METH_NOARGS, "mean_logical_error_rate($self)\n--\n\n"},

@@ -40,8 +40,8 @@ int exec_module(PyObject* module) {
         add_class(module, state.code_type, code_type_spec, add_code_type_members) < 0 ||
         add_class(module, state.decoder_result, decoder_result_spec) < 0 ||
         add_class(module, state.logical_correction, logical_correction_spec) < 0 ||
-        add_class(module, state.detector_error_model, detector_error_model_spec,
-                  add_detector_error_model_members) < 0 ||
+        add_class(module, state.detector_error_model, detector_error_model_spec, add_detector_error_model_members) <
+            0 ||
         add_class(module, state.spacetime_graph, spacetime_graph_spec) < 0 ||
         add_class(module, state.logical_error_accumulator, logical_error_accumulator_spec) < 0 ||
         add_class(module, state.union_find_decoder, union_find_decoder_spec) < 0) {

@@ -42,10 +42,17 @@ struct ModuleState {
 
     // Every reference the state holds, for the module's traverse and clear.
     std::array<PyObject**, 11> references() {
-        return {&syndrome_frame.object,     &syndrome_window.object,  &veskar_stream.object,
-                &code_type.object,          &decoder_result.object,   &logical_correction.object,
-                &detector_error_model.object, &spacetime_graph.object, &logical_error_accumulator.object,
-                &union_find_decoder.object, &veskar_error};
+        return {&syndrome_frame.object,
+                &syndrome_window.object,
+                &veskar_stream.object,
+                &code_type.object,
+                &decoder_result.object,
+                &logical_correction.object,
+                &detector_error_model.object,
+                &spacetime_graph.object,
+                &logical_error_accumulator.object,
+                &union_find_decoder.object,
+                &veskar_error};
     }
 };
 

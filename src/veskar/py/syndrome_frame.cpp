@@ -157,9 +157,8 @@ PyObject* restore(PyObject* cls, PyObject* args) {
     Py_ssize_t event_count = 0;
     PyObject* flips = nullptr;
     PyObject* recorded = nullptr;
-    if (!PyArg_ParseTuple(args, "KkKIIkIIy#y#OO:_restore", &frame_id, &round, &timestamp, &qubits, &ancillas,
-                          &fired, &code_type, &distance, &results, &result_count, &events, &event_count, &flips,
-                          &recorded) ||
+    if (!PyArg_ParseTuple(args, "KkKIIkIIy#y#OO:_restore", &frame_id, &round, &timestamp, &qubits, &ancillas, &fired,
+                          &code_type, &distance, &results, &result_count, &events, &event_count, &flips, &recorded) ||
         !optional_flips_argument(flips, "observable_flips", frame.observable_flips) ||
         !optional_flips_argument(recorded, "recorded_observable_flips", frame.recorded_observable_flips)) {
         return nullptr;
