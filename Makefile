@@ -2,8 +2,10 @@
 #            layout and lint of every source, run every test.
 # make format: lay out every C++ and Python source as the checks want it
 #            (clang-format -i over src tests bench fuzz; ruff check --fix and
-#            ruff format over python tests bench fuzz src). Run it after a
-#            merge and commit what it changes.
+#            ruff format over python tests bench fuzz src tools). Run it
+#            after a merge and commit what it changes.
+# make function-lengths: the ten longest functions in src/; fails when one
+#            is longer than 80 lines.
 # make demo: the same set-up, then the main job on the bundled sample.
 
 PYTHON ?= python3
@@ -19,9 +21,9 @@ PACKAGE_INPUTS := $(shell find src python -type f 2>/dev/null) meson.build meson
 # What the layout checks cover. The settings live in .clang-format and in
 # pyproject.toml's [tool.ruff].
 CPP_SOURCES = $(shell find src tests bench fuzz -name '*.cpp' -o -name '*.hpp')
-PY_SOURCE_DIRS := python tests bench fuzz src
+PY_SOURCE_DIRS := python tests bench fuzz src tools
 
-.PHONY: all test test-cpp test-python check-format format demo bench system-deps install clean
+.PHONY: all test test-cpp test-python check-format format function-lengths demo bench system-deps install clean
 
 all: install
 
@@ -72,6 +74,9 @@ format: system-deps $(TOOLS_STAMP)
 	$(VENV)/bin/ruff format $(PY_SOURCE_DIRS)
 
 test: check-format test-cpp test-python
+
+function-lengths:
+	$(PYTHON) tools/function_lengths.py --limit 80 src
 
 $(BENCH_BUILD)/build.ninja: | $(TOOLS_STAMP) system-deps
 	$(VENV)/bin/meson setup $(BENCH_BUILD) -Dpython=false -Dtests=false -Dbenchmarks=true

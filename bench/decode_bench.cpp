@@ -201,8 +201,8 @@ void BM_DecodeSlidingWindows(benchmark::State& state, const std::string& name) {
         benchmark::DoNotOptimize(mask);
         next = next + 1 == picked.size() ? 0 : next + 1;
     }
-    state.counters["allocs_per_decode"] = benchmark::Counter(static_cast<double>(g_allocations - before) /
-                                                             static_cast<double>(state.iterations()));
+    state.counters["allocs_per_decode"] =
+        benchmark::Counter(static_cast<double>(g_allocations - before) / static_cast<double>(state.iterations()));
     state.counters["goal_ns"] = kSlidingGoalNs;
     state.counters["fired_per_window"] = static_cast<double>(picked_fired) / static_cast<double>(picked.size());
     if (aligned != 0) {

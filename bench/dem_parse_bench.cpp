@@ -49,8 +49,8 @@ const std::string& dem_text(const std::string& name) {
 
 void report_rate(benchmark::State& state, size_t bytes) {
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * bytes));
-    state.counters["MB/s"] = benchmark::Counter(static_cast<double>(state.iterations() * bytes) / 1e6,
-                                                benchmark::Counter::kIsRate);
+    state.counters["MB/s"] =
+        benchmark::Counter(static_cast<double>(state.iterations() * bytes) / 1e6, benchmark::Counter::kIsRate);
     state.counters["goal_MB/s"] = kGoalMegabytesPerSecond;
 }
 
@@ -75,8 +75,7 @@ void BM_Parse(benchmark::State& state, const std::string& name) {
     state.counters["errors/s"] =
         benchmark::Counter(static_cast<double>(state.iterations() * errors), benchmark::Counter::kIsRate);
 }
-BENCHMARK_CAPTURE(BM_Parse, surface_d17_r17_flat, kLargeFlat)
-    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_Parse, surface_d17_r17_flat, kLargeFlat)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_Parse, surface_d5_r25_folded, std::string("surface_d5_r25_p0001_folded.dem"))
     ->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_Parse, surface_d5_r25_flat, std::string("surface_d5_r25_p0001_flat.dem"))
@@ -125,8 +124,7 @@ void BM_Graph(benchmark::State& state, const std::string& name) {
     state.counters["s/target"] = benchmark::Counter(static_cast<double>(state.iterations() * targets),
                                                     benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
-BENCHMARK_CAPTURE(BM_Graph, surface_d17_r17_flat, kLargeFlat)
-    ->Unit(benchmark::kMillisecond);
+BENCHMARK_CAPTURE(BM_Graph, surface_d17_r17_flat, kLargeFlat)->Unit(benchmark::kMillisecond);
 BENCHMARK_CAPTURE(BM_Graph, surface_d5_r25_folded, std::string("surface_d5_r25_p0001_folded.dem"))
     ->Unit(benchmark::kMillisecond);
 
@@ -153,8 +151,11 @@ void BM_GraphScaling(benchmark::State& state) {
     }
     state.SetComplexityN(static_cast<int64_t>(target_count(model)));
 }
-BENCHMARK(BM_GraphScaling)->RangeMultiplier(4)->Range(1 << 12, 1 << 18)->Unit(benchmark::kMillisecond)->Complexity(
-    benchmark::oN);
+BENCHMARK(BM_GraphScaling)
+    ->RangeMultiplier(4)
+    ->Range(1 << 12, 1 << 18)
+    ->Unit(benchmark::kMillisecond)
+    ->Complexity(benchmark::oN);
 
 }  // namespace
 }  // namespace veskar

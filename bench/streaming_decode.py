@@ -80,8 +80,15 @@ def memory_dem(distance: int, p: float, rounds: int) -> stim.DetectorErrorModel:
     return circuit.detector_error_model(decompose_errors=True)
 
 
-def write_shots(path: Path, detectors: np.ndarray, num_detectors: int, ancillas: int, rounds: int,
-                truth: np.ndarray, predicted: np.ndarray) -> None:
+def write_shots(
+    path: Path,
+    detectors: np.ndarray,
+    num_detectors: int,
+    ancillas: int,
+    rounds: int,
+    truth: np.ndarray,
+    predicted: np.ndarray,
+) -> None:
     """Shots in the format of tests/data/make_decoder_fixtures.py, one observable byte each."""
     header = b"VXSH" + struct.pack("<6I", 1, num_detectors, ancillas, rounds, len(detectors), 1)
     records = np.concatenate([detectors, truth[:, :1], predicted[:, :1]], axis=1)
@@ -123,8 +130,7 @@ def run_program(program: Path, model: Model) -> dict[str, dict]:
     """One pass of the C++ program over the model's shots, by setting."""
     manifest = OUT / f"{model.name}.manifest"
     manifest.write_text(f"{model.name} {model.dem_path} {model.shots_path} {model.distance}\n")
-    result = subprocess.run([str(program), "--json", "--repeats", "1", str(manifest)], capture_output=True,
-                            text=True)
+    result = subprocess.run([str(program), "--json", "--repeats", "1", str(manifest)], capture_output=True, text=True)
     if result.returncode != 0:
         sys.stderr.write(result.stderr)
         raise SystemExit(f"{program.name} failed on {model.name} ({result.returncode})")
@@ -149,8 +155,7 @@ def python_stream_figures(models: list[Model]) -> None:
     commit_rounds=d)), frames per second through `for frame in stream`.
 
     Not measured yet: this goes here once the stream takes commit_rounds."""
-    print("\nPython stream (per-frame and committed modes): not measured yet, the stream does not take "
-          "commit_rounds")
+    print("\nPython stream (per-frame and committed modes): not measured yet, the stream does not take commit_rounds")
 
 
 def machine() -> str:
@@ -162,8 +167,10 @@ def machine() -> str:
                 break
     except OSError:
         pass
-    return f"{platform.node()}: {cpu}, {os.cpu_count()} cores, Python {platform.python_version()}, " \
-           f"Stim {stim.__version__}, PyMatching {pymatching.__version__}"
+    return (
+        f"{platform.node()}: {cpu}, {os.cpu_count()} cores, Python {platform.python_version()}, "
+        f"Stim {stim.__version__}, PyMatching {pymatching.__version__}"
+    )
 
 
 def main() -> int:
@@ -177,8 +184,7 @@ def main() -> int:
 
     OUT.mkdir(parents=True, exist_ok=True)
     print(f"machine {machine()}")
-    print(f"best of {args.repeats} passes, PyMatching's and ours taken in turn; about {args.frames} frames "
-          f"per model\n")
+    print(f"best of {args.repeats} passes, PyMatching's and ours taken in turn; about {args.frames} frames per model\n")
     figures: dict[tuple[str, str], dict] = {}
     models = []
     for d, p, r in MODELS:
@@ -193,8 +199,10 @@ def main() -> int:
 
     ok = True
     print(f"{'model':<22} {'shots':>6}  {'us per round':>44}  {'logical errors':>28}")
-    print(f"{'':<22} {'':>6}  {'PyMatching':>10} {'one/shot':>10} {'committed':>10} {'vs PM':>6} {'':>5}"
-          f"  {'PyMatching':>10} {'one/shot':>8} {'committed':>9}")
+    print(
+        f"{'':<22} {'':>6}  {'PyMatching':>10} {'one/shot':>10} {'committed':>10} {'vs PM':>6} {'':>5}"
+        f"  {'PyMatching':>10} {'one/shot':>8} {'committed':>9}"
+    )
     for m in models:
         shot = figures[(m.name, "shot")]
         committed = figures[(m.name, "committed")]
@@ -203,13 +211,17 @@ def main() -> int:
         if m.rounds >= 50:
             goal = "ok" if ratio <= 1.0 else "MISS"
             ok = ok and ratio <= 1.0
-        print(f"{m.name:<22} {m.shots:>6}  {m.pymatching_us_per_round:>10.3f} {shot['us_per_round']:>10.3f} "
-              f"{committed['us_per_round']:>10.3f} {ratio:>5.2f}x {goal:>5}  {m.pymatching_errors:>10} "
-              f"{shot['errors']:>8} {committed['errors']:>9}")
-    print("(one/shot: commit_rounds = the shot's frames, one decode per shot; committed: C = B = distance;"
-          " goal on 50 and 500 rounds: committed <= PyMatching)")
+        print(
+            f"{m.name:<22} {m.shots:>6}  {m.pymatching_us_per_round:>10.3f} {shot['us_per_round']:>10.3f} "
+            f"{committed['us_per_round']:>10.3f} {ratio:>5.2f}x {goal:>5}  {m.pymatching_errors:>10} "
+            f"{shot['errors']:>8} {committed['errors']:>9}"
+        )
+    print(
+        "(one/shot: commit_rounds = the shot's frames, one decode per shot; committed: C = B = distance;"
+        " goal on 50 and 500 rounds: committed <= PyMatching)"
+    )
 
-    print(f"\nLatency from a shot's last frame to its prediction, us (committed C = B = distance; one/shot beside)")
+    print("\nLatency from a shot's last frame to its prediction, us (committed C = B = distance; one/shot beside)")
     print(f"{'model':<22} {'p50':>8} {'p99':>8} {'goal p99':>9} {'':>5} {'one/shot p50':>13} {'p99':>9}")
     for m in models:
         committed = figures[(m.name, "committed")]
@@ -217,13 +229,14 @@ def main() -> int:
         goal = LATENCY_GOAL_US[m.distance]
         met = committed["p99_us"] < goal
         ok = ok and met
-        print(f"{m.name:<22} {committed['p50_us']:>8.2f} {committed['p99_us']:>8.2f} {goal:>9.0f} "
-              f"{'ok' if met else 'MISS':>5} {shot['p50_us']:>13.2f} {shot['p99_us']:>9.2f}")
+        print(
+            f"{m.name:<22} {committed['p50_us']:>8.2f} {committed['p99_us']:>8.2f} {goal:>9.0f} "
+            f"{'ok' if met else 'MISS':>5} {shot['p50_us']:>13.2f} {shot['p99_us']:>9.2f}"
+        )
 
     print("\nCost per round at 500 rounds over that at 50 (committed C = B = distance)")
     for distance in sorted({m.distance for m in models}):
-        by_rounds = {m.rounds: figures[(m.name, "committed")]["us_per_round"] for m in models
-                     if m.distance == distance}
+        by_rounds = {m.rounds: figures[(m.name, "committed")]["us_per_round"] for m in models if m.distance == distance}
         if 50 in by_rounds and 500 in by_rounds:
             scaling = by_rounds[500] / by_rounds[50]
             met = scaling <= ROUND_SCALING_GOAL

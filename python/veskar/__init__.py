@@ -16,13 +16,17 @@ the TOLM format and ``veskar.simulate`` samples recordings from a DEM.
 from __future__ import annotations
 
 import os
+from typing import SupportsIndex
 
-import _veskar
 from _veskar import (
     CodeType,
     DecoderResult,
+    DetectorErrorModel,
     LogicalCorrection,
+    LogicalErrorAccumulator,
+    SpacetimeGraph,
     SyndromeFrame,
+    SyndromeWindow,
     UnionFindDecoder,
     VeskarError,
     VeskarStream,
@@ -39,17 +43,16 @@ __all__ = [
     "VeskarStream",
     "__version__",
     "open",
+    "SyndromeWindow",
+    "DetectorErrorModel",
+    "SpacetimeGraph",
+    "LogicalErrorAccumulator",
 ]
 
-# Classes that arrive with later parts of the module are re-exported when present.
-for _name in ("SyndromeWindow", "DetectorErrorModel", "SpacetimeGraph", "LogicalErrorAccumulator"):
-    if hasattr(_veskar, _name):
-        globals()[_name] = getattr(_veskar, _name)
-        __all__.append(_name)
-del _name
 
-
-def open(source: str | os.PathLike, decoder=None, window_depth: int = 0) -> VeskarStream:  # noqa: A001
+def open(  # noqa: A001
+    source: str | os.PathLike[str], decoder: object = None, window_depth: SupportsIndex = 0
+) -> VeskarStream:
     """Open a TOLM stream from a file path (a str or a path object) or
     ``"tcp://host:port"``.
 

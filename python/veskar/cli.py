@@ -52,6 +52,7 @@ def _int_at_least(low: int, high: int | None = None):
             bounds = f"at least {low}" if high is None else f"from {low} to {high}"
             raise argparse.ArgumentTypeError(f"must be {bounds}, got {value}")
         return value
+
     return parse
 
 
@@ -110,13 +111,16 @@ def _command_simulate(args) -> int:
     try:
         with sink:
             summary = simulate_module.write_recording(
-                sink, model, args.shots, args.seed, ancilla_count=args.ancillas, distance=args.distance)
+                sink, model, args.shots, args.seed, ancilla_count=args.ancillas, distance=args.distance
+            )
     except OSError as exc:
         print(f"veskar simulate: writing {args.output!r} failed: {exc.strerror or exc}", file=sys.stderr)
         return EXIT_STREAM_ERROR
-    print(f"wrote {summary['frames']} frames ({summary['shots']} shots x {summary['frames_per_shot']} frames "
-          f"of {summary['ancilla_count']} ancillas) to {args.output}; "
-          f"{summary['logical_flips']} shots with a logical flip")
+    print(
+        f"wrote {summary['frames']} frames ({summary['shots']} shots x {summary['frames_per_shot']} frames "
+        f"of {summary['ancilla_count']} ancillas) to {args.output}; "
+        f"{summary['logical_flips']} shots with a logical flip"
+    )
     return 0
 
 
@@ -158,9 +162,9 @@ def _replay(connection: socket.socket, data: bytes, spans, rate: float | None) -
     burst = max(1, int(rate / 1000))
     start = time.perf_counter()
     for index in range(0, len(spans), burst):
-        group = spans[index:index + burst]
+        group = spans[index : index + burst]
         first, last = group[0], group[-1]
-        connection.sendall(view[first[0]:last[0] + last[1]])
+        connection.sendall(view[first[0] : last[0] + last[1]])
         due = start + (index + len(group)) / rate
         delay = due - time.perf_counter()
         if delay > 0:
@@ -357,8 +361,10 @@ def _command_inspect(args) -> int:
         head = f.read(FILE_HEADER_SIZE)
     if len(head) == FILE_HEADER_SIZE:
         magic, version, schema, aux = struct.unpack("<IH16sI", head)
-        print(f"file header:  magic 0x{magic:08x}{'' if magic == MAGIC else ' (not TOLM)'}, version {version}, "
-              f"header_aux {aux}")
+        print(
+            f"file header:  magic 0x{magic:08x}{'' if magic == MAGIC else ' (not TOLM)'}, version {version}, "
+            f"header_aux {aux}"
+        )
         print(f"schema id:    {uuid.UUID(bytes=schema)}")
     else:
         print(f"file header:  missing ({len(head)} bytes)")
@@ -380,8 +386,10 @@ def _command_inspect(args) -> int:
                 failure = exc
                 break
             if frames < args.first:
-                print(f"  {frame!r} ts={frame.timestamp_ns} code_type={frame.code_type} distance={frame.distance} "
-                      f"events={bytes(frame.to_numpy_detector_events().astype('u1')).hex()}")
+                print(
+                    f"  {frame!r} ts={frame.timestamp_ns} code_type={frame.code_type} distance={frame.distance} "
+                    f"events={bytes(frame.to_numpy_detector_events().astype('u1')).hex()}"
+                )
             frames += 1
             last_id = frame.frame_id
             code_types[frame.code_type] = code_types.get(frame.code_type, 0) + 1
@@ -389,8 +397,10 @@ def _command_inspect(args) -> int:
         stream.close()
     print(f"frames:       {frames}")
     names = {v: k for k, v in _CODE_TYPES.items()}
-    print("code types:   " + (", ".join(f"{names.get(c, f'0x{c:02x}')} x{n}" for c, n in sorted(code_types.items()))
-                               or "none"))
+    print(
+        "code types:   "
+        + (", ".join(f"{names.get(c, f'0x{c:02x}')} x{n}" for c, n in sorted(code_types.items())) or "none")
+    )
     if failure is not None:
         where = f"frame_id {last_id}" if last_id is not None else "the start"
         print(f"error at frame offset {frames} (after {where}): {failure}")
@@ -411,33 +421,46 @@ def _command_demo(args) -> int:
 
 def _run_demo(args, dem: Path, ancillas: int, recording: Path) -> int:
     print(f"simulating {args.shots} shots of {dem.name} (seed {args.seed}) ...", file=sys.stderr, flush=True)
-    summary = simulate_module.write_recording(recording, dem, args.shots, args.seed,
-                                              ancilla_count=ancillas, distance=5)
+    summary = simulate_module.write_recording(recording, dem, args.shots, args.seed, ancilla_count=ancillas, distance=5)
     print(f"wrote {summary['frames']} frames to {recording}", file=sys.stderr, flush=True)
 
     server = subprocess.Popen(
         [sys.executable, "-m", "veskar", "serve", str(recording), "--port", "0", "--rate", str(args.rate)],
-        stderr=subprocess.PIPE, text=True)
+        stderr=subprocess.PIPE,
+        text=True,
+    )
+    stderr = server.stderr
+    assert stderr is not None  # asked for with stderr=PIPE
     try:
-        banner = server.stderr.readline()
+        banner = stderr.readline()
         match = re.search(r"on ([0-9.]+):([0-9]+)", banner)
         if match is None:
             print(f"the replay server did not start: {banner.strip()}", file=sys.stderr)
             return EXIT_STREAM_ERROR
         source = f"tcp://{match.group(1)}:{match.group(2)}"
-        print(f"replaying at {args.rate:,.0f} frames/s from {source}; decoding with {dem.name}",
-              file=sys.stderr, flush=True)
+        print(
+            f"replaying at {args.rate:,.0f} frames/s from {source}; decoding with {dem.name}",
+            file=sys.stderr,
+            flush=True,
+        )
         decode_args = argparse.Namespace(source=source, dem=dem, window_depth=0, quiet=False)
         return _command_decode(decode_args)
     finally:
         server.kill()
         server.wait()
-        server.stderr.close()
+        stderr.close()
 
 
 _CODE_TYPES = {
-    "SurfaceCode": 1, "HoneycombCode": 2, "ColorCode": 3, "RepetitionCode": 4, "ToricCode": 5,
-    "BivariateBicycle": 6, "HypergraphProduct": 7, "FiberBundle": 8, "Custom": 255,
+    "SurfaceCode": 1,
+    "HoneycombCode": 2,
+    "ColorCode": 3,
+    "RepetitionCode": 4,
+    "ToricCode": 5,
+    "BivariateBicycle": 6,
+    "HypergraphProduct": 7,
+    "FiberBundle": 8,
+    "Custom": 255,
 }
 
 
@@ -451,18 +474,24 @@ def build_parser() -> argparse.ArgumentParser:
     sim.add_argument("-o", "--output", required=True, help="recording to write")
     sim.add_argument("--shots", type=count, default=1000)
     sim.add_argument("--seed", type=count, default=None)
-    sim.add_argument("--ancillas", type=_int_at_least(1, 65535), default=None,
-                     help="detectors per frame (default: the most detectors sharing one time coordinate)")
+    sim.add_argument(
+        "--ancillas",
+        type=_int_at_least(1, 65535),
+        default=None,
+        help="detectors per frame (default: the most detectors sharing one time coordinate)",
+    )
     sim.add_argument("--distance", type=_int_at_least(0, 255), default=0)
     sim.set_defaults(run=_command_simulate, parser=sim)
 
     serve = commands.add_parser("serve", help="replay a recording over TCP on loopback")
     serve.add_argument("file", type=_input_file)
-    serve.add_argument("--port", type=_int_at_least(0, 65535), required=True,
-                       help="port to listen on (0: any free port)")
+    serve.add_argument(
+        "--port", type=_int_at_least(0, 65535), required=True, help="port to listen on (0: any free port)"
+    )
     serve.add_argument("--host", default="127.0.0.1")
-    serve.add_argument("--rate", type=_positive_float, default=None,
-                       help="frames per second (default: as fast as possible)")
+    serve.add_argument(
+        "--rate", type=_positive_float, default=None, help="frames per second (default: as fast as possible)"
+    )
     serve.add_argument("--clients", type=_int_at_least(1), default=1, help="clients to serve before exiting")
     serve.set_defaults(run=_command_serve, parser=serve)
 

@@ -45,7 +45,7 @@ def default_ancilla_count(model) -> int:
 
 @dataclass
 class Samples:
-    detectors: np.ndarray    # bool, shots x detector_count
+    detectors: np.ndarray  # bool, shots x detector_count
     observables: np.ndarray  # uint64, one mask per shot
 
 
@@ -83,8 +83,18 @@ def frames_per_shot(detector_count: int, ancilla_count: int) -> int:
     return max(1, math.ceil(detector_count / max(ancilla_count, 1)))
 
 
-def write_recording(path_or_sink, dem, shots: int, seed: int | None = None, *, ancilla_count: int | None = None,
-                    code_type: int = 1, distance: int = 0, qubit_count: int = 0, round_ns: int = 1000) -> dict:
+def write_recording(
+    path_or_sink,
+    dem,
+    shots: int,
+    seed: int | None = None,
+    *,
+    ancilla_count: int | None = None,
+    code_type: int = 1,
+    distance: int = 0,
+    qubit_count: int = 0,
+    round_ns: int = 1000,
+) -> dict:
     """Samples ``shots`` shots and writes them as TOLM frames; returns a summary
     (frames, frames per shot, ancilla count, logical flips)."""
     model = load_dem(dem)
@@ -118,10 +128,19 @@ def write_shots(path_or_sink, dem, detectors: np.ndarray, observables: np.ndarra
             for r in range(per_shot):
                 frame_id += 1
                 last = r == per_shot - 1 and observables is not None
-                chunk.append(encode_frame(
-                    frame_id, r, rounds[shot, r], results[shot, r],
-                    timestamp_ns=frame_id * round_ns, qubit_count=qubit_count, code_type=code_type,
-                    distance=distance, observable_flips=int(observables[shot]) if last else None))
+                chunk.append(
+                    encode_frame(
+                        frame_id,
+                        r,
+                        rounds[shot, r],
+                        results[shot, r],
+                        timestamp_ns=frame_id * round_ns,
+                        qubit_count=qubit_count,
+                        code_type=code_type,
+                        distance=distance,
+                        observable_flips=int(observables[shot]) if last else None,
+                    )
+                )
             writer.write_raw(b"".join(chunk))
     finally:
         writer.close()

@@ -85,9 +85,18 @@ def write_shot_stream(path: Path, sample: Sample) -> int:
         for r in range(depth):
             frame_id += 1
             last = r == depth - 1
-            parts.append(tolm.encode_frame(
-                frame_id, r, meas_results=bytes(a), timestamp_ns=1000 * frame_id, qubit_count=2 * a + 1,
-                code_type=_SURFACE_CODE, distance=3, detector_runs=_run_length(rows[shot * depth + r].tobytes()),
-                observable_flips=int(sample.truth[shot]) if last else None))
+            parts.append(
+                tolm.encode_frame(
+                    frame_id,
+                    r,
+                    meas_results=bytes(a),
+                    timestamp_ns=1000 * frame_id,
+                    qubit_count=2 * a + 1,
+                    code_type=_SURFACE_CODE,
+                    distance=3,
+                    detector_runs=_run_length(rows[shot * depth + r].tobytes()),
+                    observable_flips=int(sample.truth[shot]) if last else None,
+                )
+            )
     path.write_bytes(b"".join(parts))
     return frame_id

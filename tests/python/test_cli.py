@@ -14,8 +14,9 @@ REPETITION = str(samples.path("repetition_d5"))
 
 
 def veskar_cli(*args, timeout=60):
-    return subprocess.run([sys.executable, "-m", "veskar", *map(str, args)], capture_output=True, text=True,
-                          timeout=timeout)
+    return subprocess.run(
+        [sys.executable, "-m", "veskar", *map(str, args)], capture_output=True, text=True, timeout=timeout
+    )
 
 
 @pytest.fixture(scope="module")
@@ -74,8 +75,11 @@ def test_inspect_describes_good_and_damaged_recordings(recording, damaged):
 
 
 def test_serve_replays_over_tcp_for_decode(recording):
-    server = subprocess.Popen([sys.executable, "-m", "veskar", "serve", recording, "--port", "0", "--rate", "2000000"],
-                              stderr=subprocess.PIPE, text=True)
+    server = subprocess.Popen(
+        [sys.executable, "-m", "veskar", "serve", recording, "--port", "0", "--rate", "2000000"],
+        stderr=subprocess.PIPE,
+        text=True,
+    )
     try:
         banner = server.stderr.readline()
         port = re.search(r":(\d+)$", banner.strip()).group(1)
@@ -97,8 +101,11 @@ def test_decode_without_a_terminal_draws_no_progress_line(recording):
 
 def test_serve_goes_on_after_a_client_that_leaves_early(recording):
     # Paced so that the replay to the first client is still going when it leaves.
-    server = subprocess.Popen([sys.executable, "-m", "veskar", "serve", recording, "--port", "0", "--rate", "10000",
-                               "--clients", "2"], stderr=subprocess.PIPE, text=True)
+    server = subprocess.Popen(
+        [sys.executable, "-m", "veskar", "serve", recording, "--port", "0", "--rate", "10000", "--clients", "2"],
+        stderr=subprocess.PIPE,
+        text=True,
+    )
     try:
         port = int(re.search(r":(\d+)$", server.stderr.readline().strip()).group(1))
         with socket.create_connection(("127.0.0.1", port), timeout=20) as quitter:
@@ -130,9 +137,14 @@ BAD_ARGUMENTS = {
     "simulate-missing-dem": ("simulate surfce.dem -o {tmp}/o.tolm", "can't open 'surfce.dem'"),
     "simulate-misspelt-dem": ("simulate {misspelt} -o {tmp}/o.tolm", "unknown instruction 'eror' on line 2"),
     "simulate-unwritable": ("simulate {repetition} -o {tmp}/no/o.tolm", "can't write '{tmp}/no/o.tolm'"),
-    "simulate-shots": ("simulate {repetition} -o {tmp}/o.tolm --shots -5", "argument --shots: must be at least 0, got -5"),
-    "decode-window-depth": ("decode {small} --dem {repetition} --window-depth -1",
-                            "argument --window-depth: must be at least 0, got -1"),
+    "simulate-shots": (
+        "simulate {repetition} -o {tmp}/o.tolm --shots -5",
+        "argument --shots: must be at least 0, got -5",
+    ),
+    "decode-window-depth": (
+        "decode {small} --dem {repetition} --window-depth -1",
+        "argument --window-depth: must be at least 0, got -1",
+    ),
     "decode-missing-source": ("decode {missing} --dem {repetition}", "can't open '{missing}'"),
     "decode-missing-dem": ("decode {small} --dem surfce.dem", "argument --dem: can't open 'surfce.dem'"),
 }
@@ -145,8 +157,14 @@ def test_bad_arguments_give_one_line_and_exit_code_2(case, tmp_path, capsys):
     misspelt = tmp_path / "misspelt.dem"
     misspelt.write_text("error(0.1) D0\neror(0.1) D0 L0\n")
     with socket.create_server(("127.0.0.1", 0)) as taken:
-        names = dict(small=small, missing=tmp_path / "absent.tolm", tmp=tmp_path, misspelt=misspelt,
-                     repetition=REPETITION, taken=taken.getsockname()[1])
+        names = dict(
+            small=small,
+            missing=tmp_path / "absent.tolm",
+            tmp=tmp_path,
+            misspelt=misspelt,
+            repetition=REPETITION,
+            taken=taken.getsockname()[1],
+        )
         args, named = (text.format(**names) for text in BAD_ARGUMENTS[case])
         with pytest.raises(SystemExit) as exited:
             cli.main(args.split())

@@ -166,7 +166,6 @@ class TestDecoderResult:
             setattr(_veskar.DecoderResult(1), name, 0)
 
 
-
 def test_numpy_is_imported_only_when_an_array_is_made(tmp_path):
     # In a fresh interpreter: streaming frames must not pull NumPy in.
     from tolm_writer import Frame, stream_bytes
@@ -193,8 +192,19 @@ def load_second_module():
     return module
 
 
-CLASSES = ["SyndromeFrame", "SyndromeWindow", "VeskarStream", "CodeType", "DecoderResult", "LogicalCorrection",
-           "DetectorErrorModel", "SpacetimeGraph", "LogicalErrorAccumulator", "UnionFindDecoder", "VeskarError"]
+CLASSES = [
+    "SyndromeFrame",
+    "SyndromeWindow",
+    "VeskarStream",
+    "CodeType",
+    "DecoderResult",
+    "LogicalCorrection",
+    "DetectorErrorModel",
+    "SpacetimeGraph",
+    "LogicalErrorAccumulator",
+    "UnionFindDecoder",
+    "VeskarError",
+]
 
 
 def test_each_module_object_owns_its_classes(write_file):

@@ -63,20 +63,10 @@ struct Json {
 
 }  // namespace error
 
-using VeskarError = std::variant<
-    error::InvalidMagic,
-    error::UnsupportedVersion,
-    error::UnknownCodeType,
-    error::SchemaNotFound,
-    error::CrcMismatch,
-    error::ParityViolation,
-    error::TimingOutOfBounds,
-    error::PayloadLengthMismatch,
-    error::FrameIdBackwards,
-    error::SchemaMismatch,
-    error::ChannelLagged,
-    error::Io,
-    error::Json>;
+using VeskarError =
+    std::variant<error::InvalidMagic, error::UnsupportedVersion, error::UnknownCodeType, error::SchemaNotFound,
+                 error::CrcMismatch, error::ParityViolation, error::TimingOutOfBounds, error::PayloadLengthMismatch,
+                 error::FrameIdBackwards, error::SchemaMismatch, error::ChannelLagged, error::Io, error::Json>;
 
 // The display text users see, also as Python exception messages.
 std::string message(const VeskarError& err);

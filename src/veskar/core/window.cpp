@@ -19,18 +19,18 @@ std::string sizes_text(uint64_t ancilla_count, uint64_t window_depth) {
 }  // namespace
 
 std::string message(const WindowError& err) {
-    return std::visit(
-        Overloaded{
-            [](const window_error::ZeroDepth&) { return std::string("window_depth must be at least 1"); },
-            [](const window_error::SizeOverflow& e) {
-                return "window of " + sizes_text(e.ancilla_count, e.window_depth) +
-                       " is too large (at most 2^32 detectors)";
-            },
-            [](const window_error::OutOfMemory& e) {
-                return "cannot reserve memory for a window of " + sizes_text(e.ancilla_count, e.window_depth);
-            },
-        },
-        err);
+    return std::visit(Overloaded{
+                          [](const window_error::ZeroDepth&) { return std::string("window_depth must be at least 1"); },
+                          [](const window_error::SizeOverflow& e) {
+                              return "window of " + sizes_text(e.ancilla_count, e.window_depth) +
+                                     " is too large (at most 2^32 detectors)";
+                          },
+                          [](const window_error::OutOfMemory& e) {
+                              return "cannot reserve memory for a window of " +
+                                     sizes_text(e.ancilla_count, e.window_depth);
+                          },
+                      },
+                      err);
 }
 
 std::expected<SyndromeWindow, WindowError> SyndromeWindow::create(uint64_t ancilla_count, uint64_t window_depth) {

@@ -33,19 +33,18 @@ double merge_weights(double a, double b) {
 }  // namespace
 
 std::string message(const DecoderError& err) {
-    return std::visit(
-        Overloaded{
-            [](const decoder_error::NoGraph&) { return std::string("decoder needs a spacetime graph"); },
-            [](const decoder_error::TooManyNodes& e) {
-                return "spacetime graph has " + std::to_string(e.node_count) +
-                       " nodes, more than 32-bit node indices can name";
-            },
-            [](const decoder_error::ObservableBeyondMask& e) {
-                return "observable index " + std::to_string(e.observable) +
-                       " is beyond the decoder's limit of 64 observables (L0 to L63)";
-            },
-        },
-        err);
+    return std::visit(Overloaded{
+                          [](const decoder_error::NoGraph&) { return std::string("decoder needs a spacetime graph"); },
+                          [](const decoder_error::TooManyNodes& e) {
+                              return "spacetime graph has " + std::to_string(e.node_count) +
+                                     " nodes, more than 32-bit node indices can name";
+                          },
+                          [](const decoder_error::ObservableBeyondMask& e) {
+                              return "observable index " + std::to_string(e.observable) +
+                                     " is beyond the decoder's limit of 64 observables (L0 to L63)";
+                          },
+                      },
+                      err);
 }
 
 DecoderResult decoder_result(uint64_t observable_flips, double confidence) {
@@ -53,8 +52,7 @@ DecoderResult decoder_result(uint64_t observable_flips, double confidence) {
     result.confidence = confidence;
     result.observable_flips = observable_flips;
     for (uint64_t rest = observable_flips; rest != 0; rest &= rest - 1) {
-        result.corrections.push_back(
-            LogicalCorrection{static_cast<uint8_t>(std::countr_zero(rest)), kCorrectionPauli});
+        result.corrections.push_back(LogicalCorrection{static_cast<uint8_t>(std::countr_zero(rest)), kCorrectionPauli});
     }
     return result;
 }
@@ -545,8 +543,13 @@ void UnionFindDecoder::reset() {
         // reaches the boundary.
         const uint8_t is_boundary = v >= boundary_ ? 1 : 0;
         flags[v] = is_boundary ? kAnchor : 0;
-        clusters[v] = Cluster{.base = 0, .size = 1, .member_head = v, .member_tail = v, .odd = 0,
-                              .has_boundary = is_boundary, .grows = 0};
+        clusters[v] = Cluster{.base = 0,
+                              .size = 1,
+                              .member_head = v,
+                              .member_tail = v,
+                              .odd = 0,
+                              .has_boundary = is_boundary,
+                              .grows = 0};
     }
     touched_node_count_ = 0;
     events_.clear();

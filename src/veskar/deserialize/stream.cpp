@@ -63,8 +63,8 @@ void TolmStream::keep_sections_before_write(size_t write_size) {
         return;
     }
     size_t timing_bytes = frame_.timing_offsets.bytes.size();
-    size_t total = frame_.detector_events.size() + frame_.meas_results.size() + timing_bytes +
-                   frame_.ancilla_bitmap.size();
+    size_t total =
+        frame_.detector_events.size() + frame_.meas_results.size() + timing_bytes + frame_.ancilla_bitmap.size();
     kept_sections_.resize(total);
     uint8_t* out = kept_sections_.data();
     auto keep = [&out](const void* data, size_t size) {
@@ -275,8 +275,7 @@ inline TolmStream::StepResult TolmStream::read_trailer() {
     ring_.copy_out(0, trailer);
     // header_crc is the CRC of bytes 0..31 (checked above), so the CRC of all
     // 36 header bytes only needs the last four folded in.
-    uint32_t computed =
-        crc32_extend(frame_.header.header_crc, std::span(header_bytes_).subspan(kFrameHeaderCrcOffset));
+    uint32_t computed = crc32_extend(frame_.header.header_crc, std::span(header_bytes_).subspan(kFrameHeaderCrcOffset));
     uint16_t marker = read_le<uint16_t>(trailer.data());
     uint32_t stored = read_le<uint32_t>(trailer.data() + 2);
     if (marker != kTrailerMarker || stored != computed) {

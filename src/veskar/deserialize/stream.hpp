@@ -128,7 +128,7 @@ class TolmStream {
     uint16_t entry_length_ = 0;
     uint8_t annotation_count_ = 0;
     std::optional<error::FrameIdBackwards> repeated_id_;  // reported once the frame is consumed
-    uint64_t sections_begin_ = 0;  // ring position of the frame's fixed sections
+    uint64_t sections_begin_ = 0;                         // ring position of the frame's fixed sections
     bool sections_in_ring_ = false;
 };
 

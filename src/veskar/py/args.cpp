@@ -40,8 +40,7 @@ bool unsigned_value(PyObject* value, Argument argument, uint64_t max, uint64_t& 
         return false;
     }
     if (overflow < 0 || (overflow == 0 && as_signed < 0)) {
-        PyErr_Format(PyExc_OverflowError, "%s() argument '%s' must not be negative", argument.function,
-                     argument.name);
+        PyErr_Format(PyExc_OverflowError, "%s() argument '%s' must not be negative", argument.function, argument.name);
         return false;
     }
     bool fits = true;

@@ -28,8 +28,8 @@ uint64_t derived_depth(uint64_t detector_count, uint16_t ancilla_count) {
 // The window is made by the first frame after set_decoder and keeps that
 // frame's width; false with the exception set when no memory holds it.
 bool make_window(StreamState& stream, uint16_t ancilla_count) {
-    const uint64_t depth =
-        stream.window_depth != 0 ? stream.window_depth : derived_depth(stream.detector_count, ancilla_count);
+    const uint64_t depth = stream.window_depth != 0 ? stream.window_depth
+                                                    : derived_depth(stream.detector_count, ancilla_count);
     auto made = SyndromeWindow::create(ancilla_count, depth);
     if (!made) {
         raise_error(made.error());

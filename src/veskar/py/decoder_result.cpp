@@ -26,7 +26,8 @@ PyObject* new_result(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!unsigned_argument(flips_arg, {"DecoderResult", "observable_flips"}, value.observable_flips)) {
         return nullptr;
     }
-    if (confidence_arg != nullptr && !float_argument(confidence_arg, {"DecoderResult", "confidence"}, value.confidence)) {
+    if (confidence_arg != nullptr &&
+        !float_argument(confidence_arg, {"DecoderResult", "confidence"}, value.confidence)) {
         return nullptr;
     }
     return new_object<DecoderResultValue>(type, std::move(value));

@@ -26,8 +26,8 @@ namespace veskar::py {
 struct OwnedFrame {
     std::optional<uint64_t> observable_flips;           // from the metadata block, if it carries them
     std::optional<uint64_t> recorded_observable_flips;  // the same, never touched by decoding
-    std::vector<int8_t> meas_results;          // one per ancilla
-    std::vector<uint8_t> detector_events;      // exactly ancilla_count entries of 0 or 1
+    std::vector<int8_t> meas_results;                   // one per ancilla
+    std::vector<uint8_t> detector_events;               // exactly ancilla_count entries of 0 or 1
     uint64_t frame_id = 0;
     uint64_t timestamp_ns = 0;
     uint32_t round = 0;
@@ -115,14 +115,12 @@ std::expected<OpenedSource, OpenFailure> open_file_source(const std::string& pat
 
 // Opens a file read-only on the runtime's blocking pool; a directory is
 // refused with EISDIR, as reading it would fail anyway.
-std::expected<std::unique_ptr<PollableByteSource>, OpenFailure> open_file(IoRuntime& runtime,
-                                                                          const std::string& path,
+std::expected<std::unique_ptr<PollableByteSource>, OpenFailure> open_file(IoRuntime& runtime, const std::string& path,
                                                                           Sleeper& sleeper);
 
 // Resolves "host:port" on the blocking pool and connects to the first address
 // that accepts, trying them in order.
 std::expected<std::unique_ptr<PollableByteSource>, OpenFailure> connect_tcp(IoRuntime& runtime,
-                                                                            std::string_view address,
-                                                                            Sleeper& sleeper);
+                                                                            std::string_view address, Sleeper& sleeper);
 
 }  // namespace veskar::py

@@ -38,8 +38,7 @@ PyObject* record(PyObject* self, PyObject* args, PyObject* kwargs) {
     static const char* keywords[] = {"result", "ground_truth", nullptr};
     PyObject* result = nullptr;
     PyObject* truth_arg = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:record", const_cast<char**>(keywords), &result,
-                                     &truth_arg)) {
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:record", const_cast<char**>(keywords), &result, &truth_arg)) {
         return nullptr;
     }
     const DecoderResultValue* value = module_state(self).decoder_result.state_if_instance(result);

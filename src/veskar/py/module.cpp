@@ -75,10 +75,10 @@ void free_module(void* module) {
 
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-    // Sub-interpreters get modules of their own (module state above). Where
-    // the interpreter can be told (3.12 on), they are declared to share the
-    // main interpreter's lock: the NumPy API table is one per process, as
-    // NumPy's own is.
+// Sub-interpreters get modules of their own (module state above). Where
+// the interpreter can be told (3.12 on), they are declared to share the
+// main interpreter's lock: the NumPy API table is one per process, as
+// NumPy's own is.
 #if PY_VERSION_HEX >= 0x030C0000
     {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_SUPPORTED},
 #endif
@@ -94,15 +94,8 @@ PyModuleDef_Slot module_slots[] = {
 }  // namespace
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "_veskar",
-    "",
-    sizeof(ModuleState),
-    nullptr,
-    module_slots,
-    traverse_module,
-    clear_module,
-    free_module,
+    PyModuleDef_HEAD_INIT, "_veskar",       "",           sizeof(ModuleState), nullptr,
+    module_slots,          traverse_module, clear_module, free_module,
 };
 
 }  // namespace veskar::py

@@ -232,8 +232,7 @@ class BorrowFlag {
         Guard() = default;
         Guard(const Guard&) = delete;
         Guard& operator=(const Guard&) = delete;
-        Guard(Guard&& other) noexcept
-            : flag_(std::exchange(other.flag_, nullptr)), exclusive_(other.exclusive_) {}
+        Guard(Guard&& other) noexcept : flag_(std::exchange(other.flag_, nullptr)), exclusive_(other.exclusive_) {}
         ~Guard() { reset(); }
 
         explicit operator bool() const { return flag_ != nullptr; }
@@ -279,8 +278,8 @@ class BorrowFlag {
                 PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
                 return {};
             }
-        } while (!state_.compare_exchange_weak(current, current + 1, std::memory_order_acquire,
-                                               std::memory_order_relaxed));
+        } while (
+            !state_.compare_exchange_weak(current, current + 1, std::memory_order_acquire, std::memory_order_relaxed));
         return Guard(this, false);
     }
 

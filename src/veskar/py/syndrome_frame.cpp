@@ -99,9 +99,8 @@ PyObject* to_dict(PyObject* self, PyObject*) {
               put(d, "code_type", PyLong_FromUnsignedLong(frame.code_type)) &&
               put(d, "distance", PyLong_FromUnsignedLong(frame.distance)) &&
               put(d, "detector_events", new_bool_array(frame.detector_events)) &&
-              put(d, "observable_flips", frame.observable_flips
-                                             ? PyLong_FromUnsignedLongLong(*frame.observable_flips)
-                                             : Py_NewRef(Py_None));
+              put(d, "observable_flips",
+                  frame.observable_flips ? PyLong_FromUnsignedLongLong(*frame.observable_flips) : Py_NewRef(Py_None));
     return ok ? dict.release() : nullptr;
 }
 
@@ -186,11 +185,10 @@ PyObject* restore(PyObject* cls, PyObject* args) {
 
 PyObject* repr(PyObject* self) {
     const OwnedFrame& frame = state_of(self);
-    return PyUnicode_FromFormat("SyndromeFrame(frame_id=%llu, round=%lu, detector_events=%lu/%lu)",
-                                static_cast<unsigned long long>(frame.frame_id),
-                                static_cast<unsigned long>(frame.round),
-                                static_cast<unsigned long>(frame.detector_event_count),
-                                static_cast<unsigned long>(frame.ancilla_count));
+    return PyUnicode_FromFormat(
+        "SyndromeFrame(frame_id=%llu, round=%lu, detector_events=%lu/%lu)",
+        static_cast<unsigned long long>(frame.frame_id), static_cast<unsigned long>(frame.round),
+        static_cast<unsigned long>(frame.detector_event_count), static_cast<unsigned long>(frame.ancilla_count));
 }
 
 PyMethodDef methods[] = {

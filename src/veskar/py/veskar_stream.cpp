@@ -84,8 +84,7 @@ PyObject* set_decoder(PyObject* self, PyObject* args, PyObject* kwargs) {
     static const char* keywords[] = {"dem", "window_depth", nullptr};
     PyObject* dem = nullptr;
     PyObject* depth_arg = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:set_decoder", const_cast<char**>(keywords), &dem,
-                                     &depth_arg)) {
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:set_decoder", const_cast<char**>(keywords), &dem, &depth_arg)) {
         return nullptr;
     }
     uint64_t window_depth = 0;
@@ -142,8 +141,8 @@ PyObject* exit_method(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyObject* exc_type = nullptr;
     PyObject* exc_val = nullptr;
     PyObject* tb = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO:__exit__", const_cast<char**>(keywords), &exc_type,
-                                     &exc_val, &tb)) {
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO:__exit__", const_cast<char**>(keywords), &exc_type, &exc_val,
+                                     &tb)) {
         return nullptr;
     }
     if (!close_borrowed(self)) {
@@ -185,11 +184,7 @@ PyType_Slot slots[] = {
 }  // namespace
 
 PyType_Spec veskar_stream_spec = {
-    "_veskar.VeskarStream",
-    sizeof(Object<StreamState>),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
-    slots,
+    "_veskar.VeskarStream", sizeof(Object<StreamState>), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots,
 };
 
 }  // namespace veskar::py

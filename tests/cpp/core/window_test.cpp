@@ -165,7 +165,8 @@ INSTANTIATE_TEST_SUITE_P(
         RefusedCase{0, UINT64_MAX, 1,
                     "window of 0 ancillas by 18446744073709551615 rounds is too large (at most 2^32 detectors)"},
         // More round slots than any address space holds, yet a valid size.
-        RefusedCase{0, uint64_t{1} << 50, 2, "cannot reserve memory for a window of 0 ancillas by 1125899906842624 rounds"}));
+        RefusedCase{0, uint64_t{1} << 50, 2,
+                    "cannot reserve memory for a window of 0 ancillas by 1125899906842624 rounds"}));
 
 TEST(SyndromeWindow, ExactlyTwoToThe32DetectorsIsNotASizeOverflow) {
     // 4 GiB of matrix: reserving it may or may not succeed on the machine

@@ -302,8 +302,7 @@ TEST(TolmStream, LongMetadataNeverExposesOverwrittenSections) {
     for (size_t capacity : {48, 64, 97, 128}) {
         StreamConfig config;
         config.ring_capacity = capacity;
-        TolmStream stream(std::make_unique<ScriptedSource>(stream_of({spec, surface_round(2)}), 13),
-                          std::move(config));
+        TolmStream stream(std::make_unique<ScriptedSource>(stream_of({spec, surface_round(2)}), 13), std::move(config));
         Outcome outcome = read_all(stream, {spec, surface_round(2)});
         EXPECT_EQ(outcome.frame_ids, (std::vector<uint64_t>{1, 2})) << capacity;
         EXPECT_FALSE(outcome.error);
