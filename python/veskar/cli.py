@@ -313,15 +313,22 @@ def _command_decode_shots(args) -> int:
     predictions = decoder.decode_batch(shots, bit_packed_shots=True, bit_packed_predictions=True)
     elapsed = time.perf_counter() - started
     if args.out is not None:
-        write_shot_data_file(data=predictions, path=args.out, format=args.out_format or args.format,
-                             num_observables=decoder.num_observables)
+        write_shot_data_file(
+            data=predictions,
+            path=args.out,
+            format=args.out_format or args.format,
+            num_observables=decoder.num_observables,
+        )
     print(f"shots:              {len(shots)}")
     print(f"elapsed:            {elapsed:.3f} s ({len(shots) / elapsed if elapsed > 0 else 0:,.0f} shots/s)")
     if truth is None:
         print("logical error rate: n/a (no true observable flips given: --obs)")
         return 0
-    errors = int(np.count_nonzero(np.any(_unpacked(predictions, decoder.num_observables)
-                                         != _unpacked(truth, decoder.num_observables), axis=1)))
+    errors = int(
+        np.count_nonzero(
+            np.any(_unpacked(predictions, decoder.num_observables) != _unpacked(truth, decoder.num_observables), axis=1)
+        )
+    )
     print(f"shots scored:       {len(shots)}")
     if len(shots):
         _print_rate(errors, len(shots))
@@ -341,16 +348,27 @@ def _command_convert(args) -> int:
         wide[:, : truth.shape[1]] = truth
         masks = wide.view("<u8")[:, 0]
     try:
-        summary = simulate_module.write_shots(args.output, model, _unpacked(shots, model.detector_count), masks,
-                                              ancilla_count=args.ancillas, distance=args.distance)
+        summary = simulate_module.write_shots(
+            args.output,
+            model,
+            _unpacked(shots, model.detector_count),
+            masks,
+            ancilla_count=args.ancillas,
+            distance=args.distance,
+        )
     except OSError as exc:
         print(f"veskar convert: writing {args.output!r} failed: {exc.strerror or exc}", file=sys.stderr)
         return EXIT_STREAM_ERROR
     per_shot = summary["frames_per_shot"]
-    flips = (f"{summary['logical_flips']} shots with a logical flip" if masks is not None
-             else "no observable flips recorded (no --obs)")
-    print(f"wrote {summary['frames']} frames ({summary['shots']} shots x {per_shot} frames of "
-          f"{summary['ancilla_count']} ancillas) to {args.output}; {flips}")
+    flips = (
+        f"{summary['logical_flips']} shots with a logical flip"
+        if masks is not None
+        else "no observable flips recorded (no --obs)"
+    )
+    print(
+        f"wrote {summary['frames']} frames ({summary['shots']} shots x {per_shot} frames of "
+        f"{summary['ancilla_count']} ancillas) to {args.output}; {flips}"
+    )
     if max(1, model.detector_count // summary["ancilla_count"]) != per_shot:
         print(f"decode it a shot at a time with --window-depth {per_shot}")
     return 0
@@ -500,8 +518,12 @@ def build_parser() -> argparse.ArgumentParser:
     dec.add_argument("--dem", type=_input_file, required=True, help="DEM file (Stim's text format)")
     dec.add_argument("--window-depth", type=count, default=0)
     dec.add_argument("--quiet", action="store_true", help="no progress display")
-    dec.add_argument("--format", choices=SHOT_FORMATS, default=None,
-                     help="SOURCE is a Stim shot file of detection events in this format, not a TOLM recording")
+    dec.add_argument(
+        "--format",
+        choices=SHOT_FORMATS,
+        default=None,
+        help="SOURCE is a Stim shot file of detection events in this format, not a TOLM recording",
+    )
     dec.add_argument("--obs", type=_input_file, default=None, help="shot file of the true observable flips")
     dec.add_argument("--obs-format", choices=SHOT_FORMATS, default=None, help="format of --obs (default: --format)")
     dec.add_argument("--out", default=None, help="write the predicted observable flips to this shot file")
@@ -513,11 +535,19 @@ def build_parser() -> argparse.ArgumentParser:
     conv.add_argument("--format", choices=SHOT_FORMATS, required=True, help="format of the shot file")
     conv.add_argument("--dem", type=_input_file, required=True, help="DEM file (Stim's text format)")
     conv.add_argument("-o", "--output", required=True, help="recording to write")
-    conv.add_argument("--obs", type=_input_file, default=None,
-                      help="shot file of the true observable flips, recorded in each shot's last frame")
+    conv.add_argument(
+        "--obs",
+        type=_input_file,
+        default=None,
+        help="shot file of the true observable flips, recorded in each shot's last frame",
+    )
     conv.add_argument("--obs-format", choices=SHOT_FORMATS, default=None, help="format of --obs (default: --format)")
-    conv.add_argument("--ancillas", type=_int_at_least(1, 65535), default=None,
-                      help="detectors per frame (default: the most detectors sharing one time coordinate)")
+    conv.add_argument(
+        "--ancillas",
+        type=_int_at_least(1, 65535),
+        default=None,
+        help="detectors per frame (default: the most detectors sharing one time coordinate)",
+    )
     conv.add_argument("--distance", type=_int_at_least(0, 255), default=0)
     conv.set_defaults(run=_command_convert, parser=conv)
 

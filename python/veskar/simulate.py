@@ -99,13 +99,31 @@ def write_recording(
     (frames, frames per shot, ancilla count, logical flips)."""
     model = load_dem(dem)
     samples = sample(model, shots, seed)
-    return write_shots(path_or_sink, model, samples.detectors, samples.observables, ancilla_count=ancilla_count,
-                       code_type=code_type, distance=distance, qubit_count=qubit_count, round_ns=round_ns)
+    return write_shots(
+        path_or_sink,
+        model,
+        samples.detectors,
+        samples.observables,
+        ancilla_count=ancilla_count,
+        code_type=code_type,
+        distance=distance,
+        qubit_count=qubit_count,
+        round_ns=round_ns,
+    )
 
 
-def write_shots(path_or_sink, dem, detectors: np.ndarray, observables: np.ndarray | None, *,
-                ancilla_count: int | None = None, code_type: int = 1, distance: int = 0, qubit_count: int = 0,
-                round_ns: int = 1000) -> dict:
+def write_shots(
+    path_or_sink,
+    dem,
+    detectors: np.ndarray,
+    observables: np.ndarray | None,
+    *,
+    ancilla_count: int | None = None,
+    code_type: int = 1,
+    distance: int = 0,
+    qubit_count: int = 0,
+    round_ns: int = 1000,
+) -> dict:
     """Writes given shots as TOLM frames, laid out as ``write_recording`` lays
     out sampled ones: ``detectors`` is bool, shots x detector_count;
     ``observables`` one uint64 flip mask per shot, or None to record none.
