@@ -570,4 +570,5 @@ def main(argv: list[str] | None = None) -> int:
     try:
         return args.run(args)
     except UsageError as exc:
-        args.parser.error(str(exc))
+        parser: argparse.ArgumentParser = args.parser
+        parser.error(str(exc))
