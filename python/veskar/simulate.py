@@ -145,7 +145,7 @@ def write_shots(
             chunk = []
             for r in range(per_shot):
                 frame_id += 1
-                last = r == per_shot - 1 and observables is not None
+                flips = int(observables[shot]) if observables is not None and r == per_shot - 1 else None
                 chunk.append(
                     encode_frame(
                         frame_id,
@@ -156,7 +156,7 @@ def write_shots(
                         qubit_count=qubit_count,
                         code_type=code_type,
                         distance=distance,
-                        observable_flips=int(observables[shot]) if last else None,
+                        observable_flips=flips,
                     )
                 )
             writer.write_raw(b"".join(chunk))

@@ -24,13 +24,11 @@ import numpy as np
 import _veskar
 
 try:
-    import sinter as _sinter
+    from sinter import CompiledDecoder as _CompiledDecoderBase  # type: ignore[import-untyped]
+    from sinter import Decoder as _DecoderBase
 except ImportError:  # the same interface without the base classes
-    _DecoderBase = object
-    _CompiledDecoderBase = object
-else:
-    _DecoderBase = _sinter.Decoder
-    _CompiledDecoderBase = _sinter.CompiledDecoder
+    _CompiledDecoderBase = object  # type: ignore[assignment,misc]
+    _DecoderBase = object  # type: ignore[assignment,misc]
 
 NAME = "veskar-uf"
 
