@@ -13,7 +13,6 @@ from __future__ import annotations
 
 import argparse
 import os
-import platform
 import sys
 import tempfile
 import time
@@ -23,6 +22,7 @@ import _veskar
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
+from decode_batch import machine  # noqa: E402
 from stream_throughput import ANCILLAS, FRAME_SIZE, write_stream  # noqa: E402
 
 GOAL_FRAMES_PER_SECOND = 12_000_000
@@ -51,18 +51,6 @@ def rate(read, path: str, batch: int, packed: bool, frames: int) -> float:
     if count != frames:
         raise RuntimeError(f"read {count} frames of {frames}")
     return count / elapsed
-
-
-def machine() -> str:
-    model = platform.processor() or platform.machine()
-    try:
-        for line in Path("/proc/cpuinfo").read_text().splitlines():
-            if line.startswith("model name"):
-                model = line.split(":", 1)[1].strip()
-                break
-    except OSError:
-        pass
-    return f"{model}, {os.cpu_count()} CPUs"
 
 
 def main() -> int:

@@ -482,6 +482,17 @@ _CODE_TYPES = {
 }
 
 
+def _add_frame_layout_arguments(parser: argparse.ArgumentParser) -> None:
+    """How simulate and convert cut shots into frames."""
+    parser.add_argument(
+        "--ancillas",
+        type=_int_at_least(1, 65535),
+        default=None,
+        help="detectors per frame (default: the most detectors sharing one time coordinate)",
+    )
+    parser.add_argument("--distance", type=_int_at_least(0, 255), default=0)
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = _Parser(prog="veskar", description=__doc__)
     commands = parser.add_subparsers(dest="command", required=True)
@@ -492,13 +503,7 @@ def build_parser() -> argparse.ArgumentParser:
     sim.add_argument("-o", "--output", required=True, help="recording to write")
     sim.add_argument("--shots", type=count, default=1000)
     sim.add_argument("--seed", type=count, default=None)
-    sim.add_argument(
-        "--ancillas",
-        type=_int_at_least(1, 65535),
-        default=None,
-        help="detectors per frame (default: the most detectors sharing one time coordinate)",
-    )
-    sim.add_argument("--distance", type=_int_at_least(0, 255), default=0)
+    _add_frame_layout_arguments(sim)
     sim.set_defaults(run=_command_simulate, parser=sim)
 
     serve = commands.add_parser("serve", help="replay a recording over TCP on loopback")
@@ -542,13 +547,7 @@ def build_parser() -> argparse.ArgumentParser:
         help="shot file of the true observable flips, recorded in each shot's last frame",
     )
     conv.add_argument("--obs-format", choices=SHOT_FORMATS, default=None, help="format of --obs (default: --format)")
-    conv.add_argument(
-        "--ancillas",
-        type=_int_at_least(1, 65535),
-        default=None,
-        help="detectors per frame (default: the most detectors sharing one time coordinate)",
-    )
-    conv.add_argument("--distance", type=_int_at_least(0, 255), default=0)
+    _add_frame_layout_arguments(conv)
     conv.set_defaults(run=_command_convert, parser=conv)
 
     demo = commands.add_parser("demo", help="simulate, replay over TCP and decode a bundled sample")
