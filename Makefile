@@ -14,7 +14,7 @@ VPY := $(VENV)/bin/python
 CPP_BUILD := build/cpp
 BENCH_BUILD := build/bench
 APT_PACKAGES := g++ pkg-config libasio-dev libgtest-dev libbenchmark-dev clang-format
-PY_TOOLS := meson>=1.3.0 ninja>=1.11 pytest>=7.4 stim>=1.14 pymatching>=2.2 psutil>=5.9 ruff>=0.4 mypy>=1.8
+PY_TOOLS := meson>=1.3.0 ninja>=1.11 pytest>=7.4 stim>=1.14 pymatching>=2.2 sinter>=1.14 psutil>=5.9 ruff>=0.4 mypy>=1.8
 INSTALL_STAMP := $(VENV)/.veskar-installed
 TOOLS_STAMP := $(VENV)/.tools-installed
 PACKAGE_INPUTS := $(shell find src python -type f 2>/dev/null) meson.build meson.options pyproject.toml

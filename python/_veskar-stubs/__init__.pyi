@@ -7,7 +7,7 @@
 # SupportsIndex (NumPy integers are accepted), paths str or os.PathLike.
 
 import os
-from typing import Any, ClassVar, Literal, Self, SupportsIndex, TypedDict, final
+from typing import Any, ClassVar, Literal, NotRequired, Self, SupportsIndex, TypedDict, final
 
 import numpy as np
 import numpy.typing as npt
@@ -56,6 +56,10 @@ class SyndromeFrame:
     def to_numpy_meas_results(self) -> npt.NDArray[np.int8]: ...
     def null_decode(self) -> DecoderResult: ...
     def to_dict(self) -> _FrameDict: ...
+    # Pickling: a frame is rebuilt from its fields by _restore.
+    def __reduce__(self) -> tuple[Any, tuple[Any, ...]]: ...
+    @classmethod
+    def _restore(cls, *fields: Any) -> SyndromeFrame: ...
 
 # SyndromeWindow --------------------------------------------------------------
 
@@ -74,6 +78,17 @@ class SyndromeWindow:
 
 # VeskarStream ----------------------------------------------------------------
 
+class _FrameBatch(TypedDict):
+    frame_id: npt.NDArray[np.uint64]
+    round: npt.NDArray[np.uint32]
+    timestamp_ns: npt.NDArray[np.uint64]
+    # bool (n, ancilla_count), or uint8 (n, ceil(ancilla_count / 8)) bit-packed
+    detector_events: npt.NDArray[np.bool_] | npt.NDArray[np.uint8]
+    recorded_observable_flips: npt.NDArray[np.uint64]
+    has_recorded_observable_flips: npt.NDArray[np.bool_]
+    observable_flips: NotRequired[npt.NDArray[np.uint64]]  # with a decoder attached
+    ancilla_count: int
+
 @final
 class VeskarStream:
     # timeout: seconds (> 0) bounding the open or connect and each wait for
@@ -90,6 +105,7 @@ class VeskarStream:
     # dem: a DEM file path, DEM text, a DetectorErrorModel, or any object
     # whose str() is DEM text (a stim.DetectorErrorModel, say).
     def set_decoder(self, dem: object, window_depth: SupportsIndex = 0) -> None: ...
+    def read_batch(self, max_frames: SupportsIndex, *, bit_packed: bool = False) -> _FrameBatch: ...
 
 # CodeType --------------------------------------------------------------------
 
@@ -104,6 +120,8 @@ class CodeType:
     HYPERGRAPH_PRODUCT: ClassVar[CodeType]
     FIBER_BUNDLE: ClassVar[CodeType]
     CUSTOM: ClassVar[CodeType]
+    # Pickled by name ("CodeType.SURFACE_CODE"), so unpickling gives the same object.
+    def __reduce__(self) -> str: ...
 
 # DecoderResult ---------------------------------------------------------------
 
@@ -116,6 +134,7 @@ class DecoderResult:
     def confidence(self) -> float: ...
     @property
     def observable_flips(self) -> int: ...
+    def __reduce__(self) -> tuple[type[DecoderResult], tuple[int, float]]: ...
 
 # LogicalCorrection -----------------------------------------------------------
 
@@ -148,6 +167,8 @@ class DetectorErrorModel:
     # (probability, detectors, observables) per error, in file order.
     def errors(self) -> list[tuple[float, list[int], list[int]]]: ...
     def detector_coordinates(self) -> dict[int, tuple[float, ...]]: ...
+    # Pickling: rebuilt by parse() from DEM text that parses to an equal model.
+    def __reduce__(self) -> tuple[Any, tuple[str]]: ...
 
 # SpacetimeGraph --------------------------------------------------------------
 
@@ -170,6 +191,26 @@ class LogicalErrorAccumulator:
     def mean_logical_error_rate(self) -> float: ...
     def total_shots(self) -> int: ...
     def reset(self) -> None: ...
+    # Pickling: (class, (observable_count,), (shots, errors per observable)).
+    def __reduce__(self) -> tuple[Any, tuple[int], tuple[int, tuple[int, ...]]]: ...
+    def __setstate__(self, state: tuple[SupportsIndex, tuple[SupportsIndex, ...]], /) -> None: ...
+
+# UnionFindDecoder ------------------------------------------------------------
+
+@final
+class UnionFindDecoder:
+    # dem: a DEM file path, DEM text, a DetectorErrorModel, or any object
+    # whose str() is DEM text (a stim.DetectorErrorModel, say).
+    def __new__(cls, dem: object) -> Self: ...
+    @property
+    def num_detectors(self) -> int: ...
+    @property
+    def num_observables(self) -> int: ...
+    def decode(self, syndrome: npt.ArrayLike, *, bit_packed: bool = False) -> npt.NDArray[np.uint8]: ...
+    def decode_batch(
+        self, shots: npt.ArrayLike, *, bit_packed_shots: bool = False, bit_packed_predictions: bool = False
+    ) -> npt.NDArray[np.uint8]: ...
+    def __reduce__(self) -> tuple[type[UnionFindDecoder], tuple[DetectorErrorModel]]: ...
 
 # The module's exception and version ------------------------------------------
 

@@ -8,6 +8,9 @@ decode them as they arrive.
 
 The classes come from the native module ``_veskar``; ``veskar.tolm`` writes
 the TOLM format and ``veskar.simulate`` samples recordings from a DEM.
+``UnionFindDecoder`` decodes whole shots from NumPy arrays, as PyMatching's
+``Matching`` does; ``veskar.sinter`` plugs it into sinter, and
+``veskar.shot_data`` reads and writes Stim's shot files.
 """
 
 from __future__ import annotations
@@ -24,6 +27,7 @@ from _veskar import (
     SpacetimeGraph,
     SyndromeFrame,
     SyndromeWindow,
+    UnionFindDecoder,
     VeskarError,
     VeskarStream,
     __version__,
@@ -34,6 +38,7 @@ __all__ = [
     "DecoderResult",
     "LogicalCorrection",
     "SyndromeFrame",
+    "UnionFindDecoder",
     "VeskarError",
     "VeskarStream",
     "__version__",

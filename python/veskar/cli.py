@@ -1,4 +1,5 @@
-"""The ``veskar`` command line: simulate, serve, decode and inspect TOLM recordings."""
+"""The ``veskar`` command line: simulate, serve, decode and inspect TOLM recordings; decode and convert Stim's
+shot files."""
 
 from __future__ import annotations
 
@@ -15,9 +16,13 @@ import time
 import uuid
 from pathlib import Path
 
+import numpy as np
+
 import _veskar
 
 from . import simulate as simulate_module
+from .shot_data import FORMATS as SHOT_FORMATS
+from .shot_data import read_shot_data_file, write_shot_data_file
 from .tolm import FILE_HEADER_SIZE, MAGIC, frame_spans
 
 EXIT_STREAM_ERROR = 1
@@ -249,6 +254,126 @@ def _command_decode(args) -> int:
     return 0
 
 
+def _command_decode_source(args) -> int:
+    """``veskar decode``: a Stim shot file when ``--format`` names its
+    format, else a TOLM recording or stream."""
+    if args.format is None:
+        if args.obs is not None or args.out is not None:
+            raise UsageError("--obs and --out need --format: they go with a Stim shot file")
+        return _command_decode(args)
+    if args.window_depth:
+        raise UsageError("--window-depth is for TOLM streams; a shot file is decoded a whole shot at a time")
+    return _command_decode_shots(args)
+
+
+def _shot_file(args):
+    """The shot file argument of decode and convert: a file, never a TCP source."""
+    if str(args.source).startswith(TCP_PREFIX):
+        raise UsageError(f"--format {args.format} reads a Stim shot file, not {args.source!r}")
+    return args.source
+
+
+def _read_shots(path, shot_format: str, **counts):
+    """Bit-packed rows of a shot file; malformed data is a usage error naming the file."""
+    try:
+        return read_shot_data_file(path=path, format=shot_format, bit_packed=True, **counts)
+    except (OSError, ValueError) as exc:
+        raise UsageError(f"{str(path)!r}: {exc}") from None
+
+
+def _true_flips(args, num_observables: int, shots: int):
+    """The observable flips of --obs as bit-packed rows, or None without it."""
+    if args.obs is None:
+        return None
+    flips = _read_shots(args.obs, args.obs_format or args.format, num_observables=num_observables)
+    if len(flips) != shots:
+        raise UsageError(f"--obs {str(args.obs)!r} holds {len(flips)} shots, the shot file {shots}")
+    return flips
+
+
+def _unpacked(rows, bits: int):
+    return np.unpackbits(rows, axis=1, count=bits, bitorder="little").astype(bool)
+
+
+def _print_rate(errors: int, shots: int) -> None:
+    low, high = wilson_interval(errors, shots)
+    print(f"logical errors:     {errors}")
+    print(f"logical error rate: {errors / shots:.6f} (95% Wilson interval {low:.6f} .. {high:.6f})")
+
+
+def _command_decode_shots(args) -> int:
+    model = _load_dem(args.dem)
+    try:
+        decoder = _veskar.UnionFindDecoder(model)
+    except ValueError as exc:
+        raise UsageError(f"DEM {str(args.dem)!r}: {exc}") from None
+    shots = _read_shots(_shot_file(args), args.format, num_detectors=decoder.num_detectors)
+    truth = _true_flips(args, decoder.num_observables, len(shots))
+    started = time.perf_counter()
+    predictions = decoder.decode_batch(shots, bit_packed_shots=True, bit_packed_predictions=True)
+    elapsed = time.perf_counter() - started
+    if args.out is not None:
+        write_shot_data_file(
+            data=predictions,
+            path=args.out,
+            format=args.out_format or args.format,
+            num_observables=decoder.num_observables,
+        )
+    print(f"shots:              {len(shots)}")
+    print(f"elapsed:            {elapsed:.3f} s ({len(shots) / elapsed if elapsed > 0 else 0:,.0f} shots/s)")
+    if truth is None:
+        print("logical error rate: n/a (no true observable flips given: --obs)")
+        return 0
+    errors = int(
+        np.count_nonzero(
+            np.any(_unpacked(predictions, decoder.num_observables) != _unpacked(truth, decoder.num_observables), axis=1)
+        )
+    )
+    print(f"shots scored:       {len(shots)}")
+    if len(shots):
+        _print_rate(errors, len(shots))
+    return 0
+
+
+def _command_convert(args) -> int:
+    model = _load_dem(args.dem)
+    shots = _read_shots(_shot_file(args), args.format, num_detectors=model.detector_count)
+    truth = _true_flips(args, model.observable_count, len(shots))
+    if truth is not None and model.observable_count > 64:
+        raise UsageError(f"a TOLM frame records at most 64 observable flips, the DEM has {model.observable_count}")
+    masks = None
+    if truth is not None:
+        # Little-endian bytes of the packed flips are the flip mask, bit k = observable k.
+        wide = np.zeros((len(truth), 8), dtype=np.uint8)
+        wide[:, : truth.shape[1]] = truth
+        masks = wide.view("<u8")[:, 0]
+    try:
+        summary = simulate_module.write_shots(
+            args.output,
+            model,
+            _unpacked(shots, model.detector_count),
+            masks,
+            ancilla_count=args.ancillas,
+            distance=args.distance,
+        )
+    except OSError as exc:
+        print(f"veskar convert: writing {args.output!r} failed: {exc.strerror or exc}", file=sys.stderr)
+        return EXIT_STREAM_ERROR
+    per_shot = summary["frames_per_shot"]
+    flips = (
+        f"{summary['logical_flips']} shots with a logical flip"
+        if masks is not None
+        else "no observable flips recorded (no --obs)"
+    )
+    print(
+        f"wrote {summary['frames']} frames ({summary['shots']} shots x {per_shot} frames of "
+        f"{summary['ancilla_count']} ancillas) to {args.output}; {flips}"
+    )
+    if max(1, model.detector_count // summary["ancilla_count"]) != per_shot:
+        print(f"decode it a shot at a time with --window-depth {per_shot}")
+    return 0
+
+
 def _command_inspect(args) -> int:
     with open(args.file, "rb") as f:
         head = f.read(FILE_HEADER_SIZE)
@@ -357,6 +482,17 @@ _CODE_TYPES = {
 }
 
 
+def _add_frame_layout_arguments(parser: argparse.ArgumentParser) -> None:
+    """How simulate and convert cut shots into frames."""
+    parser.add_argument(
+        "--ancillas",
+        type=_int_at_least(1, 65535),
+        default=None,
+        help="detectors per frame (default: the most detectors sharing one time coordinate)",
+    )
+    parser.add_argument("--distance", type=_int_at_least(0, 255), default=0)
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = _Parser(prog="veskar", description=__doc__)
     commands = parser.add_subparsers(dest="command", required=True)
@@ -367,13 +503,7 @@ def build_parser() -> argparse.ArgumentParser:
     sim.add_argument("-o", "--output", required=True, help="recording to write")
     sim.add_argument("--shots", type=count, default=1000)
     sim.add_argument("--seed", type=count, default=None)
-    sim.add_argument(
-        "--ancillas",
-        type=_int_at_least(1, 65535),
-        default=None,
-        help="detectors per frame (default: the most detectors sharing one time coordinate)",
-    )
-    sim.add_argument("--distance", type=_int_at_least(0, 255), default=0)
+    _add_frame_layout_arguments(sim)
     sim.set_defaults(run=_command_simulate, parser=sim)
 
     serve = commands.add_parser("serve", help="replay a recording over TCP on loopback")
@@ -388,12 +518,37 @@ def build_parser() -> argparse.ArgumentParser:
     serve.add_argument("--clients", type=_int_at_least(1), default=1, help="clients to serve before exiting")
     serve.set_defaults(run=_command_serve, parser=serve)
 
-    dec = commands.add_parser("decode", help="stream, decode and score a recording")
+    dec = commands.add_parser("decode", help="stream, decode and score a recording, or decode a Stim shot file")
     dec.add_argument("source", type=_stream_source, help="file path or tcp://host:port")
     dec.add_argument("--dem", type=_input_file, required=True, help="DEM file (Stim's text format)")
     dec.add_argument("--window-depth", type=count, default=0)
     dec.add_argument("--quiet", action="store_true", help="no progress display")
-    dec.set_defaults(run=_command_decode, parser=dec)
+    dec.add_argument(
+        "--format",
+        choices=SHOT_FORMATS,
+        default=None,
+        help="SOURCE is a Stim shot file of detection events in this format, not a TOLM recording",
+    )
+    dec.add_argument("--obs", type=_input_file, default=None, help="shot file of the true observable flips")
+    dec.add_argument("--obs-format", choices=SHOT_FORMATS, default=None, help="format of --obs (default: --format)")
+    dec.add_argument("--out", default=None, help="write the predicted observable flips to this shot file")
+    dec.add_argument("--out-format", choices=SHOT_FORMATS, default=None, help="format of --out (default: --format)")
+    dec.set_defaults(run=_command_decode_source, parser=dec)
+
+    conv = commands.add_parser("convert", help="turn a Stim shot file into a TOLM recording")
+    conv.add_argument("source", type=_input_file, help="Stim shot file of detection events")
+    conv.add_argument("--format", choices=SHOT_FORMATS, required=True, help="format of the shot file")
+    conv.add_argument("--dem", type=_input_file, required=True, help="DEM file (Stim's text format)")
+    conv.add_argument("-o", "--output", required=True, help="recording to write")
+    conv.add_argument(
+        "--obs",
+        type=_input_file,
+        default=None,
+        help="shot file of the true observable flips, recorded in each shot's last frame",
+    )
+    conv.add_argument("--obs-format", choices=SHOT_FORMATS, default=None, help="format of --obs (default: --format)")
+    _add_frame_layout_arguments(conv)
+    conv.set_defaults(run=_command_convert, parser=conv)
 
     demo = commands.add_parser("demo", help="simulate, replay over TCP and decode a bundled sample")
     demo.add_argument("--sample", default="surface_d5", choices=["surface_d5", "repetition_d5"])

@@ -9,6 +9,7 @@ metadata.
 
     shots = sample(dem, shots=1000, seed=7)
     write_recording("run.tolm", dem, shots=1000, seed=7)
+    write_shots("stim.tolm", dem, detectors, observables)  # shots sampled elsewhere
 """
 
 from __future__ import annotations
@@ -97,11 +98,42 @@ def write_recording(
     """Samples ``shots`` shots and writes them as TOLM frames; returns a summary
     (frames, frames per shot, ancilla count, logical flips)."""
     model = load_dem(dem)
+    samples = sample(model, shots, seed)
+    return write_shots(
+        path_or_sink,
+        model,
+        samples.detectors,
+        samples.observables,
+        ancilla_count=ancilla_count,
+        code_type=code_type,
+        distance=distance,
+        qubit_count=qubit_count,
+        round_ns=round_ns,
+    )
+
+
+def write_shots(
+    path_or_sink,
+    dem,
+    detectors: np.ndarray,
+    observables: np.ndarray | None,
+    *,
+    ancilla_count: int | None = None,
+    code_type: int = 1,
+    distance: int = 0,
+    qubit_count: int = 0,
+    round_ns: int = 1000,
+) -> dict:
+    """Writes given shots as TOLM frames, laid out as ``write_recording`` lays
+    out sampled ones: ``detectors`` is bool, shots x detector_count;
+    ``observables`` one uint64 flip mask per shot, or None to record none.
+    Returns the same summary."""
+    model = load_dem(dem)
+    shots = len(detectors)
     ancillas = ancilla_count or default_ancilla_count(model)
     per_shot = frames_per_shot(model.detector_count, ancillas)
-    samples = sample(model, shots, seed)
     padded = np.zeros((shots, per_shot * ancillas), dtype=bool)
-    padded[:, : model.detector_count] = samples.detectors
+    padded[:, : model.detector_count] = detectors
     rounds = padded.reshape(shots, per_shot, ancillas)
     results = np.where(rounds, 0, 1).astype(np.int8)  # a fired detector reads as result 0
 
@@ -113,7 +145,7 @@ def write_recording(
             chunk = []
             for r in range(per_shot):
                 frame_id += 1
-                last = r == per_shot - 1
+                flips = int(observables[shot]) if observables is not None and r == per_shot - 1 else None
                 chunk.append(
                     encode_frame(
                         frame_id,
@@ -124,7 +156,7 @@ def write_recording(
                         qubit_count=qubit_count,
                         code_type=code_type,
                         distance=distance,
-                        observable_flips=int(samples.observables[shot]) if last else None,
+                        observable_flips=flips,
                     )
                 )
             writer.write_raw(b"".join(chunk))
@@ -136,5 +168,5 @@ def write_recording(
         "frames_per_shot": per_shot,
         "ancilla_count": ancillas,
         "detector_count": model.detector_count,
-        "logical_flips": int(np.count_nonzero(samples.observables)),
+        "logical_flips": int(np.count_nonzero(observables)) if observables is not None else 0,
     }

@@ -33,6 +33,7 @@ def test_contents_in_order():
         "DetectorErrorModel",
         "SpacetimeGraph",
         "LogicalErrorAccumulator",
+        "UnionFindDecoder",
         "VeskarError",
         "__version__",
     ]
@@ -201,6 +202,7 @@ CLASSES = [
     "DetectorErrorModel",
     "SpacetimeGraph",
     "LogicalErrorAccumulator",
+    "UnionFindDecoder",
     "VeskarError",
 ]
 

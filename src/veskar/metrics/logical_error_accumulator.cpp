@@ -40,6 +40,17 @@ uint64_t LogicalErrorAccumulator::total_shots() const {
     return counters_[0].load(std::memory_order_relaxed);
 }
 
+uint64_t LogicalErrorAccumulator::error_count(size_t observable) const {
+    return observable < observable_count_ ? counters_[1 + observable].load(std::memory_order_relaxed) : 0;
+}
+
+void LogicalErrorAccumulator::add_counts(uint64_t shots, std::span<const uint64_t> errors) {
+    counters_[0].fetch_add(shots, std::memory_order_relaxed);
+    for (size_t k = 0; k < std::min(errors.size(), observable_count_); ++k) {
+        counters_[1 + k].fetch_add(errors[k], std::memory_order_relaxed);
+    }
+}
+
 void LogicalErrorAccumulator::reset() {
     for (size_t i = 0; i <= observable_count_; ++i) counters_[i].store(0, std::memory_order_relaxed);
 }

@@ -49,7 +49,7 @@ class PollableByteSource : public ByteSource {
 };
 
 enum class Outcome : uint8_t {
-    Frame,        // the OwnedFrame was filled
+    Frame,        // the reader holds the next frame
     End,          // no more frames (for now: a later call asks the input again)
     Interrupted,  // a signal handler raised while waiting; the read resumes on the next call
     TimedOut,     // the wait for input passed its limit; the read resumes on the next call
@@ -64,11 +64,13 @@ class FrameSource {
 
     // Drives the reader until it yields a frame, the end or an error. A frame
     // already buffered is produced right here; only when the input has
-    // nothing does the calling thread sleep, through `sleeper`.
-    std::expected<Outcome, VeskarError> next_owned(Sleeper& sleeper, OwnedFrame& out);
+    // nothing does the calling thread sleep, through `sleeper`. The frame is
+    // frame(), valid until the next call.
+    std::expected<Outcome, VeskarError> next_frame(Sleeper& sleeper);
+    const SyndromeFrame& frame() const { return reader_.frame(); }
 
     // Passes over damaged bytes to the next frame header the reader accepts
-    // (TolmStream::resync), waiting like next_owned. Outcome::Frame: such a
+    // (TolmStream::resync), waiting like next_frame. Outcome::Frame: such a
     // header is next; End: the input ended first. `skipped` is the count of
     // bytes passed over, once the resync is done.
     std::expected<Outcome, VeskarError> resync(Sleeper& sleeper, uint64_t& skipped);

@@ -1,6 +1,6 @@
 #pragma once
-// Letting go of the interpreter lock while a call waits, and taking it back
-// safely when the interpreter is ending.
+// Taking the interpreter lock back safely when the interpreter is ending
+// (retake_gil, which WithoutGil in ref.hpp calls).
 //
 // Once finalization has begun, a thread other than the finalizing one that
 // asks for the lock back is ended by the interpreter with pthread_exit(),
@@ -17,25 +17,6 @@
 #include "veskar/py/ref.hpp"
 
 namespace veskar::py {
-
-// Takes the lock back for a thread that let go of it with
-// PyEval_SaveThread(): returns holding it, or never returns when the
-// thread's interpreter is exiting and this is not its finalizing thread.
-void retake_gil(PyThreadState* state, int64_t interpreter);
-
-// Drops the interpreter lock for its scope. Nothing inside the scope may
-// touch a Python object.
-class WithoutGil {
-   public:
-    WithoutGil() : interpreter_(PyInterpreterState_GetID(PyInterpreterState_Get())), state_(PyEval_SaveThread()) {}
-    ~WithoutGil() { retake_gil(state_, interpreter_); }
-    WithoutGil(const WithoutGil&) = delete;
-    WithoutGil& operator=(const WithoutGil&) = delete;
-
-   private:
-    int64_t interpreter_;
-    PyThreadState* state_;
-};
 
 // Registers the callback that marks the module's interpreter as exiting
 // with the interpreter's atexit module. 0, or -1 with the exception set.

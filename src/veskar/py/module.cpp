@@ -35,7 +35,7 @@ int add_class(PyObject* module, Class<State>& slot, PyType_Spec& spec, int (*fin
 
 int exec_module(PyObject* module) {
     ModuleState& state = state_of_module(module);
-    if (add_class(module, state.syndrome_frame, syndrome_frame_spec) < 0 ||
+    if (add_class(module, state.syndrome_frame, syndrome_frame_spec, add_syndrome_frame_members) < 0 ||
         add_class(module, state.syndrome_window, syndrome_window_spec) < 0 ||
         add_class(module, state.veskar_stream, veskar_stream_spec) < 0 ||
         add_class(module, state.code_type, code_type_spec, add_code_type_members) < 0 ||
@@ -44,7 +44,8 @@ int exec_module(PyObject* module) {
         add_class(module, state.detector_error_model, detector_error_model_spec, add_detector_error_model_members) <
             0 ||
         add_class(module, state.spacetime_graph, spacetime_graph_spec) < 0 ||
-        add_class(module, state.logical_error_accumulator, logical_error_accumulator_spec) < 0) {
+        add_class(module, state.logical_error_accumulator, logical_error_accumulator_spec) < 0 ||
+        add_class(module, state.union_find_decoder, union_find_decoder_spec) < 0) {
         return -1;
     }
     // Named for the public package, like the exception types of msgspec._core.

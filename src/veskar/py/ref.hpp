@@ -82,6 +82,36 @@ inline PyObject* raise_cpp_exception() {
     }
 }
 
+// The exception that is set, taken out of the interpreter so that it can be
+// raised later by restore_error; none is set afterwards.
+inline Ref take_error() {
+#if PY_VERSION_HEX >= 0x030C0000
+    return Ref::steal(PyErr_GetRaisedException());
+#else
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (value != nullptr && traceback != nullptr) {
+        PyException_SetTraceback(value, traceback);
+    }
+    Py_XDECREF(type);
+    Py_XDECREF(traceback);
+    return Ref::steal(value);
+#endif
+}
+
+// Sets an exception taken by take_error as the current one again.
+inline void restore_error(Ref error) {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(error.release());
+#else
+    PyObject* value = error.release();
+    PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(value))), value, PyException_GetTraceback(value));
+#endif
+}
+
 template <typename T>
 T* as(PyObject* object) {
     return reinterpret_cast<T*>(object);
@@ -183,6 +213,26 @@ inline int add_static_methods(PyTypeObject* cls, PyMethodDef* methods) {
     PyType_Modified(cls);
     return 0;
 }
+
+// Takes the lock back for a thread that let go of it with
+// PyEval_SaveThread(): returns holding it, or never returns when the
+// thread's interpreter is exiting and this is not its finalizing thread
+// (gil.hpp says why).
+void retake_gil(PyThreadState* state, int64_t interpreter);
+
+// Drops the interpreter lock for its scope. Nothing inside the scope may
+// touch a Python object.
+class WithoutGil {
+   public:
+    WithoutGil() : interpreter_(PyInterpreterState_GetID(PyInterpreterState_Get())), state_(PyEval_SaveThread()) {}
+    ~WithoutGil() { retake_gil(state_, interpreter_); }
+    WithoutGil(const WithoutGil&) = delete;
+    WithoutGil& operator=(const WithoutGil&) = delete;
+
+   private:
+    int64_t interpreter_;
+    PyThreadState* state_;
+};
 
 // A per-object borrow flag: many shared borrows or one exclusive borrow.
 // A conflicting borrow fails at once instead of waiting, so a second thread,

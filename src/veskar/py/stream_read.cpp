@@ -24,23 +24,29 @@ Wake InterruptibleSleeper::sleep_until(Event& ready) {
 
 namespace {
 
-// What reading and resyncing share: the source is driven through a sleeper
-// that keeps to the stream's timeout and to close() from any thread, and a
-// close that came meanwhile, or while another call held the stream, is
-// finished here.
-template <typename Drive>
-ReadOutcome drive_source(StreamState& stream, Drive&& drive) {
+// Finishes a close that came while another call held the stream; false,
+// with "stream is closed" raised, when the stream is closed.
+bool open_for_reading(StreamState& stream) {
     if (stream.close_signal.raised()) {
-        close_state(stream);  // closed while another call held the stream
+        close_state(stream);
     }
     if (!stream.runtime || !stream.source) {
         raise_stream_closed();
-        return ReadOutcome::Failed;
+        return false;
     }
+    return true;
+}
+
+// Drives the source through a sleeper that keeps to the stream's timeout and
+// to close() from any thread. A close that came meanwhile is finished here,
+// unless a frame came too: that one lives in the source, and the caller may
+// still read it; the next call finishes the close.
+template <typename Drive>
+ReadOutcome drive_source(StreamState& stream, Drive&& drive) {
     InterruptibleSleeper sleeper(stream.timeout, &stream.close_signal);
     auto outcome = drive(*stream.source, sleeper);
-    if (stream.close_signal.raised()) {
-        close_state(stream);  // closed during the read; whatever it got is still handed out
+    if (stream.close_signal.raised() && !(outcome && *outcome == Outcome::Frame)) {
+        close_state(stream);
     }
     if (!outcome) {
         raise_error(outcome.error());
@@ -64,12 +70,45 @@ ReadOutcome drive_source(StreamState& stream, Drive&& drive) {
 
 }  // namespace
 
+ReadOutcome read_next(StreamState& stream) {
+    if (!open_for_reading(stream)) {
+        return ReadOutcome::Failed;
+    }
+    if (stream.held_error) {
+        restore_error(std::move(stream.held_error));
+        return ReadOutcome::Failed;
+    }
+    if (stream.frame_held) {
+        stream.frame_held = false;
+        return ReadOutcome::Frame;
+    }
+    return drive_source(stream, [](FrameSource& source, Sleeper& sleeper) { return source.next_frame(sleeper); });
+}
+
 ReadOutcome read_frame(StreamState& stream, OwnedFrame& frame) {
-    return drive_source(stream,
-                        [&](FrameSource& source, Sleeper& sleeper) { return source.next_owned(sleeper, frame); });
+    const ReadOutcome outcome = read_next(stream);
+    if (outcome == ReadOutcome::Frame) {
+        copy_frame(stream.source->frame(), frame);
+    }
+    return outcome;
+}
+
+void hold_error(StreamState& stream) {
+    stream.held_error = take_error();
 }
 
 ReadOutcome resync_source(StreamState& stream, uint64_t& skipped) {
+    skipped = 0;
+    if (!open_for_reading(stream)) {
+        return ReadOutcome::Failed;
+    }
+    // A frame a batch read held back is whole, and resyncing would reuse the
+    // buffer it lives in: the stream is at an acceptable frame already. An
+    // error held back is what the caller is moving past.
+    if (stream.frame_held) {
+        return ReadOutcome::Frame;
+    }
+    stream.held_error = Ref();
     return drive_source(stream, [&](FrameSource& source, Sleeper& sleeper) { return source.resync(sleeper, skipped); });
 }
 
@@ -79,6 +118,7 @@ ReadOutcome resync_source(StreamState& stream, uint64_t& skipped) {
 void close_state(StreamState& stream) {
     std::unique_ptr<FrameSource> source = std::move(stream.source);
     std::unique_ptr<IoRuntime> runtime = std::move(stream.runtime);
+    stream.frame_held = false;  // it lived in the source
     if (!source && !runtime) {
         return;
     }

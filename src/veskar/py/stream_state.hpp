@@ -42,6 +42,12 @@ struct StreamState {
     // The window's fired detectors, refilled by every decode step; it keeps
     // its storage so that the steady state allocates nothing for it.
     std::vector<uint32_t> active;
+    // Where a batch read stopped early, handed out by the next read of either
+    // kind so that no frame is lost or read twice: the source's current frame
+    // (one of another width than the batch), or the exception raised after
+    // the batch's good frames.
+    bool frame_held = false;
+    Ref held_error;
 };
 
 // Sleeps without the interpreter lock, so other Python threads run while a
@@ -67,18 +73,30 @@ enum class ReadOutcome : uint8_t {
     Failed,  // a Python exception is set (a reader error, an interrupt, a timeout, a closed stream)
 };
 
-// Reads the next frame into `frame`. The caller holds the exclusive borrow.
+// Reads the next frame and leaves it in the source (stream.source->frame()),
+// a held frame or error first. The caller holds the exclusive borrow.
+ReadOutcome read_next(StreamState& stream);
+
+// read_next, with the frame copied into `frame`.
 ReadOutcome read_frame(StreamState& stream, OwnedFrame& frame);
 
+// Keeps the exception that is set for the next read (held_error).
+void hold_error(StreamState& stream);
+
 // resync(): passes over damaged input up to the next frame header the reader
-// accepts, setting `skipped`; waits, fails and ends like read_frame (End:
-// the input ended or the stream was closed meanwhile).
+// accepts, setting `skipped`; waits, fails and ends like read_next (End: the
+// input ended or the stream was closed meanwhile).
 ReadOutcome resync_source(StreamState& stream, uint64_t& skipped);
 
 // With a decoder attached, pushes the frame into the window, decodes the
 // window and puts the decoder's observable flips on the frame. False with a
 // Python exception set only when the window cannot be made.
 bool decode_step(StreamState& stream, OwnedFrame& frame);
+
+// VeskarStream.read_batch (read_batch.cpp), a METH_FASTCALL | METH_KEYWORDS
+// method, and its docstring.
+PyObject* read_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+extern const char read_batch_doc[];
 
 // Destroys the source and then the runtime; a closed stream closes again
 // without complaint.

@@ -206,6 +206,7 @@ PyMethodDef methods[] = {
      "stream does (a `for` loop over the stream just stops); every later read raises\n"
      "OSError \"stream is closed\". Nothing waits for a system call that is stuck\n"
      "(an open or read of a FIFO nobody writes to): its thread ends by itself."},
+    {"read_batch", as_method(read_batch), METH_FASTCALL | METH_KEYWORDS, read_batch_doc},
     {"resync", resync_method, METH_NOARGS,
      "resync($self)\n--\n\n"
      "Skip damaged input; return the number of bytes skipped.\n\n"

@@ -8,8 +8,8 @@
 #include <chrono>
 #include <optional>
 
-#include "veskar/py/gil.hpp"
 #include "veskar/py/io_runtime.hpp"
+#include "veskar/py/ref.hpp"
 
 namespace veskar::py {
 
