@@ -173,19 +173,31 @@ def quiet_source(tcp_peer, fifo):
         writer.close()
 
 
+# A read that waits, as the function (written in C) and the arguments to call.
+READS = {
+    "iteration": lambda stream: (list, stream),
+    "batch": lambda stream: (stream.read_batch, 10),
+}
+
+
+def _frames_in(result) -> int:
+    return len(result["frame_id"]) if isinstance(result, dict) else len(result)
+
+
+@pytest.mark.parametrize("read", READS.values(), ids=READS.keys())
 @pytest.mark.parametrize("kind", ["tcp", "fifo"])
-def test_close_from_another_thread_ends_a_waiting_read(quiet_source, kind):
+def test_close_from_another_thread_ends_a_waiting_read(quiet_source, kind, read):
     source, release = quiet_source(kind)
     before = waits.Resources()
     stream = _veskar.VeskarStream(source)
     got = []
-    reader = threading.Thread(target=lambda: got.append(waits.call(list, stream)))
+    reader = threading.Thread(target=lambda: got.append(_frames_in(waits.call(*read(stream)))))
     reader.start()
     assert waits.wait_until(lambda: waits.inside_call(reader.ident))
     stream.close()
     reader.join(waits.DEADLINE_SECONDS)
     assert not reader.is_alive()
-    assert got == [[]]  # the waiting read ended as the stream's end does
+    assert got == [0]  # the waiting read ended as the stream's end does
     with pytest.raises(OSError, match="^stream is closed$") as closed:
         next(stream)
     assert closed.value.kind == "Closed"
