@@ -9,10 +9,12 @@ metadata.
 
     shots = sample(dem, shots=1000, seed=7)
     write_recording("run.tolm", dem, shots=1000, seed=7)
+    write_shots("run.tolm", shots.detectors, shots.observables, ancilla_count=24)
 """
 
 from __future__ import annotations
 
+import functools
 import math
 from dataclasses import dataclass
 
@@ -20,7 +22,7 @@ import numpy as np
 
 import _veskar
 
-from .tolm import TolmWriter, encode_frame
+from .tolm import TolmWriter, encode_frame, rle_encode
 
 
 def load_dem(dem) -> "_veskar.DetectorErrorModel":
@@ -88,29 +90,9 @@ def write_recording(path_or_sink, dem, shots: int, seed: int | None = None, *, a
     (frames, frames per shot, ancilla count, logical flips)."""
     model = load_dem(dem)
     ancillas = ancilla_count or default_ancilla_count(model)
-    per_shot = frames_per_shot(model.detector_count, ancillas)
     samples = sample(model, shots, seed)
-    padded = np.zeros((shots, per_shot * ancillas), dtype=bool)
-    padded[:, : model.detector_count] = samples.detectors
-    rounds = padded.reshape(shots, per_shot, ancillas)
-    results = np.where(rounds, 0, 1).astype(np.int8)  # a fired detector reads as result 0
-
-    owns = not hasattr(path_or_sink, "write") and not hasattr(path_or_sink, "sendall")
-    writer = TolmWriter.create(path_or_sink) if owns else TolmWriter(path_or_sink)
-    try:
-        frame_id = 0
-        for shot in range(shots):
-            chunk = []
-            for r in range(per_shot):
-                frame_id += 1
-                last = r == per_shot - 1
-                chunk.append(encode_frame(
-                    frame_id, r, rounds[shot, r], results[shot, r],
-                    timestamp_ns=frame_id * round_ns, qubit_count=qubit_count, code_type=code_type,
-                    distance=distance, observable_flips=int(samples.observables[shot]) if last else None))
-            writer.write_raw(b"".join(chunk))
-    finally:
-        writer.close()
+    per_shot = write_shots(path_or_sink, samples.detectors, samples.observables, ancillas, code_type=code_type,
+                           distance=distance, qubit_count=qubit_count, round_ns=round_ns)
     return {
         "shots": shots,
         "frames": shots * per_shot,
@@ -119,3 +101,43 @@ def write_recording(path_or_sink, dem, shots: int, seed: int | None = None, *, a
         "detector_count": model.detector_count,
         "logical_flips": int(np.count_nonzero(samples.observables)),
     }
+
+
+def write_shots(path_or_sink, detectors: np.ndarray, observables: np.ndarray, ancilla_count: int, *,
+                code_type: int = 1, distance: int = 0, qubit_count: int = 0, round_ns: int = 1000) -> int:
+    """Writes shots (``detectors``: shots x detectors, 0/1; ``observables``:
+    one flip mask per shot) as TOLM frames of ``ancilla_count`` detectors,
+    the last frame of a shot zero-padded and carrying its true flips. Frame
+    ids run on from 1, stamped ``round_ns`` apart; each frame's round is its
+    place in its shot. Returns the frames per shot."""
+    shots, detector_count = detectors.shape
+    per_shot = frames_per_shot(detector_count, ancilla_count)
+    padded = np.zeros((shots, per_shot * ancilla_count), dtype=np.uint8)
+    padded[:, :detector_count] = detectors
+    rows = padded.reshape(shots * per_shot, ancilla_count)
+
+    # Rows repeat (most are quiet), so each distinct one is coded once. A
+    # fired detector reads as measurement result 0, a quiet one as 1.
+    @functools.lru_cache(maxsize=1 << 16)
+    def coded(row: bytes) -> tuple[bytes, bytes]:
+        events = np.frombuffer(row, dtype=np.uint8)
+        return rle_encode(events), (1 - events).astype(np.int8).tobytes()
+
+    owns = not hasattr(path_or_sink, "write") and not hasattr(path_or_sink, "sendall")
+    writer = TolmWriter.create(path_or_sink) if owns else TolmWriter(path_or_sink)
+    try:
+        frame_id = 0
+        for shot in range(shots):
+            chunk = []
+            for r in range(per_shot):
+                runs, results = coded(rows[frame_id].tobytes())
+                frame_id += 1
+                last = r == per_shot - 1
+                chunk.append(encode_frame(
+                    frame_id, r, meas_results=results, detector_runs=runs, timestamp_ns=frame_id * round_ns,
+                    qubit_count=qubit_count, code_type=code_type, distance=distance,
+                    observable_flips=int(observables[shot]) if last else None))
+            writer.write_raw(b"".join(chunk))
+    finally:
+        writer.close()
+    return per_shot
