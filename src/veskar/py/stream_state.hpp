@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "veskar/core/window.hpp"
+#include "veskar/decoder/committed_decoder.hpp"
 #include "veskar/decoder/union_find.hpp"
 #include "veskar/py/frame_source.hpp"
 #include "veskar/py/ref.hpp"
@@ -36,6 +37,13 @@ struct StreamState {
     // The window's fired detectors, refilled by every decode step; it keeps
     // its storage so that the steady state allocates nothing for it.
     std::vector<uint32_t> active;
+    // Decoding shot by shot (commit_rounds > 0) in place of the window and
+    // decoder above: one shot's graph, and the committed decoder made from it
+    // by the first frame after set_decoder, for that frame's ancilla count.
+    std::shared_ptr<const SpacetimeGraph> shot_graph;
+    std::optional<CommittedDecoder> committed;
+    uint32_t commit_rounds = 0;
+    uint32_t buffer_rounds = 0;
 };
 
 // Sleeps without the interpreter lock, so other Python threads run while a
@@ -55,10 +63,18 @@ enum class ReadOutcome : uint8_t {
 // Reads the next frame into `frame`. The caller holds the exclusive borrow.
 ReadOutcome read_frame(StreamState& stream, OwnedFrame& frame);
 
-// With a decoder attached, pushes the frame into the window, decodes the
-// window and puts the decoder's observable flips on the frame. False with a
-// Python exception set only when the window cannot be made.
-bool decode_step(StreamState& stream, OwnedFrame& frame);
+// With a decoder attached, decodes the frame and puts the decoder's
+// observable flips on it: pushed into the window and the window decoded, or,
+// decoding shot by shot, handed to the committed decoder. A frame that
+// breaks its shot's sequence sets `broken`: it is still handed out, inside
+// that error. False with a Python exception set only when the window or the
+// committed decoder cannot be made.
+bool decode_step(StreamState& stream, OwnedFrame& frame, std::optional<SequenceError>& broken);
+
+// The input has ended: decoding shot by shot, a shot in progress is dropped
+// and raised as the error StreamEnded; the next frame must start a shot.
+// Otherwise nothing happens and no exception is set.
+void end_of_input(StreamState& stream);
 
 // Destroys the source and then the runtime; a closed stream closes again
 // without complaint.

@@ -42,12 +42,21 @@ PyObject* get_distance(PyObject* self, void*) {
     return PyLong_FromUnsignedLong(state_of(self).distance);
 }
 
+constexpr const char* kSkippedByDecoder =
+    "frame skipped by the shot-by-shot decoder: it is part of no whole shot (after a frame out of sequence, "
+    "frames are skipped up to the next one of round 0), so it has no prediction";
+
 PyObject* get_observable_flips(PyObject* self, void*) {
     const OwnedFrame& frame = state_of(self);
     if (!frame.observable_flips) {
-        return raise(module_state(self).veskar_error, kNoObservableFlips);
+        return raise(module_state(self).veskar_error,
+                     frame.shot_part == ShotPart::skipped ? kSkippedByDecoder : kNoObservableFlips);
     }
     return PyLong_FromUnsignedLongLong(*frame.observable_flips);
+}
+
+PyObject* get_ends_shot(PyObject* self, void*) {
+    return PyBool_FromLong(state_of(self).shot_part == ShotPart::end);
 }
 
 PyObject* get_recorded_observable_flips(PyObject* self, void*) {
@@ -146,6 +155,12 @@ PyGetSetDef getset[] = {
      "A decoder attached to the stream replaces `observable_flips` with its prediction but\n"
      "leaves this value as read, so comparing the two scores the decoder against the\n"
      "recording's truth.",
+     nullptr},
+    {"ends_shot", get_ends_shot, nullptr,
+     "True when the stream decodes shot by shot (set_decoder with commit_rounds) and this frame\n"
+     "is the last of its shot: its `observable_flips` is the whole shot's prediction. Earlier\n"
+     "frames of the shot carry what is committed so far; without shot-by-shot decoding, always\n"
+     "False.",
      nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
