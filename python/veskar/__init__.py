@@ -32,6 +32,7 @@ __all__ = [
     "SyndromeFrame",
     "VeskarError",
     "VeskarStream",
+    "WHOLE_SHOT",
     "__version__",
     "open",
 ]
@@ -44,14 +45,34 @@ for _name in ("SyndromeWindow", "DetectorErrorModel", "SpacetimeGraph", "Logical
 del _name
 
 
-def open(source: str | os.PathLike, decoder=None, window_depth: int = 0) -> VeskarStream:  # noqa: A001
+# commit_rounds that decodes each shot once, whole, at its last frame: more
+# frames than any shot has (and the largest value commit_rounds takes).
+WHOLE_SHOT = 2**32 - 1
+
+
+def open(source: str | os.PathLike, decoder=None, window_depth: int | None = None, *,  # noqa: A001
+         commit_rounds: int | None = None, buffer_rounds: int | None = None) -> VeskarStream:
     """Open a TOLM stream from a file path (a str or a path object) or
     ``"tcp://host:port"``.
 
-    ``decoder`` is a DEM (a path, DEM text, or a Stim ``DetectorErrorModel``);
-    when given, every frame is decoded over a sliding window of
-    ``window_depth`` rounds (0: the DEM's detector count divided by the
-    frame's ancilla count) and its ``observable_flips`` is the prediction.
+    ``decoder`` is a DEM (a path, DEM text, or a Stim ``DetectorErrorModel``)
+    describing one shot; when given, every frame's ``observable_flips`` is
+    the decoder's prediction, decoded in one of two ways:
+
+    - shot by shot (the default): a frame of round 0 starts a shot of as many
+      frames as the DEM's detectors fill; each shot is decoded whole at its
+      last frame, the one whose ``ends_shot`` is True, and its
+      ``observable_flips`` is the shot's prediction (earlier frames carry 0).
+      ``commit_rounds=C`` (and ``buffer_rounds=B``, default C) decode it in
+      committed windows instead, C frames at a time over C + B, so that the
+      cost per frame stays flat however long the shot; earlier frames then
+      carry what is committed so far. Frames out of sequence raise
+      ``OSError`` (see ``VeskarStream.set_decoder``).
+    - over a sliding window, when ``window_depth`` is given: every frame is
+      decoded with the ``window_depth`` most recent frames (0: the DEM's
+      detector count divided by the frame's ancilla count), shots or not.
+
+    Give ``window_depth`` or ``commit_rounds``, not both.
 
     Failures to open or read are ``OSError``: for a file that cannot be
     opened the subclass for its errno (``FileNotFoundError``,
@@ -60,10 +81,17 @@ def open(source: str | os.PathLike, decoder=None, window_depth: int = 0) -> Vesk
     (``"CrcMismatch"``, ``"PayloadLengthMismatch"``, ``"Io"``, ...; ``"Closed"``
     for a closed stream), to tell them apart without reading the text.
     """
+    if window_depth is not None and (commit_rounds is not None or buffer_rounds is not None):
+        raise ValueError("give window_depth (a sliding window) or commit_rounds and buffer_rounds "
+                         "(shot by shot), not both")
     stream = VeskarStream(source)
     if decoder is not None:
         try:
-            stream.set_decoder(decoder, window_depth)
+            if window_depth is not None:
+                stream.set_decoder(decoder, window_depth)
+            else:
+                stream.set_decoder(decoder, commit_rounds=WHOLE_SHOT if commit_rounds is None else commit_rounds,
+                                   buffer_rounds=buffer_rounds)
         except BaseException:
             stream.close()
             raise
