@@ -182,7 +182,9 @@ class _Lag:
     """How far behind a live feed decoding runs, from the frames' timestamps:
     a frame stamped t ns after the first frame was due t ns after the first
     frame arrived, and it is handed out now. A frame that came early (a
-    burst sent ahead of its stamps) counts as no lag."""
+    burst sent ahead of its stamps) counts as no lag. This holds for a feed
+    paced by its timestamps, as a control stack's is and `veskar demo`'s;
+    a replay slower than its stamps shows the difference as lag."""
 
     def __init__(self):
         self.origin = None
@@ -320,6 +322,8 @@ def _decode(args) -> tuple[int, _Lag | None]:
     print(f"elapsed:            {elapsed:.3f} s ({frames / elapsed if elapsed > 0 else 0:,.0f} frames/s)")
     if lag is None:
         print("worst lag:          n/a (a file, not a live feed)")
+    elif lag.origin is None:
+        print("worst lag:          n/a (no frame came)")
     else:
         print(f"worst lag:          {lag.worst * 1e3:.3f} ms behind the feed, {lag.last * 1e3:.3f} ms at the end "
               f"(by the frames' timestamps)")
