@@ -31,6 +31,7 @@ __all__ = [
     "LogicalCorrection",
     "SyndromeFrame",
     "VeskarError",
+    "SEQUENCE_ERRORS",
     "VeskarStream",
     "WHOLE_SHOT",
     "__version__",
@@ -48,6 +49,12 @@ del _name
 # commit_rounds that decodes each shot once, whole, at its last frame: more
 # frames than any shot has (and the largest value commit_rounds takes).
 WHOLE_SHOT = 2**32 - 1
+
+# The `kind` of the OSError a stream decoding shot by shot raises for a frame
+# out of its shot's sequence (carried as `frame`), or for an input that ends
+# inside a shot. The stream stays usable: decoding resumes at the next frame
+# of round 0.
+SEQUENCE_ERRORS = frozenset({"UnexpectedRound", "ShotCutShort", "AncillaCountChanged", "StreamEnded"})
 
 
 def open(source: str | os.PathLike, decoder=None, window_depth: int | None = None, *,  # noqa: A001

@@ -17,7 +17,7 @@ from pathlib import Path
 
 import _veskar
 
-from . import WHOLE_SHOT
+from . import SEQUENCE_ERRORS, WHOLE_SHOT
 from . import simulate as simulate_module
 from .tolm import FILE_HEADER_SIZE, MAGIC, frame_spans
 
@@ -162,11 +162,6 @@ def _replay(connection: socket.socket, data: bytes, spans, rate: float | None) -
         if delay > 0:
             time.sleep(delay)
 
-
-# What the stream raises for a frame that breaks its shot's sequence, or an
-# input that ends inside a shot, when it decodes shot by shot. The stream
-# stays usable: decoding resumes at the next frame of round 0.
-SEQUENCE_ERRORS = frozenset({"UnexpectedRound", "ShotCutShort", "AncillaCountChanged", "StreamEnded"})
 
 # How often, in frames, the decode loop looks at the clock: often enough to
 # catch a growing lag within a millisecond of a 1 MHz feed, rarely enough to

@@ -9,9 +9,7 @@ import stim
 import _veskar
 import veskar
 from shot_stream import DEMS, load_sample, sample_names, write_shot_stream
-from veskar import simulate, tolm
-
-SEQUENCE_ERRORS = {"UnexpectedRound", "ShotCutShort", "AncillaCountChanged", "StreamEnded"}
+from veskar import SEQUENCE_ERRORS, simulate, tolm
 
 
 def shot_predictions(stream):
