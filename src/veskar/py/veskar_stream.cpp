@@ -65,11 +65,11 @@ PyObject* stream_next(PyObject* self) {
         OwnedFrame frame;
         const ReadOutcome read = read_frame(stream, frame);
         if (read == ReadOutcome::End) {
-            end_of_input(stream);  // may raise a shot cut short by the end
+            end_of_input(stream);  // raises for a shot the end cut short
         }
         std::optional<SequenceError> broken;
         if (read != ReadOutcome::Frame || !decode_step(stream, frame, broken)) {
-            return nullptr;  // at the end no exception is set: iteration ends, the stream stays open
+            return nullptr;  // at a plain end no exception is set: iteration ends, the stream stays open
         }
         borrow.reset();
         Ref made = Ref::steal(stream.module->syndrome_frame.make(std::move(frame)));
