@@ -52,8 +52,7 @@ def main() -> int:
     args = parser.parse_args()
 
     header = (
-        f"{'sample':<28}{'shots':>7}{'ours':>7}{'PyMatching':>12}{'no flip':>9}"
-        f"{'ours/PM':>9}{'us/frame':>10}  goal"
+        f"{'sample':<28}{'shots':>7}{'ours':>7}{'PyMatching':>12}{'no flip':>9}{'ours/PM':>9}{'us/frame':>10}  goal"
     )
     print(header)
     print("-" * len(header))

@@ -4,13 +4,12 @@ with d rounds at p = 0.001, 0.003 and 0.006 (bench/make_batch_shots.py).
 
 Goal: veskar's time per shot at most PyMatching's on every row (ratio <= 1).
 
-Both sides decode bit-packed shots into bit-packed predictions on one core
-(the script pins itself and what it runs to one CPU); each figure is the best
-of --repeats passes over all the case's shots, the decoders built beforehand. The logical errors of both on
-the same shots are printed as a check that each decoded something.
-
-veskar's side runs the C++ batch decoder (build/bench/bench/decode_batch_bench,
-built by `make bench`) on the shots written to build/bench/batch_shots.
+Both sides are called from Python the same way, decoding the same NumPy
+array of bit-packed shots into bit-packed predictions on one core (the script
+pins itself to one CPU); each figure is the best of --repeats passes over all
+the case's shots, the decoders built beforehand. The logical errors of both
+on the same shots are printed as a check that each decoded something.
+(bench/decode_batch_bench.cpp times veskar's batch decoder without Python.)
 
     .venv/bin/python bench/decode_batch.py [--repeats N] [--shots-scale X] [--cpu K]
 """
@@ -18,10 +17,8 @@ built by `make bench`) on the shots written to build/bench/batch_shots.
 from __future__ import annotations
 
 import argparse
-import json
 import os
 import platform
-import subprocess
 import sys
 import time
 from pathlib import Path
@@ -31,11 +28,10 @@ import pymatching
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 
-from make_batch_shots import DEFAULT_DIR, ROOT, Case, cases, write_case  # noqa: E402
+from make_batch_shots import DEFAULT_DIR, Case, cases, write_case  # noqa: E402
 
-from veskar.shot_data import read_shot_data_file  # noqa: E402
+import veskar  # noqa: E402
 
-BENCH_PROGRAM = ROOT / "build" / "bench" / "bench" / "decode_batch_bench"
 GOAL_RATIO = 1.0
 
 
@@ -59,35 +55,11 @@ def pymatching_decode(case: Case, repeats: int):
 
 def veskar_decode(case: Case, repeats: int):
     """veskar's best time for decoding all of the case's shots, and its
-    bit-packed predictions.
-
-    Runs the C++ batch decoder on the case's files, one pass per repetition.
-    With the Python class the body becomes:
-
-        decoder = veskar.UnionFindDecoder(case.dem)
-        return best_of(repeats, lambda: decoder.decode_batch(
-            case.shots, bit_packed_shots=True, bit_packed_predictions=True))
-    """
-    command = [
-        str(BENCH_PROGRAM),
-        str(case.dem_path.parent),
-        f"--benchmark_filter=^BM_DecodeBatch/{case.name}$",
-        f"--benchmark_repetitions={repeats}",
-        "--benchmark_min_time=0",  # one pass per repetition, as best_of times PyMatching
-        "--benchmark_format=json",
-    ]
-    report = json.loads(subprocess.run(command, check=True, capture_output=True, text=True).stdout)
-    runs = [run for run in report["benchmarks"] if run.get("run_type") == "iteration"]
-    if not runs or any("error_message" in run for run in runs):
-        raise RuntimeError(f"{case.name}: {runs[0].get('error_message') if runs else 'no benchmark ran'}")
-    best = min(run["real_time"] for run in runs) * {"ns": 1e-9, "us": 1e-6, "ms": 1e-3, "s": 1.0}[runs[0]["time_unit"]]
-    predictions = read_shot_data_file(
-        path=case.dem_path.with_suffix(".predictions.b8"),
-        format="b8",
-        num_observables=case.dem.num_observables,
-        bit_packed=True,
+    bit-packed predictions."""
+    decoder = veskar.UnionFindDecoder(case.dem)
+    return best_of(
+        repeats, lambda: decoder.decode_batch(case.shots, bit_packed_shots=True, bit_packed_predictions=True)
     )
-    return best, predictions
 
 
 def logical_errors(predictions: np.ndarray, case: Case) -> int:
@@ -114,9 +86,6 @@ def main() -> int:
     parser.add_argument("--dir", type=Path, default=DEFAULT_DIR, help="where the shots are written")
     args = parser.parse_args()
 
-    if not BENCH_PROGRAM.exists():
-        print(f"{BENCH_PROGRAM} is missing: build it with `make bench`", file=sys.stderr)
-        return 2
     cpu = args.cpu if args.cpu is not None else max(os.sched_getaffinity(0))
     os.sched_setaffinity(0, {cpu})
 

@@ -103,8 +103,9 @@ void BM_DecodeBatch(benchmark::State& state, const fs::path& dem_path) {
     }
     const ShotRows shots{work.shots.data(), work.num_shots, work.shot_bytes, static_cast<int64_t>(work.shot_bytes), 1,
                          BitLayout::kPacked};
-    const PredictionRows predictions{work.predictions.data(), work.num_shots, work.prediction_bytes,
-                                     static_cast<int64_t>(work.prediction_bytes), 1, BitLayout::kPacked};
+    const PredictionRows predictions{
+        work.predictions.data(), work.num_shots, work.prediction_bytes, static_cast<int64_t>(work.prediction_bytes), 1,
+        BitLayout::kPacked};
     for (auto _ : state) {
         if (!work.decoder->decode_batch(shots, predictions)) {
             state.SkipWithError("decode_batch refused the shots");

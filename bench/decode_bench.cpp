@@ -47,7 +47,7 @@ std::string read_text(const std::string& path) {
 // PyMatching's time per shot for the sample, as index.json records it (it
 // cannot be measured from C++); 0 when absent.
 double pymatching_ns(const std::string& sample) {
-    const std::string index = read_text(std::string(VESKAR_DATA) + "/index.json");
+    const std::string index = read_text(std::string(VESKAR_DATA) + "/samples/index.json");
     const size_t at = index.find("\"" + sample + ".npz\"");
     if (at == std::string::npos) return 0.0;
     const std::string key = "\"pymatching_us_per_shot\":";
@@ -201,8 +201,8 @@ void BM_DecodeSlidingWindows(benchmark::State& state, const std::string& name) {
         benchmark::DoNotOptimize(mask);
         next = next + 1 == picked.size() ? 0 : next + 1;
     }
-    state.counters["allocs_per_decode"] = benchmark::Counter(static_cast<double>(g_allocations - before) /
-                                                             static_cast<double>(state.iterations()));
+    state.counters["allocs_per_decode"] =
+        benchmark::Counter(static_cast<double>(g_allocations - before) / static_cast<double>(state.iterations()));
     state.counters["goal_ns"] = kSlidingGoalNs;
     state.counters["fired_per_window"] = static_cast<double>(picked_fired) / static_cast<double>(picked.size());
     if (aligned != 0) {

@@ -6,7 +6,7 @@
 // FIXTURE_DIR holds .shots files written by tests/data/make_decoder_fixtures.py:
 // tests/data/samples for the shots the tests use, or for all shots of the
 // reference samples a directory made with `--shots 20000 --out DIR`. The DEM
-// of each is read from the reference data. Goal: at most 1.3 times
+// of each is read from tests/data/dem. Goal: at most 1.3 times
 // PyMatching's errors on every sample where PyMatching makes at least 100.
 
 #include <algorithm>

@@ -67,8 +67,13 @@ MODELS = [
 LATENCY_GOAL_US = {5: 10.0, 7: 40.0}
 ROUND_SCALING_GOAL = 1.2
 # Decoded frames per second through the Python stream, committed windows.
-PYTHON_STREAM_GOAL = {(5, 0.005, 5): 1_000_000, (5, 0.003, 50): 1_000_000, (5, 0.003, 500): 1_000_000,
-                      (7, 0.003, 7): 600_000, (7, 0.003, 50): 600_000}
+PYTHON_STREAM_GOAL = {
+    (5, 0.005, 5): 1_000_000,
+    (5, 0.003, 50): 1_000_000,
+    (5, 0.003, 500): 1_000_000,
+    (7, 0.003, 7): 600_000,
+    (7, 0.003, 50): 600_000,
+}
 # The per-frame sliding window costs about a microsecond per frame in its
 # window at every frame: it gets about this many frames times the shot's.
 SLIDING_WINDOW_FRAME_ROUNDS = 100_000
@@ -86,7 +91,7 @@ class Model:
     pymatching_us_per_round: float
     pymatching_errors: int
     detectors: np.ndarray  # bit-packed, as Stim samples them
-    truth: np.ndarray      # uint64, one mask per shot
+    truth: np.ndarray  # uint64, one mask per shot
 
 
 def memory_dem(distance: int, p: float, rounds: int) -> stim.DetectorErrorModel:
@@ -102,8 +107,15 @@ def memory_dem(distance: int, p: float, rounds: int) -> stim.DetectorErrorModel:
     return circuit.detector_error_model(decompose_errors=True)
 
 
-def write_shots(path: Path, detectors: np.ndarray, num_detectors: int, ancillas: int, rounds: int,
-                truth: np.ndarray, predicted: np.ndarray) -> None:
+def write_shots(
+    path: Path,
+    detectors: np.ndarray,
+    num_detectors: int,
+    ancillas: int,
+    rounds: int,
+    truth: np.ndarray,
+    predicted: np.ndarray,
+) -> None:
     """Shots in the format of tests/data/make_decoder_fixtures.py, one observable byte each."""
     header = b"VXSH" + struct.pack("<6I", 1, num_detectors, ancillas, rounds, len(detectors), 1)
     records = np.concatenate([detectors, truth[:, :1], predicted[:, :1]], axis=1)
@@ -146,8 +158,7 @@ def run_program(program: Path, model: Model) -> dict[str, dict]:
     """One pass of the C++ program over the model's shots, by setting."""
     manifest = OUT / f"{model.name}.manifest"
     manifest.write_text(f"{model.name} {model.dem_path} {model.shots_path} {model.distance}\n")
-    result = subprocess.run([str(program), "--json", "--repeats", "1", str(manifest)], capture_output=True,
-                            text=True)
+    result = subprocess.run([str(program), "--json", "--repeats", "1", str(manifest)], capture_output=True, text=True)
     if result.returncode != 0:
         sys.stderr.write(result.stderr)
         raise SystemExit(f"{program.name} failed on {model.name} ({result.returncode})")
@@ -170,8 +181,14 @@ def write_recording(model: Model, shots: int, path: Path) -> None:
     """The model's first `shots` shots as a TOLM recording, a frame per round."""
     num_detectors = int(stim.DetectorErrorModel.from_file(model.dem_path).num_detectors)
     events = np.unpackbits(model.detectors[:shots], axis=1, bitorder="little")[:, :num_detectors]
-    simulate.write_shots(path, events, model.truth[:shots], num_detectors // model.rounds,
-                         distance=model.distance)
+    simulate.write_shots(
+        path,
+        model.dem_path,
+        events,
+        model.truth[:shots],
+        ancilla_count=num_detectors // model.rounds,
+        distance=model.distance,
+    )
 
 
 def time_stream(model: Model, path: Path, shots: int, **settings) -> tuple[float, float, int]:
@@ -187,7 +204,7 @@ def time_stream(model: Model, path: Path, shots: int, **settings) -> tuple[float
     flips += [frame.observable_flips for frame in stream]
     rest = time.perf_counter()
     assert len(flips) == shots * model.rounds, model.name
-    predicted = np.array(flips[model.rounds - 1::model.rounds], dtype=np.uint64)
+    predicted = np.array(flips[model.rounds - 1 :: model.rounds], dtype=np.uint64)
     return first - start, rest - first, int(np.count_nonzero(predicted != model.truth[:shots]))
 
 
@@ -220,11 +237,15 @@ def python_stream_figures(models: list[Model], repeats: int) -> bool:
         figures[m.name] = best
 
     ok = True
-    print("\nPython stream: decoded frames per second (us per round), `for frame in stream` over a TOLM recording,"
-          "\nafter its first frame, which builds the decoder (ms)")
-    print(f"{'model':<22} {'per-frame':>16} {'one/shot':>16} {'committed':>16} {'PyMatching':>16} "
-          f"{'goal':>10} {'':>5}  {'first frame, ms':>20}  {'errors: one/shot':>16} {'committed':>9} "
-          f"{'PyMatching':>10}")
+    print(
+        "\nPython stream: decoded frames per second (us per round), `for frame in stream` over a TOLM recording,"
+        "\nafter its first frame, which builds the decoder (ms)"
+    )
+    print(
+        f"{'model':<22} {'per-frame':>16} {'one/shot':>16} {'committed':>16} {'PyMatching':>16} "
+        f"{'goal':>10} {'':>5}  {'first frame, ms':>20}  {'errors: one/shot':>16} {'committed':>9} "
+        f"{'PyMatching':>10}"
+    )
     for m in models:
         best = figures[m.name]
         cells = [f"{best[k][0]:>9,.0f} ({1e6 / best[k][0]:.2f})" for k in runs]
@@ -236,13 +257,17 @@ def python_stream_figures(models: list[Model], repeats: int) -> bool:
             met = best["committed"][0] >= goal
             ok = ok and met
             verdict = "ok" if met else "MISS"
-        print(f"{m.name:<22} {cells[0]:>16} {cells[1]:>16} {cells[2]:>16} {pymatching:>16} "
-              f"{f'{goal:,}' if goal else '':>10} {verdict:>5}  {firsts:>20}  {best['one/shot'][2]:>16} "
-              f"{best['committed'][2]:>9} {m.pymatching_errors:>10}")
-    print("(per-frame: set_decoder(dem), a window of the shot's depth decoded at every frame, over the first "
-          f"{SLIDING_WINDOW_FRAME_ROUNDS:,} / rounds^2 shots (at least 2); one/shot: commit_rounds=WHOLE_SHOT; "
-          "committed: commit_rounds = buffer_rounds = d; the goal is on committed; errors: of every shot, "
-          "per-frame's are over fewer shots and left out)")
+        print(
+            f"{m.name:<22} {cells[0]:>16} {cells[1]:>16} {cells[2]:>16} {pymatching:>16} "
+            f"{f'{goal:,}' if goal else '':>10} {verdict:>5}  {firsts:>20}  {best['one/shot'][2]:>16} "
+            f"{best['committed'][2]:>9} {m.pymatching_errors:>10}"
+        )
+    print(
+        "(per-frame: set_decoder(dem), a window of the shot's depth decoded at every frame, over the first "
+        f"{SLIDING_WINDOW_FRAME_ROUNDS:,} / rounds^2 shots (at least 2); one/shot: commit_rounds=WHOLE_SHOT; "
+        "committed: commit_rounds = buffer_rounds = d; the goal is on committed; errors: of every shot, "
+        "per-frame's are over fewer shots and left out)"
+    )
     return ok
 
 
@@ -255,8 +280,10 @@ def machine() -> str:
                 break
     except OSError:
         pass
-    return f"{platform.node()}: {cpu}, {os.cpu_count()} cores, Python {platform.python_version()}, " \
-           f"Stim {stim.__version__}, PyMatching {pymatching.__version__}"
+    return (
+        f"{platform.node()}: {cpu}, {os.cpu_count()} cores, Python {platform.python_version()}, "
+        f"Stim {stim.__version__}, PyMatching {pymatching.__version__}"
+    )
 
 
 def main() -> int:
@@ -271,8 +298,7 @@ def main() -> int:
 
     OUT.mkdir(parents=True, exist_ok=True)
     print(f"machine {machine()}")
-    print(f"best of {args.repeats} passes, PyMatching's and ours taken in turn; about {args.frames} frames "
-          f"per model\n")
+    print(f"best of {args.repeats} passes, PyMatching's and ours taken in turn; about {args.frames} frames per model\n")
     figures: dict[tuple[str, str], dict] = {}
     models = []
     for d, p, r in MODELS:
@@ -290,8 +316,10 @@ def main() -> int:
         return 0 if python_stream_figures(models, args.repeats) else 1
     ok = True
     print(f"{'model':<22} {'shots':>6}  {'us per round':>44}  {'logical errors':>28}")
-    print(f"{'':<22} {'':>6}  {'PyMatching':>10} {'one/shot':>10} {'committed':>10} {'vs PM':>6} {'':>5}"
-          f"  {'PyMatching':>10} {'one/shot':>8} {'committed':>9}")
+    print(
+        f"{'':<22} {'':>6}  {'PyMatching':>10} {'one/shot':>10} {'committed':>10} {'vs PM':>6} {'':>5}"
+        f"  {'PyMatching':>10} {'one/shot':>8} {'committed':>9}"
+    )
     for m in models:
         shot = figures[(m.name, "shot")]
         committed = figures[(m.name, "committed")]
@@ -300,13 +328,17 @@ def main() -> int:
         if m.rounds >= 50:
             goal = "ok" if ratio <= 1.0 else "MISS"
             ok = ok and ratio <= 1.0
-        print(f"{m.name:<22} {m.shots:>6}  {m.pymatching_us_per_round:>10.3f} {shot['us_per_round']:>10.3f} "
-              f"{committed['us_per_round']:>10.3f} {ratio:>5.2f}x {goal:>5}  {m.pymatching_errors:>10} "
-              f"{shot['errors']:>8} {committed['errors']:>9}")
-    print("(one/shot: commit_rounds = the shot's frames, one decode per shot; committed: C = B = distance;"
-          " goal on 50 and 500 rounds: committed <= PyMatching)")
+        print(
+            f"{m.name:<22} {m.shots:>6}  {m.pymatching_us_per_round:>10.3f} {shot['us_per_round']:>10.3f} "
+            f"{committed['us_per_round']:>10.3f} {ratio:>5.2f}x {goal:>5}  {m.pymatching_errors:>10} "
+            f"{shot['errors']:>8} {committed['errors']:>9}"
+        )
+    print(
+        "(one/shot: commit_rounds = the shot's frames, one decode per shot; committed: C = B = distance;"
+        " goal on 50 and 500 rounds: committed <= PyMatching)"
+    )
 
-    print(f"\nLatency from a shot's last frame to its prediction, us (committed C = B = distance; one/shot beside)")
+    print("\nLatency from a shot's last frame to its prediction, us (committed C = B = distance; one/shot beside)")
     print(f"{'model':<22} {'p50':>8} {'p99':>8} {'goal p99':>9} {'':>5} {'one/shot p50':>13} {'p99':>9}")
     for m in models:
         committed = figures[(m.name, "committed")]
@@ -314,13 +346,14 @@ def main() -> int:
         goal = LATENCY_GOAL_US[m.distance]
         met = committed["p99_us"] < goal
         ok = ok and met
-        print(f"{m.name:<22} {committed['p50_us']:>8.2f} {committed['p99_us']:>8.2f} {goal:>9.0f} "
-              f"{'ok' if met else 'MISS':>5} {shot['p50_us']:>13.2f} {shot['p99_us']:>9.2f}")
+        print(
+            f"{m.name:<22} {committed['p50_us']:>8.2f} {committed['p99_us']:>8.2f} {goal:>9.0f} "
+            f"{'ok' if met else 'MISS':>5} {shot['p50_us']:>13.2f} {shot['p99_us']:>9.2f}"
+        )
 
     print("\nCost per round at 500 rounds over that at 50 (committed C = B = distance)")
     for distance in sorted({m.distance for m in models}):
-        by_rounds = {m.rounds: figures[(m.name, "committed")]["us_per_round"] for m in models
-                     if m.distance == distance}
+        by_rounds = {m.rounds: figures[(m.name, "committed")]["us_per_round"] for m in models if m.distance == distance}
         if 50 in by_rounds and 500 in by_rounds:
             scaling = by_rounds[500] / by_rounds[50]
             met = scaling <= ROUND_SCALING_GOAL

@@ -212,7 +212,8 @@ int main(int argc, char** argv) {
 
     std::vector<Case> cases;
     if (manifest.empty()) {
-        for (const char* name : {"surface_d5_r5_p0005", "surface_d5_r50_p0003_folded", "surface_d5_r500_p0003_folded"}) {
+        for (const char* name :
+             {"surface_d5_r5_p0005", "surface_d5_r50_p0003_folded", "surface_d5_r500_p0003_folded"}) {
             Case c;
             if (!sampled_case(c, name, 24, 5)) return 1;
             cases.push_back(std::move(c));

@@ -8,18 +8,26 @@ decode them as they arrive.
 
 The classes come from the native module ``_veskar``; ``veskar.tolm`` writes
 the TOLM format and ``veskar.simulate`` samples recordings from a DEM.
+``UnionFindDecoder`` decodes whole shots from NumPy arrays, as PyMatching's
+``Matching`` does; ``veskar.sinter`` plugs it into sinter, and
+``veskar.shot_data`` reads and writes Stim's shot files.
 """
 
 from __future__ import annotations
 
 import os
+from typing import SupportsIndex
 
-import _veskar
 from _veskar import (
     CodeType,
     DecoderResult,
+    DetectorErrorModel,
     LogicalCorrection,
+    LogicalErrorAccumulator,
+    SpacetimeGraph,
     SyndromeFrame,
+    SyndromeWindow,
+    UnionFindDecoder,
     VeskarError,
     VeskarStream,
     __version__,
@@ -30,20 +38,18 @@ __all__ = [
     "DecoderResult",
     "LogicalCorrection",
     "SyndromeFrame",
+    "UnionFindDecoder",
     "VeskarError",
-    "SEQUENCE_ERRORS",
     "VeskarStream",
-    "WHOLE_SHOT",
     "__version__",
     "open",
+    "SEQUENCE_ERRORS",
+    "WHOLE_SHOT",
+    "SyndromeWindow",
+    "DetectorErrorModel",
+    "SpacetimeGraph",
+    "LogicalErrorAccumulator",
 ]
-
-# Classes that arrive with later parts of the module are re-exported when present.
-for _name in ("SyndromeWindow", "DetectorErrorModel", "SpacetimeGraph", "LogicalErrorAccumulator"):
-    if hasattr(_veskar, _name):
-        globals()[_name] = getattr(_veskar, _name)
-        __all__.append(_name)
-del _name
 
 
 # commit_rounds that decodes each shot once, whole, at its last frame: more
@@ -57,8 +63,14 @@ WHOLE_SHOT = 2**32 - 1
 SEQUENCE_ERRORS = frozenset({"UnexpectedRound", "ShotCutShort", "AncillaCountChanged", "StreamEnded"})
 
 
-def open(source: str | os.PathLike, decoder=None, window_depth: int | None = None, *,  # noqa: A001
-         commit_rounds: int | None = None, buffer_rounds: int | None = None) -> VeskarStream:
+def open(  # noqa: A001
+    source: str | os.PathLike[str],
+    decoder: object = None,
+    window_depth: SupportsIndex | None = None,
+    *,
+    commit_rounds: SupportsIndex | None = None,
+    buffer_rounds: SupportsIndex | None = None,
+) -> VeskarStream:
     """Open a TOLM stream from a file path (a str or a path object) or
     ``"tcp://host:port"``.
 
@@ -89,16 +101,20 @@ def open(source: str | os.PathLike, decoder=None, window_depth: int | None = Non
     for a closed stream), to tell them apart without reading the text.
     """
     if window_depth is not None and (commit_rounds is not None or buffer_rounds is not None):
-        raise ValueError("give window_depth (a sliding window) or commit_rounds and buffer_rounds "
-                         "(shot by shot), not both")
+        raise ValueError(
+            "give window_depth (a sliding window) or commit_rounds and buffer_rounds (shot by shot), not both"
+        )
     stream = VeskarStream(source)
     if decoder is not None:
         try:
             if window_depth is not None:
                 stream.set_decoder(decoder, window_depth)
             else:
-                stream.set_decoder(decoder, commit_rounds=WHOLE_SHOT if commit_rounds is None else commit_rounds,
-                                   buffer_rounds=buffer_rounds)
+                stream.set_decoder(
+                    decoder,
+                    commit_rounds=WHOLE_SHOT if commit_rounds is None else commit_rounds,
+                    buffer_rounds=buffer_rounds,
+                )
         except BaseException:
             stream.close()
             raise

@@ -344,9 +344,7 @@ def _write_dets(packed, num_detectors, num_observables):
     per_shot = width + 2
     starts = np.arange(num_shots, dtype=np.int64) * per_shot
     places = np.concatenate([starts, shots * per_shot + 1 + bits, starts + per_shot - 1])
-    pieces = np.concatenate(
-        [np.zeros(num_shots, dtype=np.int64), 2 + piece_of_bit, np.ones(num_shots, dtype=np.int64)]
-    )
+    pieces = np.concatenate([np.zeros(num_shots, dtype=np.int64), 2 + piece_of_bit, np.ones(num_shots, dtype=np.int64)])
     pieces = pieces[np.argsort(places, kind="stable")]
     return table[pieces][np.arange(table_width) < lengths[pieces][:, None]].tobytes()
 

@@ -9,7 +9,7 @@ metadata.
 
     shots = sample(dem, shots=1000, seed=7)
     write_recording("run.tolm", dem, shots=1000, seed=7)
-    write_shots("run.tolm", shots.detectors, shots.observables, ancilla_count=24)
+    write_shots("stim.tolm", dem, detectors, observables)  # shots sampled elsewhere
 """
 
 from __future__ import annotations
@@ -46,7 +46,7 @@ def default_ancilla_count(model) -> int:
 
 @dataclass
 class Samples:
-    detectors: np.ndarray    # bool, shots x detector_count
+    detectors: np.ndarray  # bool, shots x detector_count
     observables: np.ndarray  # uint64, one mask per shot
 
 
@@ -84,37 +84,58 @@ def frames_per_shot(detector_count: int, ancilla_count: int) -> int:
     return max(1, math.ceil(detector_count / max(ancilla_count, 1)))
 
 
-def write_recording(path_or_sink, dem, shots: int, seed: int | None = None, *, ancilla_count: int | None = None,
-                    code_type: int = 1, distance: int = 0, qubit_count: int = 0, round_ns: int = 1000) -> dict:
+def write_recording(
+    path_or_sink,
+    dem,
+    shots: int,
+    seed: int | None = None,
+    *,
+    ancilla_count: int | None = None,
+    code_type: int = 1,
+    distance: int = 0,
+    qubit_count: int = 0,
+    round_ns: int = 1000,
+) -> dict:
     """Samples ``shots`` shots and writes them as TOLM frames; returns a summary
     (frames, frames per shot, ancilla count, logical flips)."""
     model = load_dem(dem)
-    ancillas = ancilla_count or default_ancilla_count(model)
     samples = sample(model, shots, seed)
-    per_shot = write_shots(path_or_sink, samples.detectors, samples.observables, ancillas, code_type=code_type,
-                           distance=distance, qubit_count=qubit_count, round_ns=round_ns)
-    return {
-        "shots": shots,
-        "frames": shots * per_shot,
-        "frames_per_shot": per_shot,
-        "ancilla_count": ancillas,
-        "detector_count": model.detector_count,
-        "logical_flips": int(np.count_nonzero(samples.observables)),
-    }
+    return write_shots(
+        path_or_sink,
+        model,
+        samples.detectors,
+        samples.observables,
+        ancilla_count=ancilla_count,
+        code_type=code_type,
+        distance=distance,
+        qubit_count=qubit_count,
+        round_ns=round_ns,
+    )
 
 
-def write_shots(path_or_sink, detectors: np.ndarray, observables: np.ndarray, ancilla_count: int, *,
-                code_type: int = 1, distance: int = 0, qubit_count: int = 0, round_ns: int = 1000) -> int:
-    """Writes shots (``detectors``: shots x detectors, 0/1; ``observables``:
-    one flip mask per shot) as TOLM frames of ``ancilla_count`` detectors,
-    the last frame of a shot zero-padded and carrying its true flips. Frame
-    ids run on from 1, stamped ``round_ns`` apart; each frame's round is its
-    place in its shot. Returns the frames per shot."""
-    shots, detector_count = detectors.shape
-    per_shot = frames_per_shot(detector_count, ancilla_count)
-    padded = np.zeros((shots, per_shot * ancilla_count), dtype=np.uint8)
-    padded[:, :detector_count] = detectors
-    rows = padded.reshape(shots * per_shot, ancilla_count)
+def write_shots(
+    path_or_sink,
+    dem,
+    detectors: np.ndarray,
+    observables: np.ndarray | None,
+    *,
+    ancilla_count: int | None = None,
+    code_type: int = 1,
+    distance: int = 0,
+    qubit_count: int = 0,
+    round_ns: int = 1000,
+) -> dict:
+    """Writes given shots as TOLM frames, laid out as ``write_recording`` lays
+    out sampled ones: ``detectors`` is bool, shots x detector_count;
+    ``observables`` one uint64 flip mask per shot, or None to record none.
+    Returns the same summary."""
+    model = load_dem(dem)
+    shots = len(detectors)
+    ancillas = ancilla_count or default_ancilla_count(model)
+    per_shot = frames_per_shot(model.detector_count, ancillas)
+    padded = np.zeros((shots, per_shot * ancillas), dtype=np.uint8)
+    padded[:, : model.detector_count] = detectors
+    rows = padded.reshape(shots * per_shot, ancillas)
 
     # Rows repeat (most are quiet), so each distinct one is coded once. A
     # fired detector reads as measurement result 0, a quiet one as 1.
@@ -132,12 +153,28 @@ def write_shots(path_or_sink, detectors: np.ndarray, observables: np.ndarray, an
             for r in range(per_shot):
                 runs, results = coded(rows[frame_id].tobytes())
                 frame_id += 1
-                last = r == per_shot - 1
-                chunk.append(encode_frame(
-                    frame_id, r, meas_results=results, detector_runs=runs, timestamp_ns=frame_id * round_ns,
-                    qubit_count=qubit_count, code_type=code_type, distance=distance,
-                    observable_flips=int(observables[shot]) if last else None))
+                flips = int(observables[shot]) if observables is not None and r == per_shot - 1 else None
+                chunk.append(
+                    encode_frame(
+                        frame_id,
+                        r,
+                        meas_results=results,
+                        detector_runs=runs,
+                        timestamp_ns=frame_id * round_ns,
+                        qubit_count=qubit_count,
+                        code_type=code_type,
+                        distance=distance,
+                        observable_flips=flips,
+                    )
+                )
             writer.write_raw(b"".join(chunk))
     finally:
         writer.close()
-    return per_shot
+    return {
+        "shots": shots,
+        "frames": shots * per_shot,
+        "frames_per_shot": per_shot,
+        "ancilla_count": ancillas,
+        "detector_count": model.detector_count,
+        "logical_flips": int(np.count_nonzero(observables)) if observables is not None else 0,
+    }

@@ -57,8 +57,9 @@ def _schema_bytes(schema_id: uuid.UUID | bytes | str | None) -> bytes:
     return data
 
 
-def encode_file_header(schema_id: uuid.UUID | bytes | str | None = None, header_aux: int = 0,
-                       *, magic: int = MAGIC, version: int = VERSION) -> bytes:
+def encode_file_header(
+    schema_id: uuid.UUID | bytes | str | None = None, header_aux: int = 0, *, magic: int = MAGIC, version: int = VERSION
+) -> bytes:
     """The 26-byte file header that starts every stream."""
     return _FILE_HEADER.pack(magic, version, _schema_bytes(schema_id), header_aux)
 
@@ -84,8 +85,9 @@ def rle_encode(detector_events: Sequence[int] | np.ndarray) -> bytes:
     return (run_lengths | (run_values.astype(np.uint8) << 7)).astype(np.uint8).tobytes()
 
 
-def _metadata_entries(metadata: Mapping[int, bytes] | Iterable[tuple[int, bytes]] | None,
-                      observable_flips: int | None, label: str | None) -> list[tuple[int, bytes]] | None:
+def _metadata_entries(
+    metadata: Mapping[int, bytes] | Iterable[tuple[int, bytes]] | None, observable_flips: int | None, label: str | None
+) -> list[tuple[int, bytes]] | None:
     entries: list[tuple[int, bytes]] = []
     if metadata is not None:
         items = metadata.items() if isinstance(metadata, Mapping) else metadata
@@ -152,8 +154,11 @@ def encode_frame(
         results = b"\x01" * ancilla_count
     if len(results) != ancilla_count:
         raise ValueError(f"{len(results)} measurement results for {ancilla_count} ancillas")
-    runs = detector_runs if detector_runs is not None else rle_encode(
-        np.zeros(0) if detector_events is None else detector_events)
+    runs = (
+        detector_runs
+        if detector_runs is not None
+        else rle_encode(np.zeros(0) if detector_events is None else detector_events)
+    )
 
     flags = extra_flags
     sections = [struct.pack("<H", len(runs)), runs, results]
@@ -182,8 +187,9 @@ def encode_frame(
         sections.append(bytes([len(records)]))
         sections.extend(_ANNOTATION.pack(kind, value, detail) for kind, value, detail in records)
 
-    head = _FRAME_HEADER.pack(frame_id, round, timestamp_ns, qubit_count, ancilla_count, frame_aux,
-                              code_type, distance, flags)
+    head = _FRAME_HEADER.pack(
+        frame_id, round, timestamp_ns, qubit_count, ancilla_count, frame_aux, code_type, distance, flags
+    )
     header = head + struct.pack("<I", zlib.crc32(head) if header_crc is None else header_crc)
     parts = [header, *sections]
     if trailer:
@@ -232,14 +238,16 @@ class TolmWriter:
         writer._owns_sink = True
         return writer
 
-    def write_frame(self, frame_id: int, round: int, detector_events=None, meas_results=None, *,
-                    trailer: bool = True, **fields) -> None:
+    def write_frame(
+        self, frame_id: int, round: int, detector_events=None, meas_results=None, *, trailer: bool = True, **fields
+    ) -> None:
         """Encodes and writes one frame; keyword fields as for ``encode_frame``,
         except those that damage a frame on purpose."""
         damaging = [name for name in _DAMAGING_FIELDS if name in fields]
         if damaging:
-            raise TypeError(f"write_frame writes readable frames only; {', '.join(damaging)} is for "
-                            "encode_frame and write_raw")
+            raise TypeError(
+                f"write_frame writes readable frames only; {', '.join(damaging)} is for encode_frame and write_raw"
+            )
         self._check_open()
         if self._last_frame_id is not None and frame_id <= self._last_frame_id:
             raise ValueError(f"frame id {frame_id} does not follow frame id {self._last_frame_id}")
@@ -285,10 +293,10 @@ def frame_spans(data: bytes | memoryview, start: int = FILE_HEADER_SIZE):
     offset = start
     total = len(view)
     while offset + FRAME_HEADER_SIZE + 2 <= total:
-        ancillas, = struct.unpack_from("<H", view, offset + 22)
-        flags, = struct.unpack_from("<H", view, offset + 30)
+        (ancillas,) = struct.unpack_from("<H", view, offset + 22)
+        (flags,) = struct.unpack_from("<H", view, offset + 30)
         cursor = offset + FRAME_HEADER_SIZE
-        runs, = struct.unpack_from("<H", view, cursor)
+        (runs,) = struct.unpack_from("<H", view, cursor)
         cursor += 2 + runs + ancillas
         if flags & FLAG_TIMING_OFFSETS:
             cursor += 2 * ancillas
@@ -297,12 +305,12 @@ def frame_spans(data: bytes | memoryview, start: int = FILE_HEADER_SIZE):
         if flags & FLAG_METADATA:
             if cursor + 2 > total:
                 return
-            entries, = struct.unpack_from("<H", view, cursor)
+            (entries,) = struct.unpack_from("<H", view, cursor)
             cursor += 2
             for _ in range(entries):
                 if cursor + 4 > total:
                     return
-                length, = struct.unpack_from("<H", view, cursor + 2)
+                (length,) = struct.unpack_from("<H", view, cursor + 2)
                 cursor += 4 + length
         if flags & FLAG_ANNOTATIONS:
             if cursor + 1 > total:

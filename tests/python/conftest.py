@@ -1,6 +1,5 @@
 import faulthandler
 import json
-import os
 import signal
 import socket
 import subprocess

@@ -72,6 +72,14 @@ def write_shot_stream(path: Path, sample: Sample) -> int:
     number of frames. Frame ids run on across shots; each round field is the
     round within its shot."""
     a = sample.ancillas_per_round
-    simulate.write_shots(path, sample.events, sample.truth, a, code_type=_SURFACE_CODE, distance=3,
-                         qubit_count=2 * a + 1)
+    simulate.write_shots(
+        path,
+        sample.dem_path,
+        sample.events,
+        sample.truth,
+        ancilla_count=a,
+        code_type=_SURFACE_CODE,
+        distance=3,
+        qubit_count=2 * a + 1,
+    )
     return sample.shots * sample.window_depth

@@ -27,7 +27,6 @@ import os
 import select
 import socket
 import struct
-import sys
 import threading
 import time
 

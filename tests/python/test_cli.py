@@ -14,8 +14,9 @@ REPETITION = str(samples.path("repetition_d5"))
 
 
 def veskar_cli(*args, timeout=60):
-    return subprocess.run([sys.executable, "-m", "veskar", *map(str, args)], capture_output=True, text=True,
-                          timeout=timeout)
+    return subprocess.run(
+        [sys.executable, "-m", "veskar", *map(str, args)], capture_output=True, text=True, timeout=timeout
+    )
 
 
 @pytest.fixture(scope="module")
@@ -43,11 +44,14 @@ def summary_value(text, key):
     return match.group(1)
 
 
-@pytest.mark.parametrize("mode, options", [
-    ("shot by shot, each shot whole", []),
-    ("committed windows of 2 + 3 frames", ["--commit-rounds", 2, "--buffer-rounds", 3]),
-    ("sliding window of the DEM", ["--sliding-window", 0]),
-])
+@pytest.mark.parametrize(
+    "mode, options",
+    [
+        ("shot by shot, each shot whole", []),
+        ("committed windows of 2 + 3 frames", ["--commit-rounds", 2, "--buffer-rounds", 3]),
+        ("sliding window of the DEM", ["--sliding-window", 0]),
+    ],
+)
 def test_decode_scores_the_recording(recording, mode, options):
     result = veskar_cli("decode", recording, "--dem", REPETITION, "--quiet", *options)
     assert result.returncode == 0, result.stderr
@@ -66,7 +70,7 @@ def test_decode_reports_a_shot_cut_short_by_the_end(recording, tmp_path):
     data = recording.read_bytes()
     offset, size = list(tolm.frame_spans(data))[-4]
     path = tmp_path / "cut.tolm"
-    path.write_bytes(data[:offset + size])
+    path.write_bytes(data[: offset + size])
     result = veskar_cli("decode", path, "--dem", REPETITION, "--quiet")
     assert result.returncode == 1
     assert summary_value(result.stdout, "frames") == "11997"
@@ -95,8 +99,11 @@ def test_inspect_describes_good_and_damaged_recordings(recording, damaged):
 
 
 def test_serve_replays_over_tcp_for_decode(recording):
-    server = subprocess.Popen([sys.executable, "-m", "veskar", "serve", recording, "--port", "0", "--rate", "2000000"],
-                              stderr=subprocess.PIPE, text=True)
+    server = subprocess.Popen(
+        [sys.executable, "-m", "veskar", "serve", recording, "--port", "0", "--rate", "2000000"],
+        stderr=subprocess.PIPE,
+        text=True,
+    )
     try:
         banner = server.stderr.readline()
         port = re.search(r":(\d+)$", banner.strip()).group(1)
@@ -119,8 +126,11 @@ def test_decode_without_a_terminal_draws_no_progress_line(recording):
 
 def test_serve_goes_on_after_a_client_that_leaves_early(recording):
     # Paced so that the replay to the first client is still going when it leaves.
-    server = subprocess.Popen([sys.executable, "-m", "veskar", "serve", recording, "--port", "0", "--rate", "10000",
-                               "--clients", "2"], stderr=subprocess.PIPE, text=True)
+    server = subprocess.Popen(
+        [sys.executable, "-m", "veskar", "serve", recording, "--port", "0", "--rate", "10000", "--clients", "2"],
+        stderr=subprocess.PIPE,
+        text=True,
+    )
     try:
         port = int(re.search(r":(\d+)$", server.stderr.readline().strip()).group(1))
         with socket.create_connection(("127.0.0.1", port), timeout=20) as quitter:
@@ -152,14 +162,26 @@ BAD_ARGUMENTS = {
     "simulate-missing-dem": ("simulate surfce.dem -o {tmp}/o.tolm", "can't open 'surfce.dem'"),
     "simulate-misspelt-dem": ("simulate {misspelt} -o {tmp}/o.tolm", "unknown instruction 'eror' on line 2"),
     "simulate-unwritable": ("simulate {repetition} -o {tmp}/no/o.tolm", "can't write '{tmp}/no/o.tolm'"),
-    "simulate-shots": ("simulate {repetition} -o {tmp}/o.tolm --shots -5", "argument --shots: must be at least 0, got -5"),
-    "decode-window-depth": ("decode {small} --dem {repetition} --window-depth -1",
-                            "argument --sliding-window/--window-depth: must be at least 0, got -1"),
-    "decode-commit-rounds": ("decode {small} --dem {repetition} --commit-rounds 0",
-                             "argument --commit-rounds: must be from 1 to 4294967295, got 0"),
-    "decode-two-modes": ("decode {small} --dem {repetition} --sliding-window 6 --commit-rounds 2",
-                         "--sliding-window decodes every frame over a window; it takes no --commit-rounds"),
-    "decode-buffer-alone": ("decode {small} --dem {repetition} --buffer-rounds 2", "--buffer-rounds needs --commit-rounds"),
+    "simulate-shots": (
+        "simulate {repetition} -o {tmp}/o.tolm --shots -5",
+        "argument --shots: must be at least 0, got -5",
+    ),
+    "decode-window-depth": (
+        "decode {small} --dem {repetition} --window-depth -1",
+        "argument --sliding-window/--window-depth: must be at least 0, got -1",
+    ),
+    "decode-commit-rounds": (
+        "decode {small} --dem {repetition} --commit-rounds 0",
+        "argument --commit-rounds: must be from 1 to 4294967295, got 0",
+    ),
+    "decode-two-modes": (
+        "decode {small} --dem {repetition} --sliding-window 6 --commit-rounds 2",
+        "--sliding-window decodes every frame over a window; it takes no --commit-rounds",
+    ),
+    "decode-buffer-alone": (
+        "decode {small} --dem {repetition} --buffer-rounds 2",
+        "--buffer-rounds needs --commit-rounds",
+    ),
     "decode-missing-source": ("decode {missing} --dem {repetition}", "can't open '{missing}'"),
     "decode-missing-dem": ("decode {small} --dem surfce.dem", "argument --dem: can't open 'surfce.dem'"),
 }
@@ -172,8 +194,14 @@ def test_bad_arguments_give_one_line_and_exit_code_2(case, tmp_path, capsys):
     misspelt = tmp_path / "misspelt.dem"
     misspelt.write_text("error(0.1) D0\neror(0.1) D0 L0\n")
     with socket.create_server(("127.0.0.1", 0)) as taken:
-        names = dict(small=small, missing=tmp_path / "absent.tolm", tmp=tmp_path, misspelt=misspelt,
-                     repetition=REPETITION, taken=taken.getsockname()[1])
+        names = dict(
+            small=small,
+            missing=tmp_path / "absent.tolm",
+            tmp=tmp_path,
+            misspelt=misspelt,
+            repetition=REPETITION,
+            taken=taken.getsockname()[1],
+        )
         args, named = (text.format(**names) for text in BAD_ARGUMENTS[case])
         with pytest.raises(SystemExit) as exited:
             cli.main(args.split())

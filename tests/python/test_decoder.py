@@ -101,8 +101,15 @@ def test_stim_model_through_str(stream_of):
         (lambda tmp: tmp, IsADirectoryError, errno.EISDIR),
         (lambda tmp: binary_file(tmp), OSError, errno.EILSEQ),
     ],
-    ids=["missing-path", "missing-fspath", "missing-str", "mistyped-name", "directory-str", "directory-path",
-         "not-utf8"],
+    ids=[
+        "missing-path",
+        "missing-fspath",
+        "missing-str",
+        "mistyped-name",
+        "directory-str",
+        "directory-path",
+        "not-utf8",
+    ],
 )
 def test_unreadable_dem_files(stream_of, tmp_path, monkeypatch, make_dem, error, code):
     monkeypatch.chdir(tmp_path)
@@ -111,8 +118,9 @@ def test_unreadable_dem_files(stream_of, tmp_path, monkeypatch, make_dem, error,
     with pytest.raises(error) as raised:
         stream.set_decoder(dem)
     assert (raised.value.errno, raised.value.filename) == (code, os.fspath(dem))
-    assert raised.value.strerror == ("stream did not contain valid UTF-8" if code == errno.EILSEQ
-                                     else os.strerror(code))
+    assert raised.value.strerror == (
+        "stream did not contain valid UTF-8" if code == errno.EILSEQ else os.strerror(code)
+    )
     assert next(stream).observable_flips == 4  # no decoder was attached
 
 

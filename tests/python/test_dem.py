@@ -117,8 +117,7 @@ def test_unreadable_file_raises_os_error(make_path, error, code, as_path, tmp_pa
     path = as_path(make_path(tmp_path))
     with pytest.raises(error) as raised:
         DEM.from_file(path)
-    assert (raised.value.errno, raised.value.filename, raised.value.strerror) == (
-        code, str(path), os.strerror(code))
+    assert (raised.value.errno, raised.value.filename, raised.value.strerror) == (code, str(path), os.strerror(code))
 
 
 class Text:
@@ -188,12 +187,7 @@ def test_from_file_reads_crlf_and_non_ascii_text(tmp_path):
 
 def test_errors_are_flat_and_expanded():
     model = DEM.parse(
-        "repeat 2 {\n"
-        "  error(0.125) D0 D1 ^ D2 L0\n"
-        "  shift_detectors 3\n"
-        "}\n"
-        "error(0.5) D1 L0 L0\n"
-        "error(0) D4\n"
+        "repeat 2 {\n  error(0.125) D0 D1 ^ D2 L0\n  shift_detectors 3\n}\nerror(0.5) D1 L0 L0\nerror(0) D4\n"
     )
     assert model.errors() == [
         (0.125, [0, 1, 2], [0]),
@@ -312,7 +306,11 @@ def f32_weight(p):
         # Identical errors stay parallel edges for PyMatching to merge.
         ("error(0.1) D0 D1\nerror(0.1) D0 D1", 2, [edge(0, 1, f32_weight(0.1), set())] * 2),
         # Only probabilities strictly inside (0, 1) make edges; 0.5 weighs nothing.
-        ("error(0) D0\nerror(1) D0\nerror(-0.5) D0\nerror(nan) D0\nerror(2) D0\nerror(0.5) D0", 1, [edge(0, 1, 0.0, set())]),
+        (
+            "error(0) D0\nerror(1) D0\nerror(-0.5) D0\nerror(nan) D0\nerror(2) D0\nerror(0.5) D0",
+            1,
+            [edge(0, 1, 0.0, set())],
+        ),
         ("error(0.9) D0", 1, [edge(0, 1, f32_weight(0.9), set())]),
     ],
 )

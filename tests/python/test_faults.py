@@ -25,7 +25,6 @@ from tolm_writer import (
     TAG_LABEL,
     Frame,
     decode_rle,
-    file_header,
     fired_count,
     flips_entry,
     full_frame,

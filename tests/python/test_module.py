@@ -1,4 +1,5 @@
 import gc
+import importlib.metadata
 import importlib.util
 import inspect
 import os
@@ -13,7 +14,7 @@ import _veskar
 
 
 def test_version_and_exception_type():
-    assert _veskar.__version__ == "0.1.0"
+    assert _veskar.__version__ == importlib.metadata.version("veskar")
     err = _veskar.VeskarError
     assert issubclass(err, Exception) and err.__bases__ == (Exception,)
     assert f"{err.__module__}.{err.__qualname__}" == "veskar.VeskarError"
@@ -32,6 +33,7 @@ def test_contents_in_order():
         "DetectorErrorModel",
         "SpacetimeGraph",
         "LogicalErrorAccumulator",
+        "UnionFindDecoder",
         "VeskarError",
         "__version__",
     ]
@@ -164,7 +166,6 @@ class TestDecoderResult:
             setattr(_veskar.DecoderResult(1), name, 0)
 
 
-
 def test_numpy_is_imported_only_when_an_array_is_made(tmp_path):
     # In a fresh interpreter: streaming frames must not pull NumPy in.
     from tolm_writer import Frame, stream_bytes
@@ -191,8 +192,19 @@ def load_second_module():
     return module
 
 
-CLASSES = ["SyndromeFrame", "SyndromeWindow", "VeskarStream", "CodeType", "DecoderResult", "LogicalCorrection",
-           "DetectorErrorModel", "SpacetimeGraph", "LogicalErrorAccumulator", "VeskarError"]
+CLASSES = [
+    "SyndromeFrame",
+    "SyndromeWindow",
+    "VeskarStream",
+    "CodeType",
+    "DecoderResult",
+    "LogicalCorrection",
+    "DetectorErrorModel",
+    "SpacetimeGraph",
+    "LogicalErrorAccumulator",
+    "UnionFindDecoder",
+    "VeskarError",
+]
 
 
 def test_each_module_object_owns_its_classes(write_file):

@@ -27,23 +27,25 @@ def rich_frames(count):
     frames = []
     for index in range(count):
         ancillas = 3 + index % 9
-        frames.append(dict(
-            frame_id=10 + 3 * index,
-            round=index,
-            detector_events=rng.random(ancillas) < 0.3,
-            meas_results=rng.integers(-128, 128, ancillas, dtype=np.int8),
-            timestamp_ns=1_000 * index,
-            qubit_count=2 * ancillas + 1,
-            code_type=(1, 4, 255)[index % 3],
-            distance=index % 7,
-            timing_offsets=rng.integers(0, 10_001, ancillas),
-            ancilla_bitmap=bytes([index]) * ((ancillas + 7) // 8),
-            metadata={2: b"\x01\x02\x03\x04", 77: b"skipped"},
-            label=f"frame {index}",
-            observable_flips=index * 5 if index % 2 else None,
-            annotations=[(1, index, 2)],
-            trailer=index != count - 1,
-        ))
+        frames.append(
+            dict(
+                frame_id=10 + 3 * index,
+                round=index,
+                detector_events=rng.random(ancillas) < 0.3,
+                meas_results=rng.integers(-128, 128, ancillas, dtype=np.int8),
+                timestamp_ns=1_000 * index,
+                qubit_count=2 * ancillas + 1,
+                code_type=(1, 4, 255)[index % 3],
+                distance=index % 7,
+                timing_offsets=rng.integers(0, 10_001, ancillas),
+                ancilla_bitmap=bytes([index]) * ((ancillas + 7) // 8),
+                metadata={2: b"\x01\x02\x03\x04", 77: b"skipped"},
+                label=f"frame {index}",
+                observable_flips=index * 5 if index % 2 else None,
+                annotations=[(1, index, 2)],
+                trailer=index != count - 1,
+            )
+        )
     return frames
 
 
@@ -171,11 +173,14 @@ def test_recording_cuts_shots_into_frames_and_carries_the_truth(tmp_path):
         assert first.to_dict()["observable_flips"] is None
 
 
-@pytest.mark.parametrize("dem, ancillas", [
-    (SMALL_DEM, 2),
-    ("error(0.1) D0 D4", 5),  # no coordinates: one frame per shot
-    ("detector(0, 0) D0\ndetector(2, 0) D1\ndetector(0, 1) D2\nerror(0.1) D0 D2", 2),  # time is the last written
-])
+@pytest.mark.parametrize(
+    "dem, ancillas",
+    [
+        (SMALL_DEM, 2),
+        ("error(0.1) D0 D4", 5),  # no coordinates: one frame per shot
+        ("detector(0, 0) D0\ndetector(2, 0) D1\ndetector(0, 1) D2\nerror(0.1) D0 D2", 2),  # time is the last written
+    ],
+)
 def test_default_frame_size_is_the_detectors_of_one_time_step(dem, ancillas):
     assert simulate.default_ancilla_count(simulate.load_dem(dem)) == ancillas
 
@@ -235,8 +240,10 @@ def test_every_writer_option_reads_back(tmp_path, case):
         assert frame.to_numpy_detector_events().tolist() == [bool(e) for e in expanded]
         assert frame.detector_event_count == sum(expanded)
         results = fields.get("meas_results", [1] * count)
-        assert frame.to_numpy_meas_results().tobytes() == np.asarray(bytearray(results) if isinstance(
-            results, bytes) else results).astype(np.int8).tobytes()
+        assert (
+            frame.to_numpy_meas_results().tobytes()
+            == np.asarray(bytearray(results) if isinstance(results, bytes) else results).astype(np.int8).tobytes()
+        )
         for name in ("timestamp_ns", "qubit_count", "code_type", "distance", "observable_flips"):
             if name in fields:
                 assert getattr(frame, name) == fields[name], name
@@ -255,12 +262,21 @@ def test_every_writer_option_reads_back(tmp_path, case):
         ({}, [{"header_crc": 0}], "readable frames only; header_crc"),
         ({}, [{"trailer_marker": 0xFFFE, "extra_flags": 1}], "readable frames only; trailer_marker, extra_flags"),
     ],
-    ids=["no-trailers", "after-the-last-frame", "frame-id-repeated", "timing-offset", "bitmap-length",
-         "header-crc", "damage"],
+    ids=[
+        "no-trailers",
+        "after-the-last-frame",
+        "frame-id-repeated",
+        "timing-offset",
+        "bitmap-length",
+        "header-crc",
+        "damage",
+    ],
 )
 def test_writer_refuses_what_the_reader_would_not_read(tmp_path, writer_options, frames, refusal):
-    with pytest.raises(refusal if isinstance(refusal, type) else (TypeError, ValueError),
-                       match=None if isinstance(refusal, type) else re.escape(refusal)):
+    with pytest.raises(
+        refusal if isinstance(refusal, type) else (TypeError, ValueError),
+        match=None if isinstance(refusal, type) else re.escape(refusal),
+    ):
         with tolm.TolmWriter.create(tmp_path / "w.tolm", **writer_options) as writer:
             for fields in frames:
                 options = {name: value for name, value in fields.items() if name != "frame_id"}

@@ -168,7 +168,11 @@ def run_dem_child(text: str, frames_path: str, depth: int = 0, cap: bool = True)
 
 HOSTILE_DEMS = [
     # Expansions refused before anything is expanded.
-    ("repeat-count", "repeat 268435455 {\nerror(0.1) D0\n}", {"parse": ["ValueError", "invalid repeat count '268435455'"]}),
+    (
+        "repeat-count",
+        "repeat 268435455 {\nerror(0.1) D0\n}",
+        {"parse": ["ValueError", "invalid repeat count '268435455'"]},
+    ),
     (
         "nested-repeats",
         "repeat 100000 {\nrepeat 100000 {\nerror(0.1) D0 D1\n}\n}",
@@ -208,8 +212,11 @@ HOSTILE_DEMS = [
 ]
 
 
-@pytest.mark.parametrize("text, expected, extra", [c[1:3] + (c[3] if len(c) > 3 else {},) for c in HOSTILE_DEMS],
-                         ids=[c[0] for c in HOSTILE_DEMS])
+@pytest.mark.parametrize(
+    "text, expected, extra",
+    [c[1:3] + (c[3] if len(c) > 3 else {},) for c in HOSTILE_DEMS],
+    ids=[c[0] for c in HOSTILE_DEMS],
+)
 def test_hostile_dems_fail_cleanly(write_file, text, expected, extra):
     frames = write_file(stream_bytes([Frame(1, ancilla_count=8, events=[1, 0, 0, 0, 0, 0, 0, 1])]))
     results = run_dem_child(text, frames, **extra)

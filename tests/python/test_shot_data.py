@@ -104,10 +104,17 @@ def test_lenient_where_stim_writes_nothing_else(tmp_path):
 
 @pytest.mark.parametrize(
     "data",
-    [np.zeros((2, 9), dtype=np.bool_), np.zeros((2, 10), dtype=np.uint8), np.zeros(10, dtype=np.bool_),
-     np.zeros((2, 10), dtype=np.int32)],
+    [
+        np.zeros((2, 9), dtype=np.bool_),
+        np.zeros((2, 10), dtype=np.uint8),
+        np.zeros(10, dtype=np.bool_),
+        np.zeros((2, 10), dtype=np.int32),
+    ],
 )
 def test_writing_data_of_the_wrong_shape_or_dtype_names_what_was_expected(tmp_path, data):
-    with pytest.raises(ValueError, match=r"bool array of shape \(shots, 10\) or a bit-packed uint8 array of shape "
-                                         r"\(shots, 2\)"):
+    with pytest.raises(
+        ValueError,
+        match=r"bool array of shape \(shots, 10\) or a bit-packed uint8 array of shape "
+        r"\(shots, 2\)",
+    ):
         write_shot_data_file(data=data, path=tmp_path / "x", format="b8", num_detectors=10)

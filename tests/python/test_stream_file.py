@@ -15,9 +15,7 @@ from tolm_writer import (
     stream_bytes,
 )
 
-SHM_MESSAGE = (
-    "shm:// transport is not available in the Python bindings; use the C FFI veskar_shm_open for SHM access"
-)
+SHM_MESSAGE = "shm:// transport is not available in the Python bindings; use the C FFI veskar_shm_open for SHM access"
 
 
 class PathLike:
@@ -79,8 +77,16 @@ class TestOpening:
             (lambda tmp: ".", IsADirectoryError, errno.EISDIR),
             (lambda tmp: str(unreadable(tmp)), PermissionError, errno.EACCES),
         ],
-        ids=["shm-typo", "shm-upper", "missing-dir", "missing-path", "directory", "directory-path", "dot",
-             "unreadable"],
+        ids=[
+            "shm-typo",
+            "shm-upper",
+            "missing-dir",
+            "missing-path",
+            "directory",
+            "directory-path",
+            "dot",
+            "unreadable",
+        ],
     )
     def test_files_that_do_not_open(self, tmp_path, make_source, error, code):
         source = make_source(tmp_path)
@@ -196,7 +202,17 @@ ONE = Frame(1, events=[1, 0, 1, 0, 0, 0, 0, 1])
             "timing offset out of bounds: ancilla 2, offset 10001 ns",
         ),
     ],
-    ids=["magic", "version", "header-crc", "trailer-crc", "trailer-marker", "id-repeat", "id-back", "truncated", "timing"],
+    ids=[
+        "magic",
+        "version",
+        "header-crc",
+        "trailer-crc",
+        "trailer-marker",
+        "id-repeat",
+        "id-back",
+        "truncated",
+        "timing",
+    ],
 )
 def test_reader_errors_become_oserror_naming_their_kind(write_file, data, kind, message):
     stream = _veskar.VeskarStream(write_file(data))

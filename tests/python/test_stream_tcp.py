@@ -77,7 +77,7 @@ def test_peer_closes_mid_stream(tcp_peer, cut, ids, error):
 
 
 def test_peer_resets_the_connection(tcp_peer):
-    peer = tcp_peer([send(TWO_BYTES[:SECOND_START + 10]), sleep(0.05), RESET])
+    peer = tcp_peer([send(TWO_BYTES[: SECOND_START + 10]), sleep(0.05), RESET])
     stream = _veskar.VeskarStream(peer.address)
     assert next(stream).frame_id == 1
     with pytest.raises(ConnectionResetError) as raised:

@@ -55,9 +55,7 @@ struct TimingOffsets {
 
     size_t size() const { return bytes.size() / 2; }
     bool empty() const { return bytes.empty(); }
-    uint16_t operator[](size_t i) const {
-        return static_cast<uint16_t>(bytes[2 * i] | (bytes[2 * i + 1] << 8));
-    }
+    uint16_t operator[](size_t i) const { return static_cast<uint16_t>(bytes[2 * i] | (bytes[2 * i + 1] << 8)); }
 };
 
 // One decoded frame. The byte sections are views into the reader's buffer,

@@ -74,8 +74,8 @@ std::string message(const SequenceError& err) {
                     return "frame of round " + to_string(e.round) + " where a shot's first frame (round 0) was due; " +
                            kResume;
                 }
-                return "frame of round " + to_string(e.round) + " where " + due_round(e.due, e.frames_per_shot) +
-                       ": " + dropped(e.due) + " and " + kResume;
+                return "frame of round " + to_string(e.round) + " where " + due_round(e.due, e.frames_per_shot) + ": " +
+                       dropped(e.due) + " and " + kResume;
             },
             [](const sequence_error::ShotCutShort& e) {
                 return "frame of round 0 where " + due_round(e.due, e.frames_per_shot) + ": " + dropped(e.due) +
@@ -107,9 +107,8 @@ std::expected<CommittedDecoder, CommittedDecoderError> CommittedDecoder::create(
     decoder.detector_count_ = static_cast<uint32_t>(std::min(graph->boundary, graph->node_count()));
     decoder.ancilla_count_ = ancilla_count;
     // A model without detectors still has shots, of one frame.
-    decoder.frames_per_shot_ =
-        std::max<uint32_t>(1, static_cast<uint32_t>((uint64_t{decoder.detector_count_} + ancilla_count - 1) /
-                                                    ancilla_count));
+    decoder.frames_per_shot_ = std::max<uint32_t>(
+        1, static_cast<uint32_t>((uint64_t{decoder.detector_count_} + ancilla_count - 1) / ancilla_count));
     decoder.commit_rounds_ = commit_rounds;
     decoder.buffer_rounds_ = buffer_rounds;
     decoder.graph_ = std::move(graph);

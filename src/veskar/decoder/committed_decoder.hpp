@@ -111,11 +111,10 @@ struct FrameDecode {
 // builds one at its first frame, from that frame's ancilla count, and feeds
 // it every frame after.
 class CommittedDecoder {
-public:
+   public:
     // `graph` describes one shot (graph->boundary = D detectors).
     static std::expected<CommittedDecoder, CommittedDecoderError> create(std::shared_ptr<const SpacetimeGraph> graph,
-                                                                         uint32_t ancilla_count,
-                                                                         uint32_t commit_rounds,
+                                                                         uint32_t ancilla_count, uint32_t commit_rounds,
                                                                          uint32_t buffer_rounds);
 
     // One frame: its round and its detector events, one byte per ancilla
@@ -138,7 +137,7 @@ public:
     // Decoders built: window positions with identical graphs share one.
     uint32_t decoder_count() const { return static_cast<uint32_t>(decoders_.size()); }
 
-private:
+   private:
     struct WindowDecoder {
         UnionFindDecoder decoder;
         WindowGraph window;

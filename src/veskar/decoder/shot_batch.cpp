@@ -24,14 +24,30 @@ uint64_t load_word(const uint8_t* p) {
 uint64_t load_tail(const uint8_t* p, uint32_t bytes) {
     uint64_t word = 0;
     switch (bytes) {
-        case 1: std::memcpy(&word, p, 1); break;
-        case 2: std::memcpy(&word, p, 2); break;
-        case 3: std::memcpy(&word, p, 3); break;
-        case 4: std::memcpy(&word, p, 4); break;
-        case 5: std::memcpy(&word, p, 5); break;
-        case 6: std::memcpy(&word, p, 6); break;
-        case 7: std::memcpy(&word, p, 7); break;
-        default: std::memcpy(&word, p, 8); break;
+        case 1:
+            std::memcpy(&word, p, 1);
+            break;
+        case 2:
+            std::memcpy(&word, p, 2);
+            break;
+        case 3:
+            std::memcpy(&word, p, 3);
+            break;
+        case 4:
+            std::memcpy(&word, p, 4);
+            break;
+        case 5:
+            std::memcpy(&word, p, 5);
+            break;
+        case 6:
+            std::memcpy(&word, p, 6);
+            break;
+        case 7:
+            std::memcpy(&word, p, 7);
+            break;
+        default:
+            std::memcpy(&word, p, 8);
+            break;
     }
     if constexpr (std::endian::native == std::endian::big) word = std::byteswap(word);
     return word;
@@ -53,20 +69,19 @@ std::string width_text(const char* rows, const char* count, uint64_t columns, ui
 }  // namespace
 
 std::string message(const ShotBatchError& err) {
-    return std::visit(
-        Overloaded{
-            [](const shot_batch_error::ShotWidth& e) {
-                return width_text("shots", "num_detectors", e.columns, e.expected, e.layout);
-            },
-            [](const shot_batch_error::PredictionWidth& e) {
-                return width_text("predictions", "num_observables", e.columns, e.expected, e.layout);
-            },
-            [](const shot_batch_error::RowCounts& e) {
-                return std::to_string(e.shots) + " shots but " + std::to_string(e.predictions) +
-                       " rows for their predictions";
-            },
-        },
-        err);
+    return std::visit(Overloaded{
+                          [](const shot_batch_error::ShotWidth& e) {
+                              return width_text("shots", "num_detectors", e.columns, e.expected, e.layout);
+                          },
+                          [](const shot_batch_error::PredictionWidth& e) {
+                              return width_text("predictions", "num_observables", e.columns, e.expected, e.layout);
+                          },
+                          [](const shot_batch_error::RowCounts& e) {
+                              return std::to_string(e.shots) + " shots but " + std::to_string(e.predictions) +
+                                     " rows for their predictions";
+                          },
+                      },
+                      err);
 }
 
 ShotBatchDecoder::ShotBatchDecoder(UnionFindDecoder decoder, uint32_t num_observables)

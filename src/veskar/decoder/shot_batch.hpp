@@ -81,7 +81,7 @@ std::string message(const ShotBatchError& err);
 // decoding allocates nothing. A batch rewrites the decoder's working state
 // and the kept answers, so one object decodes one batch at a time.
 class ShotBatchDecoder {
-public:
+   public:
     // `num_observables` is the width of a prediction (the model's observable
     // count; at least the decoder's own is kept). Observables from 64 on
     // have no bit in the decoder's mask and are never predicted flipped.
@@ -97,7 +97,7 @@ public:
 
     const UnionFindDecoder& decoder() const { return decoder_; }
 
-private:
+   private:
     // An answer of the decoder kept for a small syndrome.
     struct KeptFlips {
         uint64_t flips = 0;
@@ -115,7 +115,7 @@ private:
     UnionFindDecoder decoder_;
     uint32_t num_detectors_ = 0;
     uint32_t num_observables_ = 0;
-    std::vector<uint32_t> fired_;  // one entry per detector: room for any shot
+    std::vector<uint32_t> fired_;    // one entry per detector: room for any shot
     std::vector<uint8_t> gathered_;  // a row whose columns are not adjacent, made so
 
     // Kept answers: one per detector, and one per edge between two

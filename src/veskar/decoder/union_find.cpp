@@ -5,8 +5,9 @@
 #include <cmath>
 #include <limits>
 #include <tuple>
-#include <type_traits>
 #include <utility>
+
+#include "veskar/core/overloaded.hpp"
 
 namespace veskar {
 
@@ -18,9 +19,6 @@ constexpr uint32_t kNone = std::numeric_limits<uint32_t>::max();
 // comparisons exact and the state small, and at this resolution rounding
 // never reorders two edges whose probabilities differ meaningfully.
 constexpr double kWeightScale = 1 << 16;
-
-template <class>
-inline constexpr bool kAlwaysFalse = false;
 
 // Weight of two independent mechanisms on the same pair of nodes, each a
 // log-likelihood ratio ln((1 - p) / p): the pair flips when exactly one of
@@ -35,22 +33,18 @@ double merge_weights(double a, double b) {
 }  // namespace
 
 std::string message(const DecoderError& err) {
-    return std::visit(
-        [](const auto& e) -> std::string {
-            using E = std::decay_t<decltype(e)>;
-            if constexpr (std::is_same_v<E, decoder_error::NoGraph>) {
-                return "decoder needs a spacetime graph";
-            } else if constexpr (std::is_same_v<E, decoder_error::TooManyNodes>) {
-                return "spacetime graph has " + std::to_string(e.node_count) +
-                       " nodes, more than 32-bit node indices can name";
-            } else if constexpr (std::is_same_v<E, decoder_error::ObservableBeyondMask>) {
-                return "observable index " + std::to_string(e.observable) +
-                       " is beyond the decoder's limit of 64 observables (L0 to L63)";
-            } else {
-                static_assert(kAlwaysFalse<E>, "unhandled DecoderError variant");
-            }
-        },
-        err);
+    return std::visit(Overloaded{
+                          [](const decoder_error::NoGraph&) { return std::string("decoder needs a spacetime graph"); },
+                          [](const decoder_error::TooManyNodes& e) {
+                              return "spacetime graph has " + std::to_string(e.node_count) +
+                                     " nodes, more than 32-bit node indices can name";
+                          },
+                          [](const decoder_error::ObservableBeyondMask& e) {
+                              return "observable index " + std::to_string(e.observable) +
+                                     " is beyond the decoder's limit of 64 observables (L0 to L63)";
+                          },
+                      },
+                      err);
 }
 
 DecoderResult decoder_result(uint64_t observable_flips, double confidence) {
@@ -58,8 +52,7 @@ DecoderResult decoder_result(uint64_t observable_flips, double confidence) {
     result.confidence = confidence;
     result.observable_flips = observable_flips;
     for (uint64_t rest = observable_flips; rest != 0; rest &= rest - 1) {
-        result.corrections.push_back(
-            LogicalCorrection{static_cast<uint8_t>(std::countr_zero(rest)), kCorrectionPauli});
+        result.corrections.push_back(LogicalCorrection{static_cast<uint8_t>(std::countr_zero(rest)), kCorrectionPauli});
     }
     return result;
 }
@@ -550,8 +543,13 @@ void UnionFindDecoder::reset() {
         // reaches the boundary.
         const uint8_t is_boundary = v >= boundary_ ? 1 : 0;
         flags[v] = is_boundary ? kAnchor : 0;
-        clusters[v] = Cluster{.base = 0, .size = 1, .member_head = v, .member_tail = v, .odd = 0,
-                              .has_boundary = is_boundary, .grows = 0};
+        clusters[v] = Cluster{.base = 0,
+                              .size = 1,
+                              .member_head = v,
+                              .member_tail = v,
+                              .odd = 0,
+                              .has_boundary = is_boundary,
+                              .grows = 0};
     }
     touched_node_count_ = 0;
     events_.clear();

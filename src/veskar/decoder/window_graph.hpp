@@ -30,7 +30,7 @@ bool operator==(const WindowGraph& a, const WindowGraph& b);
 // Cuts windows out of one shot graph. The shot's edges are grouped once by
 // the frame of their lower detector, so a window gathers only its own.
 class WindowCutter {
-public:
+   public:
     // `shot.boundary` is the shot's detector count D; any node from there on
     // is the boundary. Needs ancilla_count > 0. Refers to `shot`, which must
     // outlive the cutter.
@@ -42,7 +42,7 @@ public:
     // shot's graph edge for edge.
     WindowGraph cut(uint32_t first_frame, uint32_t end_frame) const;
 
-private:
+   private:
     const SpacetimeGraph& shot_;
     uint64_t detector_count_;
     uint32_t ancilla_count_;

@@ -8,14 +8,18 @@ namespace veskar {
 namespace {
 
 // Strictly inside (0, 1); NaN fails both comparisons.
-bool usable_probability(double p) { return p > 0.0 && p < 1.0; }
+bool usable_probability(double p) {
+    return p > 0.0 && p < 1.0;
+}
 
-float edge_weight(double p) { return -static_cast<float>(std::log(p / (1.0 - p))); }
+float edge_weight(double p) {
+    return -static_cast<float>(std::log(p / (1.0 - p)));
+}
 
 // Edges of one component: a single detector pairs with the boundary, more
 // detectors form a chain in written order.
-void add_component_edges(std::span<const uint32_t> detectors, const std::vector<uint8_t>& observables,
-                         float weight, uint32_t boundary, std::vector<SpacetimeEdge>& edges) {
+void add_component_edges(std::span<const uint32_t> detectors, const std::vector<uint8_t>& observables, float weight,
+                         uint32_t boundary, std::vector<SpacetimeEdge>& edges) {
     if (detectors.size() == 1) {
         edges.push_back({observables, detectors[0], boundary, weight});
         return;
@@ -25,7 +29,9 @@ void add_component_edges(std::span<const uint32_t> detectors, const std::vector<
     }
 }
 
-size_t component_edge_count(size_t detectors) { return detectors <= 1 ? detectors : detectors - 1; }
+size_t component_edge_count(size_t detectors) {
+    return detectors <= 1 ? detectors : detectors - 1;
+}
 
 // Calls visit(detectors, observables) once per component that has detectors.
 // A component with observables only has no edge of its own, so its
@@ -102,14 +108,20 @@ SpacetimeGraph SpacetimeGraph::from_dem(const DetectorErrorModel& model) {
     return graph;
 }
 
-std::string message(const GraphTooLarge& err) {
-    return "detector error model has " + std::to_string(err.detector_count) +
-           " detectors; decoding graphs are limited to " + std::to_string(kMaxGraphDetectors);
+std::string message(const GraphError& err) {
+    return std::visit(
+        Overloaded{
+            [](const graph_error::TooManyDetectors& e) {
+                return "detector error model has " + std::to_string(e.detector_count) +
+                       " detectors; decoding graphs are limited to " + std::to_string(kMaxGraphDetectors);
+            },
+        },
+        err);
 }
 
-std::expected<SpacetimeGraph, GraphTooLarge> SpacetimeGraph::try_from_dem(const DetectorErrorModel& model) {
+std::expected<SpacetimeGraph, GraphError> SpacetimeGraph::try_from_dem(const DetectorErrorModel& model) {
     if (model.detector_count > kMaxGraphDetectors) {
-        return std::unexpected(GraphTooLarge{model.detector_count});
+        return std::unexpected(graph_error::TooManyDetectors{model.detector_count});
     }
     return from_dem(model);
 }

@@ -3,10 +3,12 @@
 #include <cstdint>
 #include <expected>
 #include <limits>
-#include <string>
 #include <optional>
+#include <string>
+#include <variant>
 #include <vector>
 
+#include "veskar/core/overloaded.hpp"
 #include "veskar/dem/parser.hpp"
 
 namespace veskar {
@@ -21,7 +23,7 @@ struct SpacetimeNode {
 struct SpacetimeEdge {
     std::vector<uint8_t> observables;  // flipped when the edge is in the correction
     uint32_t u = 0;
-    uint32_t v = 0;  // the boundary index for an edge to the boundary
+    uint32_t v = 0;       // the boundary index for an edge to the boundary
     float weight = 0.0f;  // -ln(p / (1 - p)) in single precision
 };
 
@@ -30,11 +32,19 @@ struct SpacetimeEdge {
 // as `error(0.1) D4000000000` would otherwise ask for hundreds of gigabytes.
 inline constexpr uint64_t kMaxGraphDetectors = uint64_t{1} << 24;
 
-struct GraphTooLarge {
+// Why a model could not become a decoding graph.
+namespace graph_error {
+
+// More than kMaxGraphDetectors detectors.
+struct TooManyDetectors {
     uint64_t detector_count;
 };
 
-std::string message(const GraphTooLarge& err);
+}  // namespace graph_error
+
+using GraphError = std::variant<graph_error::TooManyDetectors>;
+
+std::string message(const GraphError& err);
 
 // The decoding graph: one node per detector, then the boundary node.
 struct SpacetimeGraph {
@@ -46,7 +56,7 @@ struct SpacetimeGraph {
 
     // from_dem for models from outside: refuses detector counts above
     // kMaxGraphDetectors instead of exhausting memory.
-    static std::expected<SpacetimeGraph, GraphTooLarge> try_from_dem(const DetectorErrorModel& model);
+    static std::expected<SpacetimeGraph, GraphError> try_from_dem(const DetectorErrorModel& model);
 
     uint64_t node_count() const { return nodes.size(); }
     uint64_t edge_count() const { return edges.size(); }

@@ -45,7 +45,9 @@ uint64_t saturating_mul(uint64_t a, uint64_t b) {
 // Lexical rules. White space is Unicode white space (the White_Space
 // property), read straight from the UTF-8 bytes.
 
-bool is_ascii_space(unsigned char c) { return c == ' ' || (c >= 0x09 && c <= 0x0D); }
+bool is_ascii_space(unsigned char c) {
+    return c == ' ' || (c >= 0x09 && c <= 0x0D);
+}
 
 // Length of the multi-byte white-space character starting at p, or 0.
 size_t wide_space_at(const char* p, const char* end) {
@@ -64,7 +66,7 @@ size_t wide_space_at(const char* p, const char* end) {
                 return ((c2 >= 0x80 && c2 <= 0x8A) || c2 == 0xA8 || c2 == 0xA9 || c2 == 0xAF) ? 3 : 0;
             }
             return (c1 == 0x81 && c2 == 0x9F) ? 3 : 0;  // U+205F
-        case 0xE3:  // U+3000
+        case 0xE3:                                      // U+3000
             return (c1 == 0x80 && c2 == 0x80) ? 3 : 0;
         default:
             return 0;
@@ -317,7 +319,9 @@ Args read_args(std::string_view rest) {
     return a;
 }
 
-bool has_paren(std::string_view s) { return s.find_first_of("()") != std::string_view::npos; }
+bool has_paren(std::string_view s) {
+    return s.find_first_of("()") != std::string_view::npos;
+}
 
 template <class E>
 std::unexpected<ParseError> fail(std::string_view text) {
@@ -334,7 +338,7 @@ class Parser {
 
    private:
     struct OpenBlock {
-        size_t op = 0;          // index of the repeat op in ops_
+        size_t op = 0;           // index of the repeat op in ops_
         uint64_t body_size = 0;  // expanded units of one repetition
     };
     struct Loop {
@@ -788,9 +792,7 @@ std::string message(const ParseError& err) {
             [](const parse_error::MalformedTarget& e) { return "malformed target '" + e.text + "'"; },
             [](const parse_error::UnterminatedRepeat&) { return std::string("unterminated repeat block"); },
             [](const parse_error::InvalidRepeatCount& e) { return "invalid repeat count '" + e.text + "'"; },
-            [](const parse_error::MalformedDetectorCoords& e) {
-                return "malformed detector coords '" + e.text + "'";
-            },
+            [](const parse_error::MalformedDetectorCoords& e) { return "malformed detector coords '" + e.text + "'"; },
             [](const parse_error::UnknownInstruction& e) {
                 return "unknown instruction '" + e.name + "' on line " + std::to_string(e.line);
             },

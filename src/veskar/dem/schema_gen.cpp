@@ -50,8 +50,8 @@ uint64_t splitmix64(uint64_t& state) {
 void fill_fallback(uint8_t* out, size_t size) {
     static std::atomic<uint64_t> counter{0};
     uint64_t state = static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
-                     (counter.fetch_add(1, std::memory_order_relaxed) << 32) ^
-                     reinterpret_cast<uintptr_t>(&counter) ^ reinterpret_cast<uintptr_t>(out);
+                     (counter.fetch_add(1, std::memory_order_relaxed) << 32) ^ reinterpret_cast<uintptr_t>(&counter) ^
+                     reinterpret_cast<uintptr_t>(out);
     for (size_t i = 0; i < size; i += 8) {
         uint64_t word = splitmix64(state);
         std::memcpy(out + i, &word, std::min<size_t>(8, size - i));
@@ -72,8 +72,8 @@ int64_t round_saturating(double v) {
 StabilizerType stabilizer_type(const std::optional<DetectorCoords>& coords) {
     if (!coords) return StabilizerType::Z;
     // The sum's lowest bit survives wrap-around, so add as unsigned.
-    const uint64_t sum = static_cast<uint64_t>(round_saturating((*coords)[0])) +
-                         static_cast<uint64_t>(round_saturating((*coords)[1]));
+    const uint64_t sum =
+        static_cast<uint64_t>(round_saturating((*coords)[0])) + static_cast<uint64_t>(round_saturating((*coords)[1]));
     return (sum & 1) != 0 ? StabilizerType::X : StabilizerType::Z;
 }
 

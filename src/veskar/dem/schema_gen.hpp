@@ -24,8 +24,7 @@ std::string message(const SchemaTooLarge& err);
 // fresh random schema id: two calls on one model differ only in that id. A
 // model with more detectors than a schema holds is refused rather than
 // written with its counts and ids wrapped round.
-std::expected<HardwareSchema, SchemaTooLarge> schema_from_dem(const DetectorErrorModel& model,
-                                                              std::string_view name);
+std::expected<HardwareSchema, SchemaTooLarge> schema_from_dem(const DetectorErrorModel& model, std::string_view name);
 
 // A random RFC 4122 version-4 UUID drawn from the system random source.
 SchemaId random_uuid_v4();

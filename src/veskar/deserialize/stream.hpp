@@ -75,10 +75,33 @@ class TolmStream {
         Trailer,
     };
 
-    std::expected<NextStatus, VeskarError> advance();
-    std::expected<NextStatus, VeskarError> finish_frame();
+    // What a step tells the loop: GoOn once step_ names the step to run next,
+    // otherwise what next_frame answers. need() answers End when the input
+    // ended before the bytes a step asked for; each step decides what that
+    // means for it.
+    enum class Flow : uint8_t { GoOn, Frame, End, Pending };
+    using StepResult = std::expected<Flow, VeskarError>;
+
+    StepResult run_step();
+    StepResult read_file_header();
+    StepResult read_frame_header();
+    StepResult read_events_length();
+    StepResult read_fixed_sections();
+    StepResult read_metadata_count();
+    StepResult read_metadata_entry_head();
+    StepResult read_metadata_entry_value();
+    StepResult read_annotation_count();
+    StepResult read_annotation_records();
+    StepResult read_trailer();
+    StepResult finish_frame();
+
+    StepResult need(size_t n);
+    StepResult need_in_frame(size_t n);
+    StepResult go_to(Step next) {
+        step_ = next;
+        return Flow::GoOn;
+    }
     std::unexpected<VeskarError> fail_inside_frame(VeskarError err);
-    void take_fixed_sections();
     Step step_after_metadata() const;
     void keep_sections_before_write(size_t write_size);
     std::span<const uint8_t> view_unread(size_t n, std::vector<uint8_t>& scratch);
@@ -105,7 +128,7 @@ class TolmStream {
     uint16_t entry_length_ = 0;
     uint8_t annotation_count_ = 0;
     std::optional<error::FrameIdBackwards> repeated_id_;  // reported once the frame is consumed
-    uint64_t sections_begin_ = 0;  // ring position of the frame's fixed sections
+    uint64_t sections_begin_ = 0;                         // ring position of the frame's fixed sections
     bool sections_in_ring_ = false;
 };
 

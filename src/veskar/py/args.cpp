@@ -40,8 +40,7 @@ bool unsigned_value(PyObject* value, Argument argument, uint64_t max, uint64_t& 
         return false;
     }
     if (overflow < 0 || (overflow == 0 && as_signed < 0)) {
-        PyErr_Format(PyExc_OverflowError, "%s() argument '%s' must not be negative", argument.function,
-                     argument.name);
+        PyErr_Format(PyExc_OverflowError, "%s() argument '%s' must not be negative", argument.function, argument.name);
         return false;
     }
     bool fits = true;
@@ -120,6 +119,53 @@ Ref path_argument(PyObject* value, Argument argument) {
         wrong_type(value, argument, "str or os.PathLike");
     }
     return path;
+}
+
+bool fast_arguments(const char* function, std::span<const char* const> names, size_t positional, size_t required,
+                    PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
+    const auto given = static_cast<size_t>(nargs);
+    if (given > positional) {
+        PyErr_Format(PyExc_TypeError, "%s() takes at most %zu positional argument%s (%zu given)", function, positional,
+                     positional == 1 ? "" : "s", given);
+        return false;
+    }
+    for (size_t i = 0; i < names.size(); ++i) {
+        out[i] = i < given ? args[i] : nullptr;
+    }
+    const Py_ssize_t keywords = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t k = 0; k < keywords; ++k) {
+        PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
+        size_t i = 0;
+        while (i < names.size() && PyUnicode_CompareWithASCIIString(keyword, names[i]) != 0) {
+            ++i;
+        }
+        if (i == names.size()) {
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", function, keyword);
+            return false;
+        }
+        if (out[i] != nullptr) {
+            PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", function, names[i]);
+            return false;
+        }
+        out[i] = args[nargs + k];
+    }
+    for (size_t i = 0; i < required; ++i) {
+        if (out[i] == nullptr) {
+            PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s' (pos %zu)", function, names[i], i + 1);
+            return false;
+        }
+    }
+    return true;
+}
+
+bool flag_argument(PyObject* value, bool fallback, bool& out) {
+    if (value == nullptr) {
+        out = fallback;
+        return true;
+    }
+    const int truth = PyObject_IsTrue(value);
+    out = truth > 0;
+    return truth >= 0;
 }
 
 }  // namespace veskar::py

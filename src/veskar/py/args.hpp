@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <limits>
 #include <optional>
+#include <span>
 #include <string_view>
 
 #include "veskar/py/ref.hpp"
@@ -57,5 +58,16 @@ Ref fspath_of(PyObject* object, bool& has_fspath);
 // A str's UTF-8 text, valid while the str lives; nullopt with the exception
 // set when it holds lone surrogates.
 std::optional<std::string_view> utf8_of(PyObject* text);
+
+// The arguments of a METH_FASTCALL | METH_KEYWORDS method, borrowed from the
+// call: out[i] is the argument named names[i], or null when not given. The
+// first `positional` names may be given by position, every name by keyword;
+// the first `required` must be given. False with TypeError set, worded as
+// the interpreter words its own, when the call does not fit.
+bool fast_arguments(const char* function, std::span<const char* const> names, size_t positional, size_t required,
+                    PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out);
+
+// A yes/no keyword argument by its truth value; `fallback` when not given.
+bool flag_argument(PyObject* value, bool fallback, bool& out);
 
 }  // namespace veskar::py

@@ -21,6 +21,10 @@ extern PyType_Spec logical_correction_spec;
 extern PyType_Spec detector_error_model_spec;
 extern PyType_Spec spacetime_graph_spec;
 extern PyType_Spec logical_error_accumulator_spec;
+extern PyType_Spec union_find_decoder_spec;
+
+// Adds SyndromeFrame's static method _restore, which unpickles a frame.
+int add_syndrome_frame_members(PyTypeObject* cls);
 
 // Adds DetectorErrorModel's static methods (parse, from_file, _resolve).
 int add_detector_error_model_members(PyTypeObject* cls);

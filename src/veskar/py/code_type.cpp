@@ -37,6 +37,23 @@ constexpr std::array<ClassAttribute, 9> kClassAttributes = {{
     {"CUSTOM", CodeType::Custom},
 }};
 
+// An instance pickles as the class attribute that holds it, so that
+// unpickling gives back that very instance.
+PyObject* reduce(PyObject* self, PyObject*) {
+    const CodeType code = object_state<CodeType>(self);
+    for (const ClassAttribute& attribute : kClassAttributes) {
+        if (attribute.code == code) {
+            return PyUnicode_FromFormat("CodeType.%s", attribute.name);
+        }
+    }
+    return raise(PyExc_TypeError, "cannot pickle a CodeType that is no class attribute");
+}
+
+PyMethodDef methods[] = {
+    {"__reduce__", reduce, METH_NOARGS, "__reduce__($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 // The nine instances live in the class's dict and refer to the class, a
 // cycle the collector must see through to free a module's classes.
 int traverse(PyObject* self, visitproc visit, void* arg) {
@@ -46,6 +63,7 @@ int traverse(PyObject* self, visitproc visit, void* arg) {
 
 PyType_Slot slots[] = {
     {Py_tp_repr, reinterpret_cast<void*>(repr)},
+    {Py_tp_methods, methods},
     {Py_tp_traverse, reinterpret_cast<void*>(traverse)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_object<CodeType, true>)},
     {0, nullptr},

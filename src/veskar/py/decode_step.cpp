@@ -33,8 +33,8 @@ uint64_t derived_depth(uint64_t detector_count, uint16_t ancilla_count) {
 // The window is made by the first frame after set_decoder and keeps that
 // frame's width; false with the exception set when no memory holds it.
 bool make_window(StreamState& stream, uint16_t ancilla_count) {
-    const uint64_t depth =
-        stream.window_depth != 0 ? stream.window_depth : derived_depth(stream.detector_count, ancilla_count);
+    const uint64_t depth = stream.window_depth != 0 ? stream.window_depth
+                                                    : derived_depth(stream.detector_count, ancilla_count);
     auto made = SyndromeWindow::create(ancilla_count, depth);
     if (!made) {
         raise_error(made.error());
@@ -52,8 +52,7 @@ bool make_window(StreamState& stream, uint16_t ancilla_count) {
 // keeps that frame's ancilla count; false with the exception set when it
 // cannot be made (a frame of no ancillas, say).
 bool make_committed(StreamState& stream, uint16_t ancilla_count) {
-    auto made = CommittedDecoder::create(stream.shot_graph, ancilla_count, stream.commit_rounds,
-                                         stream.buffer_rounds);
+    auto made = CommittedDecoder::create(stream.shot_graph, ancilla_count, stream.commit_rounds, stream.buffer_rounds);
     if (!made) {
         raise_error(made.error());
         return false;
@@ -117,13 +116,15 @@ bool decode_step(StreamState& stream, OwnedFrame& frame, std::optional<SequenceE
     return true;
 }
 
-void end_of_input(StreamState& stream) {
+bool end_of_input(StreamState& stream) {
     if (!stream.committed) {
-        return;
+        return true;
     }
     if (auto ended = stream.committed->end_stream(); !ended) {
         raise_error(ended.error(), nullptr);
+        return false;
     }
+    return true;
 }
 
 }  // namespace veskar::py

@@ -26,7 +26,8 @@ PyObject* new_result(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!unsigned_argument(flips_arg, {"DecoderResult", "observable_flips"}, value.observable_flips)) {
         return nullptr;
     }
-    if (confidence_arg != nullptr && !float_argument(confidence_arg, {"DecoderResult", "confidence"}, value.confidence)) {
+    if (confidence_arg != nullptr &&
+        !float_argument(confidence_arg, {"DecoderResult", "confidence"}, value.confidence)) {
         return nullptr;
     }
     return new_object<DecoderResultValue>(type, std::move(value));
@@ -73,6 +74,19 @@ PyObject* repr(PyObject* self) {
                                 result.corrections.size(), confidence, binary.c_str());
 }
 
+// Rebuilt by the constructor: no operation stores a correction, so the
+// flips and the confidence are the whole value.
+PyObject* reduce(PyObject* self, PyObject*) {
+    const DecoderResultValue& result = state_of(self);
+    return Py_BuildValue("(O(Kd))", reinterpret_cast<PyObject*>(Py_TYPE(self)),
+                         static_cast<unsigned long long>(result.observable_flips), result.confidence);
+}
+
+PyMethodDef methods[] = {
+    {"__reduce__", reduce, METH_NOARGS, "__reduce__($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyGetSetDef getset[] = {
     {"corrections", get_corrections, nullptr, nullptr, nullptr},
     {"confidence", get_confidence, nullptr, nullptr, nullptr},
@@ -85,6 +99,7 @@ PyType_Slot slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_object<DecoderResultValue>)},
     {Py_tp_repr, reinterpret_cast<void*>(repr)},
     {Py_tp_getset, getset},
+    {Py_tp_methods, methods},
     {Py_tp_doc, const_cast<char*>("DecoderResult(observable_flips, confidence=1.0)\n--\n\n")},
     {0, nullptr},
 };

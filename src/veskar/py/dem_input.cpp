@@ -18,8 +18,8 @@ namespace {
 
 // The instruction names of the DEM format, matched without regard to case
 // as Stim's parser does.
-constexpr std::array<std::string_view, 5> kInstructions = {"error", "detector", "logical_observable",
-                                                           "shift_detectors", "repeat"};
+constexpr std::array<std::string_view, 5> kInstructions = {"error", "detector", "logical_observable", "shift_detectors",
+                                                           "repeat"};
 
 bool is_space(char c) {
     return c == ' ' || c == '\t' || c == '\r' || c == '\n';

@@ -13,6 +13,7 @@
 #include "veskar/dem/graph.hpp"
 #include "veskar/dem/parser.hpp"
 #include "veskar/dem/schema_gen.hpp"
+#include "veskar/dem/text.hpp"
 #include "veskar/py/args.hpp"
 #include "veskar/py/classes.hpp"
 #include "veskar/py/dem_input.hpp"
@@ -233,6 +234,21 @@ PyObject* detector_coordinates(PyObject* self, PyObject*) {
     return dict.release();
 }
 
+// Pickled as DEM text that parses back to an equal model, rebuilt by parse().
+PyObject* reduce(PyObject* self, PyObject*) {
+    try {
+        const std::string text = to_dem_text(state_of(self));
+        Ref parse = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "parse"));
+        Ref dem_text = Ref::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+        if (!parse || !dem_text) {
+            return nullptr;
+        }
+        return Py_BuildValue("(O(O))", parse.get(), dem_text.get());
+    } catch (...) {
+        return raise_cpp_exception();
+    }
+}
+
 PyObject* get_detector_count(PyObject* self, void*) {
     return PyLong_FromUnsignedLongLong(state_of(self).detector_count);
 }
@@ -289,6 +305,7 @@ PyMethodDef methods[] = {
      "as a tuple of the floats written (at most three; those past the third are\n"
      "dropped). Detectors declared without coordinates, and detectors that are\n"
      "never declared, are absent."},
+    {"__reduce__", reduce, METH_NOARGS, "__reduce__($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -33,7 +33,7 @@ const char* kind_name(const VeskarError& err) {
 // constructor then picks the subclass. Without one, OSError(text).
 Ref new_os_error(int code, std::string_view text, PyObject* filename, const char* kind) {
     const auto length = static_cast<Py_ssize_t>(text.size());
-    Ref args = Ref::steal(code == 0          ? Py_BuildValue("(s#)", text.data(), length)
+    Ref args = Ref::steal(code == 0             ? Py_BuildValue("(s#)", text.data(), length)
                           : filename == nullptr ? Py_BuildValue("(is#)", code, text.data(), length)
                                                 : Py_BuildValue("(is#O)", code, text.data(), length, filename));
     if (!args) {
@@ -116,7 +116,7 @@ PyObject* raise_error(const WindowError& err) {
     return raise(type, message(err));
 }
 
-PyObject* raise_error(const GraphTooLarge& err) {
+PyObject* raise_error(const GraphError& err) {
     return raise(PyExc_ValueError, message(err));
 }
 

@@ -45,7 +45,7 @@ PyObject* raise_error(const WindowError& err);
 
 // A model too large for a decoding graph, or one a decoder cannot be built
 // from: ValueError.
-PyObject* raise_error(const GraphTooLarge& err);
+PyObject* raise_error(const GraphError& err);
 PyObject* raise_error(const DecoderError& err);
 
 // A frame that does not follow its shot's sequence, or an input that ended

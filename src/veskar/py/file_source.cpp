@@ -167,8 +167,7 @@ OpenFailure file_failure(VeskarError err) {
 
 }  // namespace
 
-std::expected<std::unique_ptr<PollableByteSource>, OpenFailure> open_file(IoRuntime& runtime,
-                                                                          const std::string& path,
+std::expected<std::unique_ptr<PollableByteSource>, OpenFailure> open_file(IoRuntime& runtime, const std::string& path,
                                                                           Sleeper& sleeper) {
     if (path.find('\0') != std::string::npos) {
         return std::unexpected(file_failure(error::Io{EINVAL, "file name contained an unexpected NUL byte"}));

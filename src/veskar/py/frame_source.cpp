@@ -32,7 +32,7 @@ void copy_frame(const SyndromeFrame& frame, OwnedFrame& out) {
     out.distance = header.distance;
 }
 
-std::expected<Outcome, VeskarError> FrameSource::next_owned(Sleeper& sleeper, OwnedFrame& out) {
+std::expected<Outcome, VeskarError> FrameSource::next_frame(Sleeper& sleeper) {
     for (;;) {
         auto status = reader_.next_frame();
         if (!status) {
@@ -40,7 +40,6 @@ std::expected<Outcome, VeskarError> FrameSource::next_owned(Sleeper& sleeper, Ow
         }
         switch (*status) {
             case NextStatus::Frame:
-                copy_frame(reader_.frame(), out);
                 return Outcome::Frame;
             case NextStatus::End:
                 return Outcome::End;

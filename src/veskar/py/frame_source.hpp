@@ -35,8 +35,8 @@ enum class ShotPart : uint8_t {
 struct OwnedFrame {
     std::optional<uint64_t> observable_flips;           // from the metadata block, if it carries them
     std::optional<uint64_t> recorded_observable_flips;  // the same, never touched by decoding
-    std::vector<int8_t> meas_results;          // one per ancilla
-    std::vector<uint8_t> detector_events;      // exactly ancilla_count entries of 0 or 1
+    std::vector<int8_t> meas_results;                   // one per ancilla
+    std::vector<uint8_t> detector_events;               // exactly ancilla_count entries of 0 or 1
     uint64_t frame_id = 0;
     uint64_t timestamp_ns = 0;
     uint32_t round = 0;
@@ -59,7 +59,7 @@ class PollableByteSource : public ByteSource {
 };
 
 enum class Outcome : uint8_t {
-    Frame,        // the OwnedFrame was filled
+    Frame,        // the reader holds the next frame
     End,          // no more frames (for now: a later call asks the input again)
     Interrupted,  // a signal handler raised while waiting; the read resumes on the next call
 };
@@ -72,8 +72,10 @@ class FrameSource {
 
     // Drives the reader until it yields a frame, the end or an error. A frame
     // already buffered is produced right here; only when the input has
-    // nothing does the calling thread sleep, through `sleeper`.
-    std::expected<Outcome, VeskarError> next_owned(Sleeper& sleeper, OwnedFrame& out);
+    // nothing does the calling thread sleep, through `sleeper`. The frame is
+    // frame(), valid until the next call.
+    std::expected<Outcome, VeskarError> next_frame(Sleeper& sleeper);
+    const SyndromeFrame& frame() const { return reader_.frame(); }
 
    private:
     PollableByteSource* input_;  // owned by reader_
@@ -106,6 +108,9 @@ struct File {
 using OpenFailure = std::variant<open_failure::Refused, open_failure::RuntimeFailed, open_failure::Interrupted,
                                  open_failure::Connect, open_failure::File>;
 
+// The text is kept word for word because callers match on it. The C entry
+// point it names belongs to no part of this system: there is no shared-memory
+// transport here in any form, and nothing to call instead.
 inline constexpr std::string_view kShmRefusal =
     "shm:// transport is not available in the Python bindings; use the C FFI veskar_shm_open for SHM "
     "access";
@@ -120,14 +125,12 @@ std::expected<OpenedSource, OpenFailure> open_file_source(const std::string& pat
 
 // Opens a file read-only on the runtime's blocking pool; a directory is
 // refused with EISDIR, as reading it would fail anyway.
-std::expected<std::unique_ptr<PollableByteSource>, OpenFailure> open_file(IoRuntime& runtime,
-                                                                          const std::string& path,
+std::expected<std::unique_ptr<PollableByteSource>, OpenFailure> open_file(IoRuntime& runtime, const std::string& path,
                                                                           Sleeper& sleeper);
 
 // Resolves "host:port" on the blocking pool and connects to the first address
 // that accepts, trying them in order.
 std::expected<std::unique_ptr<PollableByteSource>, OpenFailure> connect_tcp(IoRuntime& runtime,
-                                                                            std::string_view address,
-                                                                            Sleeper& sleeper);
+                                                                            std::string_view address, Sleeper& sleeper);
 
 }  // namespace veskar::py

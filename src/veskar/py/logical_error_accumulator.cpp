@@ -2,11 +2,13 @@
 // shots. Its counters are atomic, so every method is a shared access and no
 // call is ever refused for a concurrent use of the same object.
 
+#include "veskar/metrics/logical_error_accumulator.hpp"
+
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
-#include "veskar/metrics/logical_error_accumulator.hpp"
 #include "veskar/py/args.hpp"
 #include "veskar/py/classes.hpp"
 
@@ -36,8 +38,7 @@ PyObject* record(PyObject* self, PyObject* args, PyObject* kwargs) {
     static const char* keywords[] = {"result", "ground_truth", nullptr};
     PyObject* result = nullptr;
     PyObject* truth_arg = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:record", const_cast<char**>(keywords), &result,
-                                     &truth_arg)) {
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:record", const_cast<char**>(keywords), &result, &truth_arg)) {
         return nullptr;
     }
     const DecoderResultValue* value = module_state(self).decoder_result.state_if_instance(result);
@@ -81,6 +82,51 @@ PyObject* reset(PyObject* self, PyObject*) {
     Py_RETURN_NONE;
 }
 
+// Pickled as its observable count and its counts: a new accumulator with
+// the counts added back (__setstate__).
+PyObject* reduce(PyObject* self, PyObject*) {
+    const LogicalErrorAccumulator& accumulator = state_of(self);
+    Ref errors = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(accumulator.observable_count())));
+    if (!errors) {
+        return nullptr;
+    }
+    for (size_t k = 0; k < accumulator.observable_count(); ++k) {
+        PyObject* count = PyLong_FromUnsignedLongLong(accumulator.error_count(k));
+        if (count == nullptr) {
+            return nullptr;
+        }
+        PyTuple_SET_ITEM(errors.get(), static_cast<Py_ssize_t>(k), count);
+    }
+    return Py_BuildValue("(O(n)(KO))", reinterpret_cast<PyObject*>(Py_TYPE(self)),
+                         static_cast<Py_ssize_t>(accumulator.observable_count()),
+                         static_cast<unsigned long long>(accumulator.total_shots()), errors.get());
+}
+
+// The state __reduce__ gives: (shots, (errors of observable 0, 1, ...)),
+// replacing the counts.
+PyObject* setstate(PyObject* self, PyObject* state) {
+    constexpr Argument kState = {"__setstate__", "state"};
+    PyObject* shots_arg = nullptr;
+    PyObject* errors_arg = nullptr;
+    if (!PyArg_ParseTuple(state, "OO!:__setstate__", &shots_arg, &PyTuple_Type, &errors_arg)) {
+        return nullptr;
+    }
+    uint64_t shots = 0;
+    if (!unsigned_argument(shots_arg, kState, shots)) {
+        return nullptr;
+    }
+    std::vector<uint64_t> errors(static_cast<size_t>(PyTuple_GET_SIZE(errors_arg)));
+    for (size_t k = 0; k < errors.size(); ++k) {
+        if (!unsigned_argument(PyTuple_GET_ITEM(errors_arg, static_cast<Py_ssize_t>(k)), kState, errors[k])) {
+            return nullptr;
+        }
+    }
+    LogicalErrorAccumulator& accumulator = state_of(self);
+    accumulator.reset();
+    accumulator.add_counts(shots, errors);
+    Py_RETURN_NONE;
+}
+
 // Four digits after the point, then the exponent with no plus sign and no
 // leading zeros: 0.25 reads 2.5000e-1, zero reads 0.0000e0.
 std::string scientific(double value) {
@@ -105,13 +151,14 @@ PyObject* repr(PyObject* self) {
 }
 
 PyMethodDef methods[] = {
-    {"record", as_method(record), METH_VARARGS | METH_KEYWORDS,
-     "record($self, result, ground_truth)\n--\n\n"},
+    {"record", as_method(record), METH_VARARGS | METH_KEYWORDS, "record($self, result, ground_truth)\n--\n\n"},
     {"logical_error_rate", as_method(logical_error_rate), METH_VARARGS | METH_KEYWORDS,
      "logical_error_rate($self, observable)\n--\n\n"},
     {"mean_logical_error_rate", mean_logical_error_rate, METH_NOARGS, "mean_logical_error_rate($self)\n--\n\n"},
     {"total_shots", total_shots, METH_NOARGS, "total_shots($self)\n--\n\n"},
     {"reset", reset, METH_NOARGS, "reset($self)\n--\n\n"},
+    {"__reduce__", reduce, METH_NOARGS, "__reduce__($self)\n--\n\n"},
+    {"__setstate__", setstate, METH_O, "__setstate__($self, state, /)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 

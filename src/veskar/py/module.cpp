@@ -34,16 +34,17 @@ int add_class(PyObject* module, Class<State>& slot, PyType_Spec& spec, int (*fin
 
 int exec_module(PyObject* module) {
     ModuleState& state = state_of_module(module);
-    if (add_class(module, state.syndrome_frame, syndrome_frame_spec) < 0 ||
+    if (add_class(module, state.syndrome_frame, syndrome_frame_spec, add_syndrome_frame_members) < 0 ||
         add_class(module, state.syndrome_window, syndrome_window_spec) < 0 ||
         add_class(module, state.veskar_stream, veskar_stream_spec) < 0 ||
         add_class(module, state.code_type, code_type_spec, add_code_type_members) < 0 ||
         add_class(module, state.decoder_result, decoder_result_spec) < 0 ||
         add_class(module, state.logical_correction, logical_correction_spec) < 0 ||
-        add_class(module, state.detector_error_model, detector_error_model_spec,
-                  add_detector_error_model_members) < 0 ||
+        add_class(module, state.detector_error_model, detector_error_model_spec, add_detector_error_model_members) <
+            0 ||
         add_class(module, state.spacetime_graph, spacetime_graph_spec) < 0 ||
-        add_class(module, state.logical_error_accumulator, logical_error_accumulator_spec) < 0) {
+        add_class(module, state.logical_error_accumulator, logical_error_accumulator_spec) < 0 ||
+        add_class(module, state.union_find_decoder, union_find_decoder_spec) < 0) {
         return -1;
     }
     // Named for the public package, like the exception types of msgspec._core.
@@ -51,7 +52,7 @@ int exec_module(PyObject* module) {
     if (state.veskar_error == nullptr || PyModule_AddObjectRef(module, "VeskarError", state.veskar_error) < 0) {
         return -1;
     }
-    return PyModule_AddStringConstant(module, "__version__", "0.1.0");
+    return PyModule_AddStringConstant(module, "__version__", VESKAR_VERSION);
 }
 
 int traverse_module(PyObject* module, visitproc visit, void* arg) {
@@ -74,10 +75,10 @@ void free_module(void* module) {
 
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-    // Sub-interpreters get modules of their own (module state above). Where
-    // the interpreter can be told (3.12 on), they are declared to share the
-    // main interpreter's lock: the NumPy API table is one per process, as
-    // NumPy's own is.
+// Sub-interpreters get modules of their own (module state above). Where
+// the interpreter can be told (3.12 on), they are declared to share the
+// main interpreter's lock: the NumPy API table is one per process, as
+// NumPy's own is.
 #if PY_VERSION_HEX >= 0x030C0000
     {Py_mod_multiple_interpreters, Py_MOD_MULTIPLE_INTERPRETERS_SUPPORTED},
 #endif
@@ -93,15 +94,8 @@ PyModuleDef_Slot module_slots[] = {
 }  // namespace
 
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT,
-    "_veskar",
-    "",
-    sizeof(ModuleState),
-    nullptr,
-    module_slots,
-    traverse_module,
-    clear_module,
-    free_module,
+    PyModuleDef_HEAD_INIT, "_veskar",       "",           sizeof(ModuleState), nullptr,
+    module_slots,          traverse_module, clear_module, free_module,
 };
 
 }  // namespace veskar::py

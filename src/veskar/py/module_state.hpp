@@ -25,6 +25,7 @@ struct WindowState;
 struct StreamState;
 struct DecoderResultValue;
 struct LogicalCorrectionValue;
+struct UnionFindDecoderState;
 
 struct ModuleState {
     Class<OwnedFrame> syndrome_frame;
@@ -36,13 +37,21 @@ struct ModuleState {
     Class<DetectorErrorModel> detector_error_model;
     Class<std::shared_ptr<const SpacetimeGraph>> spacetime_graph;
     Class<LogicalErrorAccumulator> logical_error_accumulator;
+    Class<UnionFindDecoderState> union_find_decoder;
     PyObject* veskar_error = nullptr;  // veskar.VeskarError
 
     // Every reference the state holds, for the module's traverse and clear.
-    std::array<PyObject**, 10> references() {
-        return {&syndrome_frame.object,     &syndrome_window.object,  &veskar_stream.object,
-                &code_type.object,          &decoder_result.object,   &logical_correction.object,
-                &detector_error_model.object, &spacetime_graph.object, &logical_error_accumulator.object,
+    std::array<PyObject**, 11> references() {
+        return {&syndrome_frame.object,
+                &syndrome_window.object,
+                &veskar_stream.object,
+                &code_type.object,
+                &decoder_result.object,
+                &logical_correction.object,
+                &detector_error_model.object,
+                &spacetime_graph.object,
+                &logical_error_accumulator.object,
+                &union_find_decoder.object,
                 &veskar_error};
     }
 };

@@ -76,6 +76,36 @@ inline PyObject* raise_cpp_exception() {
     }
 }
 
+// The exception that is set, taken out of the interpreter so that it can be
+// raised later by restore_error; none is set afterwards.
+inline Ref take_error() {
+#if PY_VERSION_HEX >= 0x030C0000
+    return Ref::steal(PyErr_GetRaisedException());
+#else
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (value != nullptr && traceback != nullptr) {
+        PyException_SetTraceback(value, traceback);
+    }
+    Py_XDECREF(type);
+    Py_XDECREF(traceback);
+    return Ref::steal(value);
+#endif
+}
+
+// Sets an exception taken by take_error as the current one again.
+inline void restore_error(Ref error) {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyErr_SetRaisedException(error.release());
+#else
+    PyObject* value = error.release();
+    PyErr_Restore(Py_NewRef(reinterpret_cast<PyObject*>(Py_TYPE(value))), value, PyException_GetTraceback(value));
+#endif
+}
+
 template <typename T>
 T* as(PyObject* object) {
     return reinterpret_cast<T*>(object);
@@ -202,8 +232,7 @@ class BorrowFlag {
         Guard() = default;
         Guard(const Guard&) = delete;
         Guard& operator=(const Guard&) = delete;
-        Guard(Guard&& other) noexcept
-            : flag_(std::exchange(other.flag_, nullptr)), exclusive_(other.exclusive_) {}
+        Guard(Guard&& other) noexcept : flag_(std::exchange(other.flag_, nullptr)), exclusive_(other.exclusive_) {}
         ~Guard() { reset(); }
 
         explicit operator bool() const { return flag_ != nullptr; }
@@ -249,8 +278,8 @@ class BorrowFlag {
                 PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
                 return {};
             }
-        } while (!state_.compare_exchange_weak(current, current + 1, std::memory_order_acquire,
-                                               std::memory_order_relaxed));
+        } while (
+            !state_.compare_exchange_weak(current, current + 1, std::memory_order_acquire, std::memory_order_relaxed));
         return Guard(this, false);
     }
 

@@ -29,10 +29,9 @@ PyObject* get_boundary_node(PyObject* self, void*) {
 
 PyObject* repr(PyObject* self) {
     const SpacetimeGraph& graph = state_of(self);
-    return PyUnicode_FromFormat("SpacetimeGraph(nodes=%llu, edges=%llu, boundary=%llu)",
-                                static_cast<unsigned long long>(graph.node_count()),
-                                static_cast<unsigned long long>(graph.edge_count()),
-                                static_cast<unsigned long long>(graph.boundary));
+    return PyUnicode_FromFormat(
+        "SpacetimeGraph(nodes=%llu, edges=%llu, boundary=%llu)", static_cast<unsigned long long>(graph.node_count()),
+        static_cast<unsigned long long>(graph.edge_count()), static_cast<unsigned long long>(graph.boundary));
 }
 
 PyGetSetDef getset[] = {

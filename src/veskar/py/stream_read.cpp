@@ -34,13 +34,21 @@ bool InterruptibleSleeper::sleep_until(Event& ready) {
     return true;
 }
 
-ReadOutcome read_frame(StreamState& stream, OwnedFrame& frame) {
+ReadOutcome read_next(StreamState& stream) {
     if (!stream.runtime || !stream.source) {
         raise_stream_closed();
         return ReadOutcome::Failed;
     }
+    if (stream.held_error) {
+        restore_error(std::move(stream.held_error));
+        return ReadOutcome::Failed;
+    }
+    if (stream.frame_held) {
+        stream.frame_held = false;
+        return ReadOutcome::Frame;
+    }
     InterruptibleSleeper sleeper;
-    auto outcome = stream.source->next_owned(sleeper, frame);
+    auto outcome = stream.source->next_frame(sleeper);
     if (!outcome) {
         raise_error(outcome.error());
         return ReadOutcome::Failed;
@@ -56,11 +64,24 @@ ReadOutcome read_frame(StreamState& stream, OwnedFrame& frame) {
     return ReadOutcome::Failed;
 }
 
+ReadOutcome read_frame(StreamState& stream, OwnedFrame& frame) {
+    const ReadOutcome outcome = read_next(stream);
+    if (outcome == ReadOutcome::Frame) {
+        copy_frame(stream.source->frame(), frame);
+    }
+    return outcome;
+}
+
+void hold_error(StreamState& stream) {
+    stream.held_error = take_error();
+}
+
 // Joining the runtime's threads can take a moment (a blocking job may be
 // finishing), so the interpreter lock is let go meanwhile.
 void close_state(StreamState& stream) {
     std::unique_ptr<FrameSource> source = std::move(stream.source);
     std::unique_ptr<IoRuntime> runtime = std::move(stream.runtime);
+    stream.frame_held = false;  // it lived in the source
     if (!source && !runtime) {
         return;
     }

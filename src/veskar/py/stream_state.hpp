@@ -44,6 +44,15 @@ struct StreamState {
     std::optional<CommittedDecoder> committed;
     uint32_t commit_rounds = 0;
     uint32_t buffer_rounds = 0;
+    // Where a batch read stopped early, handed out by the next read of either
+    // kind so that no frame is lost or read twice: the source's current frame
+    // (one of another width than the batch), or the exception raised after
+    // the batch's good frames.
+    bool frame_held = false;
+    Ref held_error;
+
+    // A decoder is attached, of either kind.
+    bool decoding() const { return decoder.has_value() || shot_graph != nullptr; }
 };
 
 // Sleeps without the interpreter lock, so other Python threads run while a
@@ -60,8 +69,15 @@ enum class ReadOutcome : uint8_t {
     Failed,  // a Python exception is set (a reader error, an interrupt, a closed stream)
 };
 
-// Reads the next frame into `frame`. The caller holds the exclusive borrow.
+// Reads the next frame and leaves it in the source (stream.source->frame()),
+// a held frame or error first. The caller holds the exclusive borrow.
+ReadOutcome read_next(StreamState& stream);
+
+// read_next, with the frame copied into `frame`.
 ReadOutcome read_frame(StreamState& stream, OwnedFrame& frame);
+
+// Keeps the exception that is set for the next read (held_error).
+void hold_error(StreamState& stream);
 
 // With a decoder attached, decodes the frame and puts the decoder's
 // observable flips on it: pushed into the window and the window decoded, or,
@@ -72,9 +88,14 @@ ReadOutcome read_frame(StreamState& stream, OwnedFrame& frame);
 bool decode_step(StreamState& stream, OwnedFrame& frame, std::optional<SequenceError>& broken);
 
 // The input has ended: decoding shot by shot, a shot in progress is dropped
-// and raised as the error StreamEnded; the next frame must start a shot.
-// Otherwise nothing happens and no exception is set.
-void end_of_input(StreamState& stream);
+// and raised as the error StreamEnded (false); the next frame must start a
+// shot. Otherwise nothing happens and no exception is set.
+bool end_of_input(StreamState& stream);
+
+// VeskarStream.read_batch (read_batch.cpp), a METH_FASTCALL | METH_KEYWORDS
+// method, and its docstring.
+PyObject* read_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames);
+extern const char read_batch_doc[];
 
 // Destroys the source and then the runtime; a closed stream closes again
 // without complaint.

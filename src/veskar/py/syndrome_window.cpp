@@ -69,9 +69,8 @@ PyObject* push(PyObject* self, PyObject* args, PyObject* kwargs) {
         return nullptr;
     }
     try {
-        state.window.push_owned(
-            OwnedSyndromeData{frame->detector_events, frame->meas_results, frame->frame_id, frame->timestamp_ns,
-                              frame->round});
+        state.window.push_owned(OwnedSyndromeData{frame->detector_events, frame->meas_results, frame->frame_id,
+                                                  frame->timestamp_ns, frame->round});
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }
@@ -256,11 +255,7 @@ PyType_Slot slots[] = {
 }  // namespace
 
 PyType_Spec syndrome_window_spec = {
-    "_veskar.SyndromeWindow",
-    sizeof(Object<WindowState>),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
-    slots,
+    "_veskar.SyndromeWindow", sizeof(Object<WindowState>), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots,
 };
 
 }  // namespace veskar::py

@@ -97,8 +97,8 @@ PyObject* set_decoder(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyObject* depth_arg = nullptr;
     PyObject* commit_arg = nullptr;
     PyObject* buffer_arg = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O$OO:set_decoder", const_cast<char**>(keywords), &dem,
-                                     &depth_arg, &commit_arg, &buffer_arg)) {
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O$OO:set_decoder", const_cast<char**>(keywords), &dem, &depth_arg,
+                                     &commit_arg, &buffer_arg)) {
         return nullptr;
     }
     uint64_t window_depth = 0;
@@ -182,8 +182,8 @@ PyObject* exit_method(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyObject* exc_type = nullptr;
     PyObject* exc_val = nullptr;
     PyObject* tb = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO:__exit__", const_cast<char**>(keywords), &exc_type,
-                                     &exc_val, &tb)) {
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO:__exit__", const_cast<char**>(keywords), &exc_type, &exc_val,
+                                     &tb)) {
         return nullptr;
     }
     if (!close_borrowed(self)) {
@@ -197,6 +197,7 @@ PyMethodDef methods[] = {
     {"__exit__", as_method(exit_method), METH_VARARGS | METH_KEYWORDS,
      "__exit__($self, _exc_type, _exc_val, _tb)\n--\n\n"},
     {"close", close_method, METH_NOARGS, "close($self)\n--\n\n"},
+    {"read_batch", as_method(read_batch), METH_FASTCALL | METH_KEYWORDS, read_batch_doc},
     {"set_decoder", as_method(set_decoder), METH_VARARGS | METH_KEYWORDS,
      "set_decoder($self, dem, window_depth=0, *, commit_rounds=0, buffer_rounds=None)\n--\n\n"
      "Configure the Union-Find decoder from a DEM.\n\n"
@@ -245,11 +246,7 @@ PyType_Slot slots[] = {
 }  // namespace
 
 PyType_Spec veskar_stream_spec = {
-    "_veskar.VeskarStream",
-    sizeof(Object<StreamState>),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
-    slots,
+    "_veskar.VeskarStream", sizeof(Object<StreamState>), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots,
 };
 
 }  // namespace veskar::py

@@ -136,21 +136,17 @@ TEST_P(CoveringWindow, PredictsExactlyTheWholeShotDecode) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(SampleDems, CoveringWindow,
-                         testing::Values(WholeCase{"repetition_d5_r5_p0001", 4, 300},
-                                         WholeCase{"repetition_d5_r5_p003", 4, 300},
-                                         WholeCase{"repetition_d5_r5_p003", 5, 300},
-                                         WholeCase{"surface_d3_r3_p0005", 8, 300},
-                                         WholeCase{"surface_d5_r5_p0001", 24, 300},
-                                         WholeCase{"surface_d5_r5_p0005", 24, 300},
-                                         WholeCase{"surface_d5_r5_p0005", 25, 300},
-                                         WholeCase{"surface_d5_r25_p0001_folded", 24, 100},
-                                         WholeCase{"surface_d5_r25_p0001_flat", 48, 100},
-                                         WholeCase{"surface_d5_r50_p0003_folded", 24, 100},
-                                         WholeCase{"surface_d5_r500_p0003_folded", 24, 10}),
-                         [](const testing::TestParamInfo<WholeCase>& info) {
-                             return std::string(info.param.dem) + "_A" + std::to_string(info.param.ancillas);
-                         });
+INSTANTIATE_TEST_SUITE_P(
+    SampleDems, CoveringWindow,
+    testing::Values(WholeCase{"repetition_d5_r5_p0001", 4, 300}, WholeCase{"repetition_d5_r5_p003", 4, 300},
+                    WholeCase{"repetition_d5_r5_p003", 5, 300}, WholeCase{"surface_d3_r3_p0005", 8, 300},
+                    WholeCase{"surface_d5_r5_p0001", 24, 300}, WholeCase{"surface_d5_r5_p0005", 24, 300},
+                    WholeCase{"surface_d5_r5_p0005", 25, 300}, WholeCase{"surface_d5_r25_p0001_folded", 24, 100},
+                    WholeCase{"surface_d5_r25_p0001_flat", 48, 100}, WholeCase{"surface_d5_r50_p0003_folded", 24, 100},
+                    WholeCase{"surface_d5_r500_p0003_folded", 24, 10}),
+    [](const testing::TestParamInfo<WholeCase>& info) {
+        return std::string(info.param.dem) + "_A" + std::to_string(info.param.ancillas);
+    });
 
 // ---------------------------------------------------------------------------
 // Committed windows of C = B = d.
@@ -220,8 +216,8 @@ TEST_P(LoneMechanism, DecodesToItsOwnFlipThroughTheWindows) {
 // Buffers of 0 and 1 frame are shorter than some mechanisms' reach (two
 // frames here), so commits flip detectors of frames still to come.
 INSTANTIATE_TEST_SUITE_P(Windows, LoneMechanism,
-                         testing::Values(std::tuple{1u, 0u}, std::tuple{2u, 1u}, std::tuple{1u, 2u},
-                                         std::tuple{3u, 3u}, std::tuple{5u, 5u}, std::tuple{4u, 9u}),
+                         testing::Values(std::tuple{1u, 0u}, std::tuple{2u, 1u}, std::tuple{1u, 2u}, std::tuple{3u, 3u},
+                                         std::tuple{5u, 5u}, std::tuple{4u, 9u}),
                          [](const testing::TestParamInfo<std::tuple<uint32_t, uint32_t>>& info) {
                              std::ostringstream name;
                              name << "C" << std::get<0>(info.param) << "_B" << std::get<1>(info.param);
@@ -234,11 +230,11 @@ INSTANTIATE_TEST_SUITE_P(Windows, LoneMechanism,
 enum class Expect { in_shot, shot_end, skipped, unexpected_round, cut_short, ancilla_count, stream_ended, ended };
 
 struct Step {
-    int shot;            // whose events the frame carries; -1: end of the stream
+    int shot;  // whose events the frame carries; -1: end of the stream
     uint32_t round;
     uint32_t extra_ancillas;
     Expect expect;
-    uint32_t due = 0;    // for errors: the round that was due
+    uint32_t due = 0;  // for errors: the round that was due
 };
 
 struct Scenario {
@@ -267,31 +263,43 @@ std::vector<Scenario> scenarios() {
     const std::vector<Step> end_ok = {{-1, 0, 0, E::ended}};
     return {
         {"BackToBack", whole(0, kFrames) + whole(1, kFrames) + end_ok},
-        {"LostFrame",
-         std::vector<Step>{{0, 0, 0, E::in_shot}, {0, 1, 0, E::in_shot}, {0, 2, 0, E::in_shot},
-                           {0, 4, 0, E::unexpected_round, 3}, {0, 5, 0, E::skipped}} +
-             whole(1, kFrames)},
+        {"LostFrame", std::vector<Step>{{0, 0, 0, E::in_shot},
+                                        {0, 1, 0, E::in_shot},
+                                        {0, 2, 0, E::in_shot},
+                                        {0, 4, 0, E::unexpected_round, 3},
+                                        {0, 5, 0, E::skipped}} +
+                          whole(1, kFrames)},
         {"RoundsOutOfOrder",
-         std::vector<Step>{{0, 0, 0, E::in_shot}, {0, 2, 0, E::unexpected_round, 1}, {0, 1, 0, E::skipped},
-                           {0, 3, 0, E::skipped}} +
+         std::vector<Step>{
+             {0, 0, 0, E::in_shot}, {0, 2, 0, E::unexpected_round, 1}, {0, 1, 0, E::skipped}, {0, 3, 0, E::skipped}} +
              whole(1, kFrames)},
         {"RepeatedRound",
          std::vector<Step>{{0, 0, 0, E::in_shot}, {0, 1, 0, E::in_shot}, {0, 1, 0, E::unexpected_round, 2}} +
              whole(1, kFrames)},
-        {"NewShotEarly",
-         std::vector<Step>{{0, 0, 0, E::in_shot}, {0, 1, 0, E::in_shot}, {0, 2, 0, E::in_shot},
-                           {0, 3, 0, E::in_shot}, {1, 0, 0, E::cut_short, 4}, {1, 1, 0, E::in_shot},
-                           {1, 2, 0, E::in_shot}, {1, 3, 0, E::in_shot}, {1, 4, 0, E::in_shot},
-                           {1, 5, 0, E::shot_end}}},
-        {"StreamEndsInsideShot",
-         std::vector<Step>{{0, 0, 0, E::in_shot}, {0, 1, 0, E::in_shot}, {0, 2, 0, E::in_shot},
-                           {0, 3, 0, E::in_shot}, {-1, 0, 0, E::stream_ended, 4}} +
-             whole(1, kFrames) + end_ok},
-        {"AncillaCountChanged",
-         std::vector<Step>{{0, 0, 0, E::in_shot}, {0, 1, 0, E::in_shot}, {0, 2, 0, E::in_shot},
-                           {0, 3, 1, E::ancilla_count, 3}, {1, 0, 1, E::ancilla_count, 0}, {1, 1, 1, E::skipped},
-                           {1, 1, 0, E::skipped}} +
-             whole(2, kFrames)},
+        {"NewShotEarly", std::vector<Step>{{0, 0, 0, E::in_shot},
+                                           {0, 1, 0, E::in_shot},
+                                           {0, 2, 0, E::in_shot},
+                                           {0, 3, 0, E::in_shot},
+                                           {1, 0, 0, E::cut_short, 4},
+                                           {1, 1, 0, E::in_shot},
+                                           {1, 2, 0, E::in_shot},
+                                           {1, 3, 0, E::in_shot},
+                                           {1, 4, 0, E::in_shot},
+                                           {1, 5, 0, E::shot_end}}},
+        {"StreamEndsInsideShot", std::vector<Step>{{0, 0, 0, E::in_shot},
+                                                   {0, 1, 0, E::in_shot},
+                                                   {0, 2, 0, E::in_shot},
+                                                   {0, 3, 0, E::in_shot},
+                                                   {-1, 0, 0, E::stream_ended, 4}} +
+                                     whole(1, kFrames) + end_ok},
+        {"AncillaCountChanged", std::vector<Step>{{0, 0, 0, E::in_shot},
+                                                  {0, 1, 0, E::in_shot},
+                                                  {0, 2, 0, E::in_shot},
+                                                  {0, 3, 1, E::ancilla_count, 3},
+                                                  {1, 0, 1, E::ancilla_count, 0},
+                                                  {1, 1, 1, E::skipped},
+                                                  {1, 1, 0, E::skipped}} +
+                                    whole(2, kFrames)},
         {"JoinedMidShot",
          std::vector<Step>{{0, 3, 0, E::unexpected_round, 0}, {0, 4, 0, E::skipped}, {0, 5, 0, E::skipped}} +
              whole(1, kFrames)},

@@ -15,7 +15,7 @@
 namespace veskar::testing_support {
 
 class DemSampler {
-public:
+   public:
     DemSampler(const DetectorErrorModel& model, uint64_t seed) : model_(model), rng_(seed) {
         for (const DemError& error : model.errors) {
             const double p = std::isnan(error.probability) ? 0.0 : std::clamp(error.probability, 0.0, 1.0);
@@ -51,7 +51,7 @@ public:
         return flips;
     }
 
-private:
+   private:
     const DetectorErrorModel& model_;
     std::mt19937_64 rng_;
     std::vector<double> probability_;

@@ -48,8 +48,8 @@ LaidOut<Byte> lay_out(const std::vector<std::vector<uint8_t>>& bits, uint64_t wi
     out.storage.assign(static_cast<size_t>(std::max<int64_t>(row_span * static_cast<int64_t>(rows), 1)), junk);
     int64_t origin = g.reversed_rows ? row_span * (static_cast<int64_t>(rows) - 1) : 0;
     if (g.column_step < 0 && columns > 0) origin += static_cast<int64_t>(columns - 1) * step;
-    out.view = StridedRows<Byte>{out.storage.data() + origin, rows, columns, g.reversed_rows ? -row_span : row_span,
-                                 g.column_step, g.layout};
+    out.view = StridedRows<Byte>{
+        out.storage.data() + origin, rows, columns, g.reversed_rows ? -row_span : row_span, g.column_step, g.layout};
     for (uint64_t r = 0; r < rows; ++r) {
         uint8_t* row = out.storage.data() + origin + (g.reversed_rows ? -1 : 1) * row_span * static_cast<int64_t>(r);
         for (uint64_t c = 0; c < columns; ++c) {
@@ -72,7 +72,8 @@ LaidOut<Byte> lay_out(const std::vector<std::vector<uint8_t>>& bits, uint64_t wi
 // Bit k of row r of a laid-out prediction.
 bool bit_at(const PredictionRows& rows, uint64_t r, uint64_t k) {
     const uint8_t* row = rows.row(r);
-    if (rows.layout == BitLayout::kPacked) return (row[static_cast<int64_t>(k / 8) * rows.column_stride] >> (k % 8)) & 1;
+    if (rows.layout == BitLayout::kPacked)
+        return (row[static_cast<int64_t>(k / 8) * rows.column_stride] >> (k % 8)) & 1;
     return row[static_cast<int64_t>(k) * rows.column_stride] != 0;
 }
 
@@ -96,8 +97,9 @@ void expect_batch_matches_per_shot(const std::shared_ptr<const SpacetimeGraph>& 
 
     const LaidOut<const uint8_t> shots = lay_out<const uint8_t>(bits, width, shot_geometry, 0xFF);
     const std::vector<std::vector<uint8_t>> blank(bits.size(), std::vector<uint8_t>(num_observables, 0));
-    for (const Geometry& out_geometry : {Geometry{BitLayout::kPacked, 1, false, 0}, Geometry{BitLayout::kBytes, 1, false, 0},
-                                         Geometry{BitLayout::kPacked, -3, true, 2}, Geometry{BitLayout::kBytes, 2, true, 1}}) {
+    for (const Geometry& out_geometry :
+         {Geometry{BitLayout::kPacked, 1, false, 0}, Geometry{BitLayout::kBytes, 1, false, 0},
+          Geometry{BitLayout::kPacked, -3, true, 2}, Geometry{BitLayout::kBytes, 2, true, 1}}) {
         LaidOut<uint8_t> predictions = lay_out<uint8_t>(blank, num_observables, out_geometry, 0xAA);
         ASSERT_TRUE(batch.decode_batch(shots.view, predictions.view).has_value());
         for (uint64_t r = 0; r < bits.size(); ++r) {
@@ -201,11 +203,15 @@ TEST_P(SampledBatch, BatchAgreesWithPerShotDecode) {
     ASSERT_EQ(batch.num_detectors(), fixture->num_detectors);
     UnionFindDecoder reference = *UnionFindDecoder::create(graph);
 
-    const ShotRows shots{fixture->records.data(), fixture->num_shots, fixture->event_bytes(),
-                         static_cast<int64_t>(fixture->record_bytes()), 1, BitLayout::kPacked};
+    const ShotRows shots{fixture->records.data(),
+                         fixture->num_shots,
+                         fixture->event_bytes(),
+                         static_cast<int64_t>(fixture->record_bytes()),
+                         1,
+                         BitLayout::kPacked};
     std::vector<uint8_t> predictions(fixture->num_shots, 0xAA);
-    ASSERT_TRUE(batch.decode_batch(shots, PredictionRows{predictions.data(), fixture->num_shots, 1, 1, 1,
-                                                         BitLayout::kBytes}));
+    ASSERT_TRUE(
+        batch.decode_batch(shots, PredictionRows{predictions.data(), fixture->num_shots, 1, 1, 1, BitLayout::kBytes}));
     size_t flipped = 0;
     for (uint32_t shot = 0; shot < fixture->num_shots; ++shot) {
         std::vector<uint32_t> fired;
@@ -257,15 +263,20 @@ TEST(ShotBatch, RefusesWrongWidthsAndRowCountsWritingNothing) {
         const char* message;
     };
     const Case cases[] = {
-        {{in.data(), 2, 13, 16, 1, BitLayout::kPacked}, {out.data(), 2, 2, 2, 1, BitLayout::kPacked},
+        {{in.data(), 2, 13, 16, 1, BitLayout::kPacked},
+         {out.data(), 2, 2, 2, 1, BitLayout::kPacked},
          "bit-packed shots must have ceil(num_detectors / 8) = 2 columns, not 13"},
-        {{in.data(), 2, 2, 16, 1, BitLayout::kBytes}, {out.data(), 2, 9, 9, 1, BitLayout::kBytes},
+        {{in.data(), 2, 2, 16, 1, BitLayout::kBytes},
+         {out.data(), 2, 9, 9, 1, BitLayout::kBytes},
          "shots must have num_detectors = 13 columns, not 2"},
-        {{in.data(), 2, 13, 16, 1, BitLayout::kBytes}, {out.data(), 2, 1, 2, 1, BitLayout::kPacked},
+        {{in.data(), 2, 13, 16, 1, BitLayout::kBytes},
+         {out.data(), 2, 1, 2, 1, BitLayout::kPacked},
          "bit-packed predictions must have ceil(num_observables / 8) = 2 columns, not 1"},
-        {{in.data(), 2, 2, 2, 1, BitLayout::kPacked}, {out.data(), 2, 2, 9, 1, BitLayout::kBytes},
+        {{in.data(), 2, 2, 2, 1, BitLayout::kPacked},
+         {out.data(), 2, 2, 9, 1, BitLayout::kBytes},
          "predictions must have num_observables = 9 columns, not 2"},
-        {{in.data(), 3, 2, 2, 1, BitLayout::kPacked}, {out.data(), 2, 2, 2, 1, BitLayout::kPacked},
+        {{in.data(), 3, 2, 2, 1, BitLayout::kPacked},
+         {out.data(), 2, 2, 2, 1, BitLayout::kPacked},
          "3 shots but 2 rows for their predictions"},
     };
     for (const Case& c : cases) {

@@ -29,7 +29,9 @@ struct EdgeCase {
     std::vector<EdgeView> edges;
 };
 
-void PrintTo(const EdgeCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const EdgeCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class GraphEdges : public testing::TestWithParam<EdgeCase> {};
 

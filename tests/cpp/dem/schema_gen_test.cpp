@@ -43,11 +43,11 @@ INSTANTIATE_TEST_SUITE_P(
                     TypeCase{"detector(1.5, 0, 0) D2", 2, StabilizerType::Z},
                     TypeCase{"detector(-0.5, 0, 0) D3", 3, StabilizerType::X},
                     TypeCase{"detector D4", 4, StabilizerType::Z},
-                    TypeCase{"detector(0, 2.5, 7) D5", 5, StabilizerType::X},   // 2.5 -> 3; t plays no part
-                    TypeCase{"detector(2.49, 0.5) D6", 6, StabilizerType::X},   // 2 + 1
-                    TypeCase{"detector(nan, 1) D7", 7, StabilizerType::X},      // NaN rounds to 0
-                    TypeCase{"detector(1e300, 0) D8", 8, StabilizerType::X},    // saturates to 2^63 - 1, odd
-                    TypeCase{"detector(-1e300, 0) D9", 9, StabilizerType::Z},   // saturates to -2^63, even
+                    TypeCase{"detector(0, 2.5, 7) D5", 5, StabilizerType::X},    // 2.5 -> 3; t plays no part
+                    TypeCase{"detector(2.49, 0.5) D6", 6, StabilizerType::X},    // 2 + 1
+                    TypeCase{"detector(nan, 1) D7", 7, StabilizerType::X},       // NaN rounds to 0
+                    TypeCase{"detector(1e300, 0) D8", 8, StabilizerType::X},     // saturates to 2^63 - 1, odd
+                    TypeCase{"detector(-1e300, 0) D9", 9, StabilizerType::Z},    // saturates to -2^63, even
                     TypeCase{"detector(inf, -inf) D10", 10, StabilizerType::X},  // (2^63 - 1) + (-2^63)
                     TypeCase{"detector D65534", 65534, StabilizerType::Z}));
 
@@ -68,8 +68,8 @@ TEST(SchemaGen, FieldsFromTheModel) {
     EXPECT_EQ(schema.stabilizers[1].id, 1);
     EXPECT_EQ(schema.measurement_cycle_us, 1.0f);
     EXPECT_EQ(schema.ancilla_layout, "auto");
-    EXPECT_FALSE(schema.ldpc_hz_matrix || schema.ldpc_hx_matrix || schema.logical_z_matrix ||
-                 schema.logical_x_matrix || schema.encoding_rate || schema.dem_path);
+    EXPECT_FALSE(schema.ldpc_hz_matrix || schema.ldpc_hx_matrix || schema.logical_z_matrix || schema.logical_x_matrix ||
+                 schema.encoding_rate || schema.dem_path);
 }
 
 // Counts and ids are 16-bit in a schema: a larger model is refused, never

@@ -4,8 +4,8 @@
 
 #include <cerrno>
 
+#include "support/memory_source.hpp"
 #include "support/tolm_builder.hpp"
-#include "veskar/deserialize/memory_source.hpp"
 
 namespace veskar {
 namespace {
@@ -302,8 +302,7 @@ TEST(TolmStream, LongMetadataNeverExposesOverwrittenSections) {
     for (size_t capacity : {48, 64, 97, 128}) {
         StreamConfig config;
         config.ring_capacity = capacity;
-        TolmStream stream(std::make_unique<ScriptedSource>(stream_of({spec, surface_round(2)}), 13),
-                          std::move(config));
+        TolmStream stream(std::make_unique<ScriptedSource>(stream_of({spec, surface_round(2)}), 13), std::move(config));
         Outcome outcome = read_all(stream, {spec, surface_round(2)});
         EXPECT_EQ(outcome.frame_ids, (std::vector<uint64_t>{1, 2})) << capacity;
         EXPECT_FALSE(outcome.error);
