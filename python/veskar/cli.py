@@ -190,7 +190,7 @@ class _Lag:
     paced by its timestamps, as a control stack's is and `veskar demo`'s;
     a replay slower than its stamps shows the difference as lag."""
 
-    def __init__(self):
+    def __init__(self) -> None:
         self.origin: tuple[float, int] | None = None
         self.last = 0.0
         self.worst = 0.0
@@ -276,7 +276,7 @@ def _decode(args) -> tuple[int, _Lag | None]:
     """Decodes and scores a TOLM source; returns the exit status and, for a
     live source, how far behind the feed decoding ran."""
     frames = shots = errors = 0
-    dropped = []  # the sequence errors, each a shot (or a stretch of frames) not decoded
+    dropped: list[OSError] = []  # the sequence errors, each a shot (or a stretch of frames) not decoded
     failure = None
     interrupted = False
     mode = _decoding_mode(args)
@@ -309,7 +309,7 @@ def _decode(args) -> tuple[int, _Lag | None]:
                     if getattr(exc, "kind", None) not in SEQUENCE_ERRORS:
                         raise
                     # The frame is read (and, cutting a shot short, starts the next).
-                    frames += exc.frame is not None
+                    frames += getattr(exc, "frame", None) is not None
                     dropped.append(exc)
         finally:
             stream.close()
@@ -343,9 +343,10 @@ def _decode(args) -> tuple[int, _Lag | None]:
     if interrupted:
         print("interrupted", file=sys.stderr)
         return EXIT_INTERRUPTED, lag
-    for exc in dropped[:3]:
-        where = f"frame_id {exc.frame.frame_id}" if exc.frame is not None else "the end"
-        print(f"shot dropped at {where}: {exc}", file=sys.stderr)
+    for error in dropped[:3]:
+        broken = getattr(error, "frame", None)
+        where = f"frame_id {broken.frame_id}" if broken is not None else "the end"
+        print(f"shot dropped at {where}: {error}", file=sys.stderr)
     if len(dropped) > 3:
         print(f"... and {len(dropped) - 3} more", file=sys.stderr)
     if failure is not None:
