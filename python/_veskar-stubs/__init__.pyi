@@ -51,6 +51,9 @@ class SyndromeFrame:
     def observable_flips(self) -> int: ...
     @property
     def recorded_observable_flips(self) -> int | None: ...
+    # True for the last frame of a shot when the stream decodes shot by shot.
+    @property
+    def ends_shot(self) -> bool: ...
     def meas_results(self) -> bytes: ...
     def to_numpy_detector_events(self) -> npt.NDArray[np.bool_]: ...
     def to_numpy_meas_results(self) -> npt.NDArray[np.int8]: ...
@@ -87,6 +90,7 @@ class _FrameBatch(TypedDict):
     recorded_observable_flips: npt.NDArray[np.uint64]
     has_recorded_observable_flips: npt.NDArray[np.bool_]
     observable_flips: NotRequired[npt.NDArray[np.uint64]]  # with a decoder attached
+    ends_shot: NotRequired[npt.NDArray[np.bool_]]  # decoding shot by shot
     ancilla_count: int
 
 @final
@@ -104,7 +108,16 @@ class VeskarStream:
     def resync(self) -> int: ...
     # dem: a DEM file path, DEM text, a DetectorErrorModel, or any object
     # whose str() is DEM text (a stim.DetectorErrorModel, say).
-    def set_decoder(self, dem: object, window_depth: SupportsIndex = 0) -> None: ...
+    # commit_rounds > 0 decodes shot by shot (window_depth is then ignored);
+    # buffer_rounds None means commit_rounds.
+    def set_decoder(
+        self,
+        dem: object,
+        window_depth: SupportsIndex = 0,
+        *,
+        commit_rounds: SupportsIndex = 0,
+        buffer_rounds: SupportsIndex | None = None,
+    ) -> None: ...
     def read_batch(self, max_frames: SupportsIndex, *, bit_packed: bool = False) -> _FrameBatch: ...
 
 # CodeType --------------------------------------------------------------------

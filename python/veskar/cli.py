@@ -20,6 +20,7 @@ import numpy as np
 
 import _veskar
 
+from . import SEQUENCE_ERRORS, WHOLE_SHOT
 from . import simulate as simulate_module
 from .shot_data import FORMATS as SHOT_FORMATS
 from .shot_data import read_shot_data_file, write_shot_data_file
@@ -171,6 +172,39 @@ def _replay(connection: socket.socket, data: bytes, spans, rate: float | None) -
             time.sleep(delay)
 
 
+# How often, in frames, the decode loop looks at the clock: often enough to
+# catch a growing lag within a millisecond of a 1 MHz feed, rarely enough to
+# cost nothing beside the frames themselves.
+TICK_FRAMES = 256
+
+# A live decode keeps pace when, at its end, it is at most this far behind
+# the feed: a scheduler's hiccup on a busy machine, not a backlog.
+KEEPING_PACE_SECONDS = 0.005
+
+
+class _Lag:
+    """How far behind a live feed decoding runs, from the frames' timestamps:
+    a frame stamped t ns after the first frame was due t ns after the first
+    frame arrived, and it is handed out now. A frame that came early (a
+    burst sent ahead of its stamps) counts as no lag. This holds for a feed
+    paced by its timestamps, as a control stack's is and `veskar demo`'s;
+    a replay slower than its stamps shows the difference as lag."""
+
+    def __init__(self) -> None:
+        self.origin: tuple[float, int] | None = None
+        self.last = 0.0
+        self.worst = 0.0
+
+    def sample(self, timestamp_ns: int) -> None:
+        now = time.perf_counter()
+        if self.origin is None:
+            self.origin = (now, timestamp_ns)
+            return
+        arrived, stamped = self.origin
+        self.last = max(0.0, (now - arrived) - (timestamp_ns - stamped) * 1e-9)
+        self.worst = max(self.worst, self.last)
+
+
 class _Progress:
     """A one-line progress display on standard error, redrawn a few times a
     second. Only a terminal gets it: a log would fill with carriage returns.
@@ -184,7 +218,7 @@ class _Progress:
         self.last_draw = self.started
         self.drawn = False
 
-    def update(self, frames: int, errors: int, shots: int, force: bool = False) -> None:
+    def update(self, frames: int, errors: int, shots: int, lag: _Lag | None, force: bool = False) -> None:
         if not self.enabled:
             return
         now = time.perf_counter()
@@ -194,8 +228,9 @@ class _Progress:
         self.last_draw = now
         self.drawn = True
         elapsed = max(now - self.started, 1e-9)
+        behind = f"  {lag.last * 1e3:>8.3f} ms behind the feed" if lag is not None else ""
         rate = f"{errors}/{shots} logical errors" if shots else "no shots scored yet"
-        sys.stderr.write(f"\rdecoded {frames:>10} frames  {frames / elapsed:>12,.0f} frames/s  {rate}   ")
+        sys.stderr.write(f"\rdecoded {frames:>10} frames  {frames / elapsed:>12,.0f} frames/s{behind}  {rate}   ")
         sys.stderr.flush()
 
     def finish(self) -> None:
@@ -204,28 +239,78 @@ class _Progress:
             sys.stderr.flush()
 
 
+def _decoding_mode(args) -> str:
+    """Checks the decoding options of a TOLM source; returns the mode in
+    words, for the summary."""
+    if args.sliding_window is not None:
+        if args.commit_rounds is not None or args.buffer_rounds is not None:
+            raise UsageError(
+                "--sliding-window decodes every frame over a window; it takes no --commit-rounds or --buffer-rounds"
+            )
+        depth = args.sliding_window
+        return f"every frame over a sliding window of {f'{depth} frames' if depth else 'the DEM'}"
+    if args.commit_rounds is None:
+        if args.buffer_rounds is not None:
+            raise UsageError("--buffer-rounds needs --commit-rounds")
+        return "shot by shot, each shot whole at its last frame"
+    buffer = args.commit_rounds if args.buffer_rounds is None else args.buffer_rounds
+    return f"shot by shot in committed windows of {args.commit_rounds} + {buffer} frames"
+
+
+def _attach_decoder(stream, model, args) -> None:
+    try:
+        if args.sliding_window is not None:
+            stream.set_decoder(model, args.sliding_window)
+        else:
+            commit = WHOLE_SHOT if args.commit_rounds is None else args.commit_rounds
+            stream.set_decoder(model, commit_rounds=commit, buffer_rounds=args.buffer_rounds)
+    except (ValueError, OverflowError) as exc:
+        raise UsageError(str(exc)) from None
+
+
 def _command_decode(args) -> int:
+    return _decode(args)[0]
+
+
+def _decode(args) -> tuple[int, _Lag | None]:
+    """Decodes and scores a TOLM source; returns the exit status and, for a
+    live source, how far behind the feed decoding ran."""
     frames = shots = errors = 0
+    dropped: list[OSError] = []  # the sequence errors, each a shot (or a stretch of frames) not decoded
     failure = None
     interrupted = False
+    mode = _decoding_mode(args)
+    sliding = args.sliding_window is not None
     started = time.perf_counter()
     model = _load_dem(args.dem)
     progress = _Progress(not args.quiet)
+    lag = _Lag() if args.source.startswith(TCP_PREFIX) else None
     try:
         stream = _veskar.VeskarStream(args.source)
         try:
-            try:
-                stream.set_decoder(model, args.window_depth)
-            except (ValueError, OverflowError) as exc:
-                raise UsageError(str(exc)) from None
-            for frame in stream:
-                frames += 1
-                truth = frame.recorded_observable_flips
-                if truth is not None:
-                    shots += 1
-                    if frame.observable_flips != truth:
-                        errors += 1
-                progress.update(frames, errors, shots)
+            _attach_decoder(stream, model, args)
+            while True:
+                try:
+                    # The loop body runs a million times a second: the clock,
+                    # the lag and the display only every TICK_FRAMES frames.
+                    for frame in stream:
+                        frames += 1
+                        if frames % TICK_FRAMES == 1:
+                            if lag is not None:
+                                lag.sample(frame.timestamp_ns)
+                            progress.update(frames, errors, shots, lag)
+                        truth = frame.recorded_observable_flips
+                        if truth is not None and (sliding or frame.ends_shot):
+                            shots += 1
+                            if frame.observable_flips != truth:
+                                errors += 1
+                    break
+                except OSError as exc:
+                    if getattr(exc, "kind", None) not in SEQUENCE_ERRORS:
+                        raise
+                    # The frame is read (and, cutting a shot short, starts the next).
+                    frames += getattr(exc, "frame", None) is not None
+                    dropped.append(exc)
         finally:
             stream.close()
     except KeyboardInterrupt:
@@ -233,25 +318,41 @@ def _command_decode(args) -> int:
     except (OSError, ValueError) as exc:
         failure = exc
     elapsed = time.perf_counter() - started
-    progress.update(frames, errors, shots, force=True)
+    progress.update(frames, errors, shots, lag, force=True)
     progress.finish()
 
+    print(f"decoding:           {mode}")
     print(f"frames:             {frames}")
     print(f"elapsed:            {elapsed:.3f} s ({frames / elapsed if elapsed > 0 else 0:,.0f} frames/s)")
+    if lag is None:
+        print("worst lag:          n/a (a file, not a live feed)")
+    elif lag.origin is None:
+        print("worst lag:          n/a (no frame came)")
+    else:
+        print(
+            f"worst lag:          {lag.worst * 1e3:.3f} ms behind the feed, {lag.last * 1e3:.3f} ms at the end "
+            "(by the frames' timestamps)"
+        )
     print(f"shots scored:       {shots}")
     if shots:
-        low, high = wilson_interval(errors, shots)
-        print(f"logical errors:     {errors}")
-        print(f"logical error rate: {errors / shots:.6f} (95% Wilson interval {low:.6f} .. {high:.6f})")
+        _print_rate(errors, shots)
     else:
         print("logical error rate: n/a (no frame carried recorded observable flips)")
+    if dropped:
+        print(f"shots dropped:      {len(dropped)} (frames out of sequence)")
     if interrupted:
         print("interrupted", file=sys.stderr)
-        return EXIT_INTERRUPTED
+        return EXIT_INTERRUPTED, lag
+    for error in dropped[:3]:
+        broken = getattr(error, "frame", None)
+        where = f"frame_id {broken.frame_id}" if broken is not None else "the end"
+        print(f"shot dropped at {where}: {error}", file=sys.stderr)
+    if len(dropped) > 3:
+        print(f"... and {len(dropped) - 3} more", file=sys.stderr)
     if failure is not None:
         print(f"error after {frames} frames: {failure}", file=sys.stderr)
-        return EXIT_STREAM_ERROR
-    return 0
+        return EXIT_STREAM_ERROR, lag
+    return (EXIT_STREAM_ERROR if dropped else 0), lag
 
 
 def _command_decode_source(args) -> int:
@@ -261,8 +362,11 @@ def _command_decode_source(args) -> int:
         if args.obs is not None or args.out is not None:
             raise UsageError("--obs and --out need --format: they go with a Stim shot file")
         return _command_decode(args)
-    if args.window_depth:
-        raise UsageError("--window-depth is for TOLM streams; a shot file is decoded a whole shot at a time")
+    if args.sliding_window is not None or args.commit_rounds is not None or args.buffer_rounds is not None:
+        raise UsageError(
+            "--sliding-window, --commit-rounds and --buffer-rounds are for TOLM streams; a shot file is decoded a "
+            "whole shot at a time"
+        )
     return _command_decode_shots(args)
 
 
@@ -461,8 +565,17 @@ def _run_demo(args, dem: Path, ancillas: int, recording: Path) -> int:
             file=sys.stderr,
             flush=True,
         )
-        decode_args = argparse.Namespace(source=source, dem=dem, window_depth=0, quiet=False)
-        return _command_decode(decode_args)
+        decode_args = argparse.Namespace(
+            source=source, dem=dem, sliding_window=None, commit_rounds=None, buffer_rounds=None, quiet=False
+        )
+        status, lag = _decode(decode_args)
+        if status == 0 and lag is not None and lag.origin is not None:
+            kept = lag.last <= KEEPING_PACE_SECONDS
+            print(
+                f"{'kept pace with' if kept else 'fell behind'} the {args.rate:,.0f} frames/s feed: "
+                f"{lag.last * 1e3:.3f} ms behind it at the end, {lag.worst * 1e3:.3f} ms at worst"
+            )
+        return status
     finally:
         server.kill()
         server.wait()
@@ -521,7 +634,31 @@ def build_parser() -> argparse.ArgumentParser:
     dec = commands.add_parser("decode", help="stream, decode and score a recording, or decode a Stim shot file")
     dec.add_argument("source", type=_stream_source, help="file path or tcp://host:port")
     dec.add_argument("--dem", type=_input_file, required=True, help="DEM file (Stim's text format)")
-    dec.add_argument("--window-depth", type=count, default=0)
+    dec.add_argument(
+        "--commit-rounds",
+        type=_int_at_least(1, WHOLE_SHOT),
+        default=None,
+        metavar="C",
+        help="decode each shot in committed windows: C frames committed at a time "
+        "(default: each shot whole, at its last frame)",
+    )
+    dec.add_argument(
+        "--buffer-rounds",
+        type=_int_at_least(0, WHOLE_SHOT),
+        default=None,
+        metavar="B",
+        help="frames each committed window also sees beyond its C (default: C)",
+    )
+    dec.add_argument(
+        "--sliding-window",
+        "--window-depth",
+        dest="sliding_window",
+        type=count,
+        default=None,
+        metavar="DEPTH",
+        help="decode every frame over the DEPTH most recent frames, shots or not "
+        "(0: the DEM's detectors over the frames' ancillas)",
+    )
     dec.add_argument("--quiet", action="store_true", help="no progress display")
     dec.add_argument(
         "--format",

@@ -14,6 +14,7 @@ metadata.
 
 from __future__ import annotations
 
+import functools
 import math
 from dataclasses import dataclass
 
@@ -21,7 +22,7 @@ import numpy as np
 
 import _veskar
 
-from .tolm import TolmWriter, encode_frame
+from .tolm import TolmWriter, encode_frame, rle_encode
 
 
 def load_dem(dem) -> "_veskar.DetectorErrorModel":
@@ -132,10 +133,16 @@ def write_shots(
     shots = len(detectors)
     ancillas = ancilla_count or default_ancilla_count(model)
     per_shot = frames_per_shot(model.detector_count, ancillas)
-    padded = np.zeros((shots, per_shot * ancillas), dtype=bool)
+    padded = np.zeros((shots, per_shot * ancillas), dtype=np.uint8)
     padded[:, : model.detector_count] = detectors
-    rounds = padded.reshape(shots, per_shot, ancillas)
-    results = np.where(rounds, 0, 1).astype(np.int8)  # a fired detector reads as result 0
+    rows = padded.reshape(shots * per_shot, ancillas)
+
+    # Rows repeat (most are quiet), so each distinct one is coded once. A
+    # fired detector reads as measurement result 0, a quiet one as 1.
+    @functools.lru_cache(maxsize=1 << 16)
+    def coded(row: bytes) -> tuple[bytes, bytes]:
+        events = np.frombuffer(row, dtype=np.uint8)
+        return rle_encode(events), (1 - events).astype(np.int8).tobytes()
 
     owns = not hasattr(path_or_sink, "write") and not hasattr(path_or_sink, "sendall")
     writer = TolmWriter.create(path_or_sink) if owns else TolmWriter(path_or_sink)
@@ -144,14 +151,15 @@ def write_shots(
         for shot in range(shots):
             chunk = []
             for r in range(per_shot):
+                runs, results = coded(rows[frame_id].tobytes())
                 frame_id += 1
                 flips = int(observables[shot]) if observables is not None and r == per_shot - 1 else None
                 chunk.append(
                     encode_frame(
                         frame_id,
                         r,
-                        rounds[shot, r],
-                        results[shot, r],
+                        meas_results=results,
+                        detector_runs=runs,
                         timestamp_ns=frame_id * round_ns,
                         qubit_count=qubit_count,
                         code_type=code_type,

@@ -8,7 +8,7 @@ import sys
 
 import pytest
 
-from veskar import cli, samples
+from veskar import cli, samples, tolm
 
 REPETITION = str(samples.path("repetition_d5"))
 
@@ -44,15 +44,39 @@ def summary_value(text, key):
     return match.group(1)
 
 
-def test_decode_scores_the_recording(recording):
-    result = veskar_cli("decode", recording, "--dem", REPETITION, "--quiet")
+@pytest.mark.parametrize(
+    "mode, options",
+    [
+        ("shot by shot, each shot whole", []),
+        ("committed windows of 2 + 3 frames", ["--commit-rounds", 2, "--buffer-rounds", 3]),
+        ("sliding window of the DEM", ["--sliding-window", 0]),
+    ],
+)
+def test_decode_scores_the_recording(recording, mode, options):
+    result = veskar_cli("decode", recording, "--dem", REPETITION, "--quiet", *options)
     assert result.returncode == 0, result.stderr
+    assert mode in result.stdout
     assert summary_value(result.stdout, "frames") == "12000"
     assert summary_value(result.stdout, "shots scored") == "2000"
     rate = float(summary_value(result.stdout, "logical error rate"))
     # PyMatching makes about 3.4% logical errors on this model.
     assert 0.015 < rate < 0.06
     assert "Wilson interval" in result.stdout
+    assert "worst lag:          n/a (a file, not a live feed)" in result.stdout
+
+
+def test_decode_reports_a_shot_cut_short_by_the_end(recording, tmp_path):
+    # Shots of 6 frames: the last shot loses its last 3.
+    data = recording.read_bytes()
+    offset, size = list(tolm.frame_spans(data))[-4]
+    path = tmp_path / "cut.tolm"
+    path.write_bytes(data[: offset + size])
+    result = veskar_cli("decode", path, "--dem", REPETITION, "--quiet")
+    assert result.returncode == 1
+    assert summary_value(result.stdout, "frames") == "11997"
+    assert summary_value(result.stdout, "shots scored") == "1999"
+    assert summary_value(result.stdout, "shots dropped") == "1"
+    assert "shot dropped at the end: stream ended where round 3 was due" in result.stderr
 
 
 def test_decode_reports_a_stream_error_after_the_summary(damaged):
@@ -86,6 +110,7 @@ def test_serve_replays_over_tcp_for_decode(recording):
         result = veskar_cli("decode", f"tcp://127.0.0.1:{port}", "--dem", REPETITION, "--quiet")
         assert result.returncode == 0, result.stderr
         assert summary_value(result.stdout, "frames") == "12000"
+        assert re.search(r"^worst lag: +[0-9.]+ ms behind the feed, [0-9.]+ ms at the end", result.stdout, re.M)
         assert server.wait(timeout=20) == 0
     finally:
         server.kill()
@@ -143,7 +168,19 @@ BAD_ARGUMENTS = {
     ),
     "decode-window-depth": (
         "decode {small} --dem {repetition} --window-depth -1",
-        "argument --window-depth: must be at least 0, got -1",
+        "argument --sliding-window/--window-depth: must be at least 0, got -1",
+    ),
+    "decode-commit-rounds": (
+        "decode {small} --dem {repetition} --commit-rounds 0",
+        "argument --commit-rounds: must be from 1 to 4294967295, got 0",
+    ),
+    "decode-two-modes": (
+        "decode {small} --dem {repetition} --sliding-window 6 --commit-rounds 2",
+        "--sliding-window decodes every frame over a window; it takes no --commit-rounds",
+    ),
+    "decode-buffer-alone": (
+        "decode {small} --dem {repetition} --buffer-rounds 2",
+        "--buffer-rounds needs --commit-rounds",
     ),
     "decode-missing-source": ("decode {missing} --dem {repetition}", "can't open '{missing}'"),
     "decode-missing-dem": ("decode {small} --dem surfce.dem", "argument --dem: can't open 'surfce.dem'"),

@@ -80,11 +80,11 @@ def test_decode_and_convert_score_the_same_errors(capsys, tmp_path, experiment, 
     "args, message",
     [
         (["decode", "{shots}", "--dem", "{dem}", "--obs", "{obs}"], "--obs and --out need --format"),
-        (["decode", "{shots}", "--format", "b8", "--dem", "{dem}", "--window-depth", "3"], "--window-depth is for"),
+        (["decode", "{shots}", "--format", "b8", "--dem", "{dem}", "--commit-rounds", "3"], "are for TOLM streams"),
         (["decode", "{shots}", "--format", "b8", "--dem", "{dem}", "--obs", "{dem}"], "holds"),
         (["convert", "{shots}", "--format", "01", "--dem", "{dem}", "-o", "x.tolm"], "shots.b8"),
     ],
-    ids=["obs-without-format", "window-depth", "obs-of-another-length", "wrong-format"],
+    ids=["obs-without-format", "stream-decoding-option", "obs-of-another-length", "wrong-format"],
 )
 def test_bad_arguments_are_usage_errors(capsys, experiment, args, message):
     directory, dem = experiment

@@ -338,7 +338,7 @@ def test_dem_code_cannot_reenter_the_stream(stream_of):
 
 def test_signature_and_docstring():
     method = _veskar.VeskarStream.set_decoder
-    assert str(inspect.signature(method)) == "(self, /, dem, window_depth=0)"
+    assert str(inspect.signature(method)) == "(self, /, dem, window_depth=0, *, commit_rounds=0, buffer_rounds=None)"
     assert method.__doc__.splitlines()[0] == "Configure the Union-Find decoder from a DEM."
     assert "window_depth" in method.__doc__ and "dem" in method.__doc__
     doc = _veskar.SyndromeFrame.recorded_observable_flips.__doc__

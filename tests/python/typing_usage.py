@@ -42,6 +42,12 @@ def recover(path: Path) -> int:
 def decode(stream: _veskar.VeskarStream, dem_path: os.PathLike[str]) -> float:
     stream.set_decoder(dem_path)
     stream.set_decoder(_veskar.DetectorErrorModel.parse("error(0.1) D0"), window_depth=3)
+    stream.set_decoder(dem_path, commit_rounds=veskar.WHOLE_SHOT, buffer_rounds=None)
+    stream.set_decoder(dem_path, 0, 5)  # type: ignore[call-arg]
+    with veskar.open(dem_path, decoder=dem_path, commit_rounds=np.uint32(5), buffer_rounds=5) as shots:
+        ended: bool = next(shots).ends_shot
+        kinds: frozenset[str] = veskar.SEQUENCE_ERRORS
+        del ended, kinds
     accumulator = _veskar.LogicalErrorAccumulator(np.uint8(1))
     result = next(stream).null_decode()
     accumulator.record(result, ground_truth=np.uint64(0))

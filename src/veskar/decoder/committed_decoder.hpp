@@ -125,6 +125,9 @@ class CommittedDecoder {
     // The decoder is then ready for a new stream (round 0 due).
     std::expected<void, SequenceError> end_stream();
 
+    // What the shot in progress has committed so far (after a frame that
+    // cut a shot short: what the shot it started has).
+    uint64_t observable_flips() const { return observable_flips_; }
     uint32_t ancilla_count() const { return ancilla_count_; }
     uint32_t frames_per_shot() const { return frames_per_shot_; }
     uint32_t commit_rounds() const { return commit_rounds_; }

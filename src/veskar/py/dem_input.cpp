@@ -171,20 +171,39 @@ const DetectorErrorModel& model_of(PyObject* model_object) {
     return object_state<DetectorErrorModel>(model_object);
 }
 
-std::optional<UnionFindDecoder> decoder_for(const DetectorErrorModel& model) {
+std::shared_ptr<const SpacetimeGraph> decoding_graph_for(const DetectorErrorModel& model) {
     try {
         auto graph = SpacetimeGraph::try_from_dem(model);
         if (!graph) {
             raise_error(graph.error());
-            return std::nullopt;
+            return nullptr;
         }
         if (graph->edges.empty()) {
             raise(PyExc_ValueError,
                   "detector error model has no error mechanism to decode with (no error of probability "
                   "between 0 and 1 flips a detector)");
-            return std::nullopt;
+            return nullptr;
         }
-        auto decoder = UnionFindDecoder::create(std::make_shared<const SpacetimeGraph>(std::move(*graph)));
+        // Refused here rather than by the first decoder built from the graph,
+        // which a stream decoding shot by shot makes only at its first frame.
+        if (const uint32_t observables = observable_count(*graph); observables > 64) {
+            raise_error(DecoderError{decoder_error::ObservableBeyondMask{observables - 1}});
+            return nullptr;
+        }
+        return std::make_shared<const SpacetimeGraph>(std::move(*graph));
+    } catch (...) {
+        raise_cpp_exception();
+        return nullptr;
+    }
+}
+
+std::optional<UnionFindDecoder> decoder_for(const DetectorErrorModel& model) {
+    std::shared_ptr<const SpacetimeGraph> graph = decoding_graph_for(model);
+    if (!graph) {
+        return std::nullopt;
+    }
+    try {
+        auto decoder = UnionFindDecoder::create(std::move(graph));
         if (!decoder) {
             raise_error(decoder.error());
             return std::nullopt;

@@ -4,6 +4,7 @@
 // Python package through DetectorErrorModel._resolve), and the one way a
 // decoder is built from a model.
 
+#include <memory>
 #include <optional>
 #include <string_view>
 
@@ -41,10 +42,14 @@ Ref resolve_dem(const ModuleState& state, PyObject* dem);
 // The model inside a DetectorErrorModel object.
 const DetectorErrorModel& model_of(PyObject* model_object);
 
-// The Union-Find decoder for `model`, or nullopt with ValueError set when the
-// model gives no decoder: no error mechanism that can flip a detector (every
-// syndrome would decode to no flip), a graph too large, or an observable past
-// the 64 bits of the flip mask.
+// The decoding graph of `model`, or null with ValueError set when the model
+// gives none: no error mechanism that can flip a detector (every syndrome
+// would decode to no flip), a graph too large, or an observable past the 64
+// bits of the flip mask.
+std::shared_ptr<const SpacetimeGraph> decoding_graph_for(const DetectorErrorModel& model);
+
+// The Union-Find decoder over that graph, or nullopt with ValueError set when
+// the model gives none.
 std::optional<UnionFindDecoder> decoder_for(const DetectorErrorModel& model);
 
 }  // namespace veskar::py

@@ -31,27 +31,48 @@ const char* kind_name(const VeskarError& err) {
 
 // OSError(code, text[, filename]) when there is an errno: OSError's own
 // constructor then picks the subclass. Without one, `type`(text).
-PyObject* raise_os_error(int code, std::string_view text, PyObject* filename, const char* kind,
-                         PyObject* type = PyExc_OSError) {
+Ref new_os_error(int code, std::string_view text, PyObject* filename, const char* kind,
+                 PyObject* type = PyExc_OSError) {
     const auto length = static_cast<Py_ssize_t>(text.size());
     Ref args = Ref::steal(code == 0             ? Py_BuildValue("(s#)", text.data(), length)
                           : filename == nullptr ? Py_BuildValue("(is#)", code, text.data(), length)
                                                 : Py_BuildValue("(is#O)", code, text.data(), length, filename));
     if (!args) {
-        return nullptr;
+        return Ref();
     }
     Ref exception = Ref::steal(PyObject_Call(type, args.get(), nullptr));
     if (!exception) {
-        return nullptr;
+        return Ref();
     }
     if (kind != nullptr) {
         Ref name = Ref::steal(PyUnicode_FromString(kind));
         if (!name || PyObject_SetAttrString(exception.get(), "kind", name.get()) < 0) {
-            return nullptr;
+            return Ref();
         }
     }
-    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exception.get())), exception.get());
+    return exception;
+}
+
+PyObject* raise_exception(const Ref& exception) {
+    if (exception) {
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exception.get())), exception.get());
+    }
     return nullptr;
+}
+
+PyObject* raise_os_error(int code, std::string_view text, PyObject* filename, const char* kind,
+                         PyObject* type = PyExc_OSError) {
+    return raise_exception(new_os_error(code, text, filename, kind, type));
+}
+
+const char* kind_name(const SequenceError& err) {
+    return std::visit(Overloaded{
+                          [](const sequence_error::UnexpectedRound&) { return "UnexpectedRound"; },
+                          [](const sequence_error::ShotCutShort&) { return "ShotCutShort"; },
+                          [](const sequence_error::AncillaCountChanged&) { return "AncillaCountChanged"; },
+                          [](const sequence_error::StreamEnded&) { return "StreamEnded"; },
+                      },
+                      err);
 }
 
 }  // namespace
@@ -107,6 +128,18 @@ PyObject* raise_error(const GraphError& err) {
 }
 
 PyObject* raise_error(const DecoderError& err) {
+    return raise(PyExc_ValueError, message(err));
+}
+
+PyObject* raise_error(const SequenceError& err, PyObject* frame) {
+    Ref exception = new_os_error(0, message(err), nullptr, kind_name(err));
+    if (exception && PyObject_SetAttrString(exception.get(), "frame", frame != nullptr ? frame : Py_None) < 0) {
+        return nullptr;
+    }
+    return raise_exception(exception);
+}
+
+PyObject* raise_error(const CommittedDecoderError& err) {
     return raise(PyExc_ValueError, message(err));
 }
 

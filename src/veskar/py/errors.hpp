@@ -5,6 +5,7 @@
 
 #include "veskar/core/error.hpp"
 #include "veskar/core/window.hpp"
+#include "veskar/decoder/committed_decoder.hpp"
 #include "veskar/decoder/union_find.hpp"
 #include "veskar/dem/graph.hpp"
 #include "veskar/dem/parser.hpp"
@@ -51,5 +52,14 @@ PyObject* raise_error(const WindowError& err);
 // from: ValueError.
 PyObject* raise_error(const GraphError& err);
 PyObject* raise_error(const DecoderError& err);
+
+// A frame that does not follow its shot's sequence, or an input that ended
+// inside a shot: OSError with `kind` naming the variant ("UnexpectedRound",
+// "ShotCutShort", "AncillaCountChanged", "StreamEnded") and `frame`, the
+// SyndromeFrame it concerns (None when the input ended).
+PyObject* raise_error(const SequenceError& err, PyObject* frame);
+
+// A committed decoder that cannot be built for a stream's frames: ValueError.
+PyObject* raise_error(const CommittedDecoderError& err);
 
 }  // namespace veskar::py

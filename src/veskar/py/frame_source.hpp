@@ -20,6 +20,15 @@
 
 namespace veskar::py {
 
+// Where shot-by-shot decoding put a frame; `none` when the stream does not
+// decode shot by shot.
+enum class ShotPart : uint8_t {
+    none,
+    within,   // observable_flips: what the shot's committed windows flipped so far
+    end,      // observable_flips: the whole shot's prediction
+    skipped,  // part of no whole shot: not decoded, observable_flips absent
+};
+
 // One frame as handed to Python: everything owned, nothing pointing into the
 // reader. The decode step may replace observable_flips; the recorded value
 // stays beside it so that a decoder can be scored against the recording.
@@ -36,6 +45,7 @@ struct OwnedFrame {
     uint16_t ancilla_count = 0;
     uint8_t code_type = 0;  // raw discriminant
     uint8_t distance = 0;
+    ShotPart shot_part = ShotPart::none;
 };
 
 // A byte source that answers Pending instead of blocking, and can tell the

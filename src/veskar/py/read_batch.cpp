@@ -15,6 +15,7 @@
 
 #include "veskar/deserialize/parser.hpp"
 #include "veskar/py/args.hpp"
+#include "veskar/py/errors.hpp"
 #include "veskar/py/module_state.hpp"
 #include "veskar/py/numpy_api.hpp"
 #include "veskar/py/stream_state.hpp"
@@ -33,12 +34,16 @@ const char read_batch_doc[] =
     "  recorded, and whether it recorded any;\n"
     "- with a decoder attached, `observable_flips` (uint64): the decoder's\n"
     "  prediction for each frame, as iteration gives it;\n"
+    "- decoding shot by shot, `ends_shot` (bool): the frames that end a shot,\n"
+    "  whose `observable_flips` is the shot's prediction (other rows carry the\n"
+    "  shot's committed mask, or 0 for frames skipped after one out of sequence);\n"
     "- `ancilla_count` (int): the batch's frame width.\n\n"
     "n is 0 at the end of the stream. The call waits until `max_frames` frames\n"
     "have come or the stream ends. A batch holds frames of one width: a frame of\n"
     "another width ends it and starts the next. A read error ends the batch\n"
     "after the good frames before it and is raised by the next read, as\n"
-    "iteration raises it.";
+    "iteration raises it; so does a frame out of its shot's sequence, or an end\n"
+    "inside a shot, when the stream decodes shot by shot.";
 
 namespace {
 
@@ -50,6 +55,7 @@ enum Column : size_t {
     kRecordedFlips,
     kHasRecordedFlips,
     kPredictedFlips,
+    kEndsShot,
     kColumnCount,
 };
 
@@ -61,21 +67,21 @@ constexpr std::array<const char*, kColumnCount> kKeys = {
     "recorded_observable_flips",
     "has_recorded_observable_flips",
     "observable_flips",
+    "ends_shot",
 };
 
 constexpr std::array<int, kColumnCount> kTypes = {
-    NPY_UINT64, NPY_UINT32, NPY_UINT64, NPY_BOOL, NPY_UINT64, NPY_BOOL, NPY_UINT64,
+    NPY_UINT64, NPY_UINT32, NPY_UINT64, NPY_BOOL, NPY_UINT64, NPY_BOOL, NPY_UINT64, NPY_BOOL,
 };
 
 // Rows are added as frames come; the arrays grow by doubling and are cut to
 // the rows filled at the end, so a large max_frames costs nothing up front.
 class BatchArrays {
    public:
-    BatchArrays(uint16_t ancillas, bool packed, bool predicted)
-        : ancillas_(ancillas),
-          width_(packed ? (ancillas + 7) / 8 : ancillas),
-          packed_(packed),
-          columns_(predicted ? kColumnCount : kPredictedFlips) {}
+    // `columns`: the columns before it are filled (kPredictedFlips: no
+    // decoder; kEndsShot: a sliding window; kColumnCount: shot by shot).
+    BatchArrays(uint16_t ancillas, bool packed, Column columns)
+        : ancillas_(ancillas), width_(packed ? (ancillas + 7) / 8 : ancillas), packed_(packed), columns_(columns) {}
 
     // False with the exception set.
     bool resize(npy_intp rows) {
@@ -103,9 +109,9 @@ class BatchArrays {
 
     npy_intp capacity() const { return capacity_; }
 
-    // Row `row` from the reader's frame, and the decoder's prediction when
-    // the batch has a column for it.
-    void put(npy_intp row, const SyndromeFrame& frame, uint64_t predicted) {
+    // Row `row` from the reader's frame, and what the decoder made of it
+    // when the batch has columns for that.
+    void put(npy_intp row, const SyndromeFrame& frame, const OwnedFrame& decoded) {
         const FrameHeader& header = frame.header;
         store<uint64_t>(kFrameId, row, header.frame_id);
         store<uint32_t>(kRound, row, header.round);
@@ -119,8 +125,11 @@ class BatchArrays {
         const std::optional<uint64_t> recorded = frame.metadata ? frame.metadata->observable_flips : std::nullopt;
         store<uint64_t>(kRecordedFlips, row, recorded.value_or(0));
         store<uint8_t>(kHasRecordedFlips, row, recorded.has_value());
-        if (columns_ == kColumnCount) {
-            store<uint64_t>(kPredictedFlips, row, predicted);
+        if (columns_ > kPredictedFlips) {
+            store<uint64_t>(kPredictedFlips, row, decoded.observable_flips.value_or(0));
+        }
+        if (columns_ > kEndsShot) {
+            store<uint8_t>(kEndsShot, row, decoded.shot_part == ShotPart::end);
         }
     }
 
@@ -180,6 +189,27 @@ class BatchArrays {
 
 constexpr npy_intp kFirstCapacity = 1024;
 
+// What the decoder makes of the reader's frame, in `frame` (the window takes
+// a copy; the row is filled from the reader's frame, which decoding leaves
+// in place). False with the exception set when decoding fails, or when the
+// frame broke its shot: it is handed out inside its error, as iteration
+// does, not in the batch.
+bool decode_row(StreamState& stream, const SyndromeFrame& view, OwnedFrame& frame) {
+    copy_frame(view, frame);
+    std::optional<SequenceError> broken;
+    if (!decode_step(stream, frame, broken)) {
+        return false;
+    }
+    if (broken) {
+        Ref made = Ref::steal(stream.module->syndrome_frame.make(frame));
+        if (made) {
+            raise_error(*broken, made.get());
+        }
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 PyObject* read_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -202,17 +232,19 @@ PyObject* read_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
     }
     max_frames = std::min<uint64_t>(max_frames, PY_SSIZE_T_MAX / 8);
     try {
-        const bool predicted = stream.decoder.has_value();
+        const bool predicted = stream.decoding();
+        const Column columns = stream.shot_graph ? kColumnCount : predicted ? kEndsShot : kPredictedFlips;
         std::optional<BatchArrays> batch;
         OwnedFrame frame;  // for the decoder's window; one, reused, so its vectors keep their storage
         uint16_t ancillas = 0;
         npy_intp rows = 0;
         while (static_cast<uint64_t>(rows) < max_frames) {
             const ReadOutcome outcome = read_next(stream);
-            if (outcome == ReadOutcome::End) {
+            // An end that cut a shot short raises, as a read error does.
+            if (outcome == ReadOutcome::End && end_of_input(stream)) {
                 break;
             }
-            if (outcome == ReadOutcome::Failed) {
+            if (outcome != ReadOutcome::Frame) {
                 if (rows == 0) {
                     return nullptr;
                 }
@@ -222,7 +254,7 @@ PyObject* read_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
             const SyndromeFrame& view = stream.source->frame();
             if (!batch) {
                 ancillas = view.header.ancilla_count;
-                batch.emplace(ancillas, packed, predicted);
+                batch.emplace(ancillas, packed, columns);
                 if (!batch->resize(std::min<npy_intp>(kFirstCapacity, static_cast<npy_intp>(max_frames)))) {
                     return nullptr;
                 }
@@ -230,26 +262,21 @@ PyObject* read_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
                 stream.frame_held = true;
                 break;
             }
-            // The window takes a copy; the row is filled from the reader's
-            // frame, which decoding leaves in place.
-            if (predicted) {
-                copy_frame(view, frame);
-                if (!decode_step(stream, frame)) {
-                    if (rows == 0) {
-                        return nullptr;
-                    }
-                    hold_error(stream);
-                    break;
+            if (predicted && !decode_row(stream, view, frame)) {
+                if (rows == 0) {
+                    return nullptr;
                 }
+                hold_error(stream);
+                break;
             }
             if (rows == batch->capacity() &&
                 !batch->resize(std::min<npy_intp>(2 * rows, static_cast<npy_intp>(max_frames)))) {
                 return nullptr;
             }
-            batch->put(rows++, view, frame.observable_flips.value_or(0));
+            batch->put(rows++, view, frame);
         }
         if (!batch) {
-            batch.emplace(0, packed, predicted);
+            batch.emplace(0, packed, columns);
         }
         return batch->finish(rows);
     } catch (...) {

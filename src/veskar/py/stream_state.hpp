@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "veskar/core/window.hpp"
+#include "veskar/decoder/committed_decoder.hpp"
 #include "veskar/decoder/union_find.hpp"
 #include "veskar/py/frame_source.hpp"
 #include "veskar/py/ref.hpp"
@@ -42,12 +43,22 @@ struct StreamState {
     // The window's fired detectors, refilled by every decode step; it keeps
     // its storage so that the steady state allocates nothing for it.
     std::vector<uint32_t> active;
+    // Decoding shot by shot (commit_rounds > 0) in place of the window and
+    // decoder above: one shot's graph, and the committed decoder made from it
+    // by the first frame after set_decoder, for that frame's ancilla count.
+    std::shared_ptr<const SpacetimeGraph> shot_graph;
+    std::optional<CommittedDecoder> committed;
+    uint32_t commit_rounds = 0;
+    uint32_t buffer_rounds = 0;
     // Where a batch read stopped early, handed out by the next read of either
     // kind so that no frame is lost or read twice: the source's current frame
     // (one of another width than the batch), or the exception raised after
     // the batch's good frames.
     bool frame_held = false;
     Ref held_error;
+
+    // A decoder is attached, of either kind.
+    bool decoding() const { return decoder.has_value() || shot_graph != nullptr; }
 };
 
 // Sleeps without the interpreter lock, so other Python threads run while a
@@ -88,10 +99,18 @@ void hold_error(StreamState& stream);
 // input ended or the stream was closed meanwhile).
 ReadOutcome resync_source(StreamState& stream, uint64_t& skipped);
 
-// With a decoder attached, pushes the frame into the window, decodes the
-// window and puts the decoder's observable flips on the frame. False with a
-// Python exception set only when the window cannot be made.
-bool decode_step(StreamState& stream, OwnedFrame& frame);
+// With a decoder attached, decodes the frame and puts the decoder's
+// observable flips on it: pushed into the window and the window decoded, or,
+// decoding shot by shot, handed to the committed decoder. A frame that
+// breaks its shot's sequence sets `broken`: it is still handed out, inside
+// that error. False with a Python exception set only when the window or the
+// committed decoder cannot be made.
+bool decode_step(StreamState& stream, OwnedFrame& frame, std::optional<SequenceError>& broken);
+
+// The input has ended: decoding shot by shot, a shot in progress is dropped
+// and raised as the error StreamEnded (false); the next frame must start a
+// shot. Otherwise nothing happens and no exception is set.
+bool end_of_input(StreamState& stream);
 
 // VeskarStream.read_batch (read_batch.cpp), a METH_FASTCALL | METH_KEYWORDS
 // method, and its docstring.

@@ -43,12 +43,21 @@ PyObject* get_distance(PyObject* self, void*) {
     return PyLong_FromUnsignedLong(state_of(self).distance);
 }
 
+constexpr const char* kSkippedByDecoder =
+    "frame skipped by the shot-by-shot decoder: it is part of no whole shot (after a frame out of sequence, "
+    "frames are skipped up to the next one of round 0), so it has no prediction";
+
 PyObject* get_observable_flips(PyObject* self, void*) {
     const OwnedFrame& frame = state_of(self);
     if (!frame.observable_flips) {
-        return raise(module_state(self).veskar_error, kNoObservableFlips);
+        return raise(module_state(self).veskar_error,
+                     frame.shot_part == ShotPart::skipped ? kSkippedByDecoder : kNoObservableFlips);
     }
     return PyLong_FromUnsignedLongLong(*frame.observable_flips);
+}
+
+PyObject* get_ends_shot(PyObject* self, void*) {
+    return PyBool_FromLong(state_of(self).shot_part == ShotPart::end);
 }
 
 PyObject* get_recorded_observable_flips(PyObject* self, void*) {
@@ -117,14 +126,15 @@ PyObject* reduce(PyObject* self, PyObject*) {
     if (!restore || !flips || !recorded) {
         return nullptr;
     }
-    return Py_BuildValue("(O(KkKIIkIIy#y#OO))", restore.get(), static_cast<unsigned long long>(frame.frame_id),
+    return Py_BuildValue("(O(KkKIIkIIy#y#OOI))", restore.get(), static_cast<unsigned long long>(frame.frame_id),
                          static_cast<unsigned long>(frame.round), static_cast<unsigned long long>(frame.timestamp_ns),
                          unsigned{frame.qubit_count}, unsigned{frame.ancilla_count},
                          static_cast<unsigned long>(frame.detector_event_count), unsigned{frame.code_type},
                          unsigned{frame.distance}, reinterpret_cast<const char*>(frame.meas_results.data()),
                          static_cast<Py_ssize_t>(frame.meas_results.size()),
                          reinterpret_cast<const char*>(frame.detector_events.data()),
-                         static_cast<Py_ssize_t>(frame.detector_events.size()), flips.get(), recorded.get());
+                         static_cast<Py_ssize_t>(frame.detector_events.size()), flips.get(), recorded.get(),
+                         static_cast<unsigned>(frame.shot_part));
 }
 
 bool optional_flips_argument(PyObject* value, const char* name, std::optional<uint64_t>& out) {
@@ -156,14 +166,16 @@ PyObject* restore(PyObject* cls, PyObject* args) {
     Py_ssize_t event_count = 0;
     PyObject* flips = nullptr;
     PyObject* recorded = nullptr;
-    if (!PyArg_ParseTuple(args, "KkKIIkIIy#y#OO:_restore", &frame_id, &round, &timestamp, &qubits, &ancillas, &fired,
-                          &code_type, &distance, &results, &result_count, &events, &event_count, &flips, &recorded) ||
+    unsigned shot_part = 0;
+    if (!PyArg_ParseTuple(args, "KkKIIkIIy#y#OO|I:_restore", &frame_id, &round, &timestamp, &qubits, &ancillas, &fired,
+                          &code_type, &distance, &results, &result_count, &events, &event_count, &flips, &recorded,
+                          &shot_part) ||
         !optional_flips_argument(flips, "observable_flips", frame.observable_flips) ||
         !optional_flips_argument(recorded, "recorded_observable_flips", frame.recorded_observable_flips)) {
         return nullptr;
     }
     if (ancillas > UINT16_MAX || qubits > UINT16_MAX || code_type > UINT8_MAX || distance > UINT8_MAX ||
-        static_cast<size_t>(event_count) != ancillas) {
+        static_cast<size_t>(event_count) != ancillas || shot_part > static_cast<unsigned>(ShotPart::skipped)) {
         return raise(PyExc_ValueError, "_restore() was given fields no frame holds");
     }
     frame.frame_id = frame_id;
@@ -174,6 +186,7 @@ PyObject* restore(PyObject* cls, PyObject* args) {
     frame.detector_event_count = static_cast<uint32_t>(fired);
     frame.code_type = static_cast<uint8_t>(code_type);
     frame.distance = static_cast<uint8_t>(distance);
+    frame.shot_part = static_cast<ShotPart>(shot_part);
     frame.meas_results.assign(reinterpret_cast<const int8_t*>(results),
                               reinterpret_cast<const int8_t*>(results) + result_count);
     frame.detector_events.resize(ancillas);
@@ -230,6 +243,12 @@ PyGetSetDef getset[] = {
      "A decoder attached to the stream replaces `observable_flips` with its prediction but\n"
      "leaves this value as read, so comparing the two scores the decoder against the\n"
      "recording's truth.",
+     nullptr},
+    {"ends_shot", get_ends_shot, nullptr,
+     "True when the stream decodes shot by shot (set_decoder with commit_rounds) and this frame\n"
+     "is the last of its shot: its `observable_flips` is the whole shot's prediction. Earlier\n"
+     "frames of the shot carry what is committed so far; without shot-by-shot decoding, always\n"
+     "False.",
      nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };

@@ -105,11 +105,20 @@ PyObject* stream_next(PyObject* self) {
     }
     try {
         OwnedFrame frame;
-        if (read_frame(stream, frame) != ReadOutcome::Frame || !decode_step(stream, frame)) {
-            return nullptr;  // at the end no exception is set: iteration ends, the stream stays open
+        const ReadOutcome read = read_frame(stream, frame);
+        if (read == ReadOutcome::End) {
+            end_of_input(stream);  // raises for a shot the end cut short
+        }
+        std::optional<SequenceError> broken;
+        if (read != ReadOutcome::Frame || !decode_step(stream, frame, broken)) {
+            return nullptr;  // at a plain end no exception is set: iteration ends, the stream stays open
         }
         borrow.reset();
-        return stream.module->syndrome_frame.make(std::move(frame));
+        Ref made = Ref::steal(stream.module->syndrome_frame.make(std::move(frame)));
+        if (made && broken) {
+            return raise_error(*broken, made.get());
+        }
+        return made.release();
     } catch (...) {
         return raise_cpp_exception();
     }
@@ -117,34 +126,66 @@ PyObject* stream_next(PyObject* self) {
 
 // set_decoder: everything is built before anything is replaced, so a DEM
 // that fails leaves the stream exactly as it was, earlier decoder included.
+// With commit_rounds the stream decodes shot by shot and keeps only the
+// graph: the committed decoder needs the frames' ancilla count.
 PyObject* set_decoder(PyObject* self, PyObject* args, PyObject* kwargs) {
     StreamState& stream = state_of(self);
     BorrowFlag::Guard borrow = stream.borrow.exclusive();
     if (!borrow) {
         return nullptr;
     }
-    static const char* keywords[] = {"dem", "window_depth", nullptr};
+    static const char* keywords[] = {"dem", "window_depth", "commit_rounds", "buffer_rounds", nullptr};
     PyObject* dem = nullptr;
     PyObject* depth_arg = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O:set_decoder", const_cast<char**>(keywords), &dem, &depth_arg)) {
+    PyObject* commit_arg = nullptr;
+    PyObject* buffer_arg = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|O$OO:set_decoder", const_cast<char**>(keywords), &dem, &depth_arg,
+                                     &commit_arg, &buffer_arg)) {
         return nullptr;
     }
     uint64_t window_depth = 0;
     if (depth_arg != nullptr && !unsigned_argument(depth_arg, {"set_decoder", "window_depth"}, window_depth)) {
         return nullptr;
     }
+    uint32_t commit_rounds = 0;
+    if (commit_arg != nullptr && !unsigned_argument(commit_arg, {"set_decoder", "commit_rounds"}, commit_rounds)) {
+        return nullptr;
+    }
+    uint32_t buffer_rounds = commit_rounds;
+    if (buffer_arg != Py_None) {
+        if (!unsigned_argument(buffer_arg, {"set_decoder", "buffer_rounds"}, buffer_rounds)) {
+            return nullptr;
+        }
+        if (commit_rounds == 0) {
+            return raise(PyExc_ValueError, "set_decoder() argument 'buffer_rounds' needs commit_rounds of at least 1");
+        }
+    }
     Ref model = resolve_dem(*stream.module, dem);
     if (!model) {
         return nullptr;
     }
-    std::optional<UnionFindDecoder> decoder = decoder_for(model_of(model.get()));
-    if (!decoder) {
-        return nullptr;
+    const DetectorErrorModel& parsed = model_of(model.get());
+    std::shared_ptr<const SpacetimeGraph> shot_graph;
+    std::optional<UnionFindDecoder> decoder;
+    if (commit_rounds != 0) {
+        shot_graph = decoding_graph_for(parsed);
+        if (!shot_graph) {
+            return nullptr;
+        }
+    } else {
+        decoder = decoder_for(parsed);
+        if (!decoder) {
+            return nullptr;
+        }
     }
     stream.decoder = std::move(decoder);
-    stream.detector_count = model_of(model.get()).detector_count;
+    stream.shot_graph = std::move(shot_graph);
+    stream.detector_count = parsed.detector_count;
     stream.window_depth = window_depth;
+    stream.commit_rounds = commit_rounds;
+    stream.buffer_rounds = buffer_rounds;
     stream.window.reset();
+    stream.committed.reset();
     Py_RETURN_NONE;
 }
 
@@ -217,7 +258,7 @@ PyMethodDef methods[] = {
      "When the input ends first, the bytes left count as skipped and the next read\n"
      "ends the iteration. Waits for input as a read does (timeout, Ctrl-C, close())."},
     {"set_decoder", as_method(set_decoder), METH_VARARGS | METH_KEYWORDS,
-     "set_decoder($self, dem, window_depth=0)\n--\n\n"
+     "set_decoder($self, dem, window_depth=0, *, commit_rounds=0, buffer_rounds=None)\n--\n\n"
      "Configure the Union-Find decoder from a DEM.\n\n"
      "Parameters\n"
      "----------\n"
@@ -226,7 +267,28 @@ PyMethodDef methods[] = {
      "    or a Stim detector-error-model object whose string form is the DEM text.\n"
      "window_depth:\n"
      "    Number of syndrome rounds per decode window; 0 (the default) means\n"
-     "    inferred from detector count divided by ancilla count."},
+     "    inferred from detector count divided by ancilla count.\n"
+     "    Ignored when commit_rounds is given.\n"
+     "commit_rounds:\n"
+     "    0 (the default): every frame is decoded over the sliding window above.\n"
+     "    C > 0: decode shot by shot. The DEM is one shot of F = ceil(detectors /\n"
+     "    ancilla_count) frames, frame k carrying detectors k*A .. k*A + A - 1; a\n"
+     "    frame of round 0 starts a shot and rounds 1 .. F - 1 must follow. Each\n"
+     "    time C + B frames are pending, they are decoded alone and the part of\n"
+     "    the correction in the oldest C is committed. A frame's observable_flips\n"
+     "    is the shot's committed mask so far; the frame with ends_shot True\n"
+     "    carries the whole shot's prediction. C >= F (veskar.WHOLE_SHOT, say)\n"
+     "    decodes each shot once, whole, at its last frame.\n"
+     "    A frame out of sequence (a lost frame, a shot cut short, another ancilla\n"
+     "    count) raises OSError with `kind` \"UnexpectedRound\", \"ShotCutShort\" or\n"
+     "    \"AncillaCountChanged\" and `frame`, the frame read; the shot is dropped\n"
+     "    and later frames are skipped (no observable_flips) up to the next of\n"
+     "    round 0, where decoding resumes (a frame of round 0 that cut a shot short\n"
+     "    starts the next one itself). An input that ends inside a shot raises\n"
+     "    OSError with kind \"StreamEnded\" before iteration ends.\n"
+     "buffer_rounds:\n"
+     "    B, the frames beyond the committed ones that each window also sees;\n"
+     "    None (the default) means C. Only with commit_rounds."},
     {nullptr, nullptr, 0, nullptr},
 };
 
