@@ -4,6 +4,7 @@
 #include <bit>
 #include <cstring>
 #include <limits>
+#include <unordered_map>
 #include <utility>
 
 #include "veskar/core/overloaded.hpp"
@@ -113,41 +114,74 @@ std::expected<CommittedDecoder, CommittedDecoderError> CommittedDecoder::create(
     decoder.buffer_rounds_ = buffer_rounds;
     decoder.graph_ = std::move(graph);
 
-    // Windows of C + B frames, C apart, while the shot goes on past them;
-    // then the last, from where they stopped to the shot's end.
     const uint64_t frames = decoder.frames_per_shot_;
-    const uint64_t span = uint64_t{commit_rounds} + buffer_rounds;
-    const WindowCutter cutter(*decoder.graph_, ancilla_count);
-    uint32_t most_nodes = 0;
-    uint32_t most_detectors = 0;
-    for (uint64_t first = 0;; first += commit_rounds) {
-        const bool last = first + span >= frames;
-        const uint64_t end = last ? frames : first + span;
-        WindowGraph window = cutter.cut(static_cast<uint32_t>(first), static_cast<uint32_t>(end));
-        const auto detectors = static_cast<uint32_t>(window.graph->boundary);
-        const uint32_t committed = last ? detectors : commit_rounds * ancilla_count;
-        most_nodes = std::max(most_nodes, static_cast<uint32_t>(window.graph->node_count()));
-        most_detectors = std::max(most_detectors, detectors);
-
-        // Away from the shot's ends the windows of a repeated block are
-        // alike; they share one decoder.
-        auto same = std::find_if(decoder.decoders_.begin(), decoder.decoders_.end(), [&](const WindowDecoder& w) {
-            return w.committed_count == committed && w.window == window;
-        });
-        if (same == decoder.decoders_.end()) {
-            auto uf = UnionFindDecoder::create(window.graph);
-            if (!uf) return std::unexpected(uf.error());
-            decoder.decoders_.push_back(WindowDecoder{std::move(*uf), std::move(window), detectors, committed});
-            same = decoder.decoders_.end() - 1;
-        }
-        decoder.window_decoder_.push_back(static_cast<uint32_t>(same - decoder.decoders_.begin()));
-        if (last) break;
+    if (uint64_t{commit_rounds} + buffer_rounds >= frames) {
+        // One window holds the whole shot: its decoder is the whole-shot
+        // decoder, on the shot's own graph.
+        auto made = decoder.add_decoder(WindowGraph{decoder.graph_, {}}, 0, decoder.frames_per_shot_,
+                                        decoder.detector_count_, decoder.detector_count_);
+        if (!made) return std::unexpected(made.error());
+        decoder.window_decoder_.push_back(0);
+    } else if (auto planned = decoder.plan_windows(); !planned) {
+        return std::unexpected(planned.error());
     }
 
+    uint32_t most_nodes = 0;
+    uint32_t most_detectors = 0;
+    for (const WindowDecoder& w : decoder.decoders_) {
+        most_nodes = std::max(most_nodes, w.decoder.node_count());
+        most_detectors = std::max(most_detectors, w.detector_count);
+    }
     decoder.syndrome_.assign(frames * ancilla_count, 0);
     decoder.fired_.resize(std::max<uint32_t>(1, most_detectors));
     decoder.correction_.reserve(most_nodes);
     return decoder;
+}
+
+std::expected<void, DecoderError> CommittedDecoder::plan_windows() {
+    // Windows of C + B frames, C apart, while the shot goes on past them;
+    // then the last, from where they stopped to the shot's end. Away from
+    // the shot's ends the windows of a repeated block are alike: they share
+    // one decoder, found by the window's key and confirmed frame by frame.
+    const uint64_t frames = frames_per_shot_;
+    const uint64_t span = uint64_t{commit_rounds_} + buffer_rounds_;
+    const WindowCutter cutter(*graph_, ancilla_count_);
+    std::unordered_multimap<uint64_t, uint32_t> by_key;
+    for (uint64_t first = 0;; first += commit_rounds_) {
+        const bool last = first + span >= frames;
+        const auto from = static_cast<uint32_t>(first);
+        const auto to = static_cast<uint32_t>(last ? frames : first + span);
+        const uint64_t key = cutter.window_key(from, to);
+        // Past detector D - 1 there are none, in the last frame.
+        const auto detectors = static_cast<uint32_t>(
+            std::min(uint64_t{to} * ancilla_count_, uint64_t{detector_count_}) - uint64_t{from} * ancilla_count_);
+        const uint32_t committed = last ? detectors : commit_rounds_ * ancilla_count_;
+        uint32_t index = UINT32_MAX;
+        for (auto [at, stop] = by_key.equal_range(key); at != stop && index == UINT32_MAX; ++at) {
+            const WindowDecoder& w = decoders_[at->second];
+            if (w.committed_count == committed && w.end_frame - w.first_frame == to - from &&
+                cutter.same_window(w.first_frame, from, to - from)) {
+                index = at->second;
+            }
+        }
+        if (index == UINT32_MAX) {
+            auto made = add_decoder(cutter.cut(from, to), from, to, detectors, committed);
+            if (!made) return std::unexpected(made.error());
+            index = *made;
+            by_key.emplace(key, index);
+        }
+        window_decoder_.push_back(index);
+        if (last) return {};
+    }
+}
+
+std::expected<uint32_t, DecoderError> CommittedDecoder::add_decoder(WindowGraph window, uint32_t first_frame,
+                                                                    uint32_t end_frame, uint32_t detectors,
+                                                                    uint32_t committed) {
+    auto uf = UnionFindDecoder::create(window.graph);
+    if (!uf) return std::unexpected(uf.error());
+    decoders_.push_back(WindowDecoder{std::move(*uf), std::move(window), first_frame, end_frame, detectors, committed});
+    return static_cast<uint32_t>(decoders_.size() - 1);
 }
 
 std::expected<FrameDecode, SequenceError> CommittedDecoder::push_frame(uint32_t round,

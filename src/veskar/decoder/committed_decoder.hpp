@@ -106,10 +106,12 @@ struct FrameDecode {
 // shot's real boundary only. With C + B >= F there is one decode per shot,
 // at its last frame, exactly the whole-shot decode.
 //
-// Each window position's graph and decoder are built once (positions with
-// identical graphs share a decoder); decoding allocates nothing. A stream
-// builds one at its first frame, from that frame's ancilla count, and feeds
-// it every frame after.
+// Each window position's graph and decoder are built once, and positions
+// with identical graphs share a decoder; decoding allocates nothing. A
+// stream builds one at its first frame, from that frame's ancilla count, and
+// feeds it every frame after, so the build is kept to about a pass over the
+// model: alike positions are found frame by frame without cutting them (see
+// WindowCutter), and one decode per shot decodes on the shot's own graph.
 class CommittedDecoder {
    public:
     // `graph` describes one shot (graph->boundary = D detectors).
@@ -136,11 +138,16 @@ class CommittedDecoder {
     uint32_t windows_per_shot() const { return static_cast<uint32_t>(window_decoder_.size()); }
     // Decoders built: window positions with identical graphs share one.
     uint32_t decoder_count() const { return static_cast<uint32_t>(decoders_.size()); }
+    // The graph that window `window` (0 .. windows_per_shot() - 1) of a shot
+    // is decoded on, shared by the windows alike.
+    const WindowGraph& window_graph(uint32_t window) const { return decoders_[window_decoder_[window]].window; }
 
    private:
     struct WindowDecoder {
         UnionFindDecoder decoder;
         WindowGraph window;
+        uint32_t first_frame;  // the first window it was built for: frames first_frame .. end_frame - 1
+        uint32_t end_frame;
         uint32_t detector_count;   // the window's detectors; the real boundary's node
         uint32_t committed_count;  // those of them in committed frames
     };
@@ -152,6 +159,13 @@ class CommittedDecoder {
     };
 
     CommittedDecoder() = default;
+
+    // Builds the decoders of a shot cut into more than one window.
+    std::expected<void, DecoderError> plan_windows();
+    // Appends a decoder for the window of frames first_frame .. end_frame -
+    // 1, `committed` of whose detectors it commits; returns its index.
+    std::expected<uint32_t, DecoderError> add_decoder(WindowGraph window, uint32_t first_frame, uint32_t end_frame,
+                                                      uint32_t detectors, uint32_t committed);
 
     FrameDecode take_frame(std::span<const uint8_t> detector_events);
     void start_shot();

@@ -2,9 +2,58 @@
 
 #include <algorithm>
 #include <bit>
+#include <optional>
+#include <unordered_map>
 #include <utility>
 
 namespace veskar {
+
+namespace {
+
+constexpr uint32_t kNoFrame = UINT32_MAX;
+constexpr uint32_t kOutside = UINT32_MAX;
+// A frame's step before any of its edges was compared, and once one did not
+// match.
+constexpr int64_t kUnset = INT64_MAX;
+constexpr int64_t kNotAlike = INT64_MIN;
+
+// An edge's frame is that of its lower detector; kNoFrame when it flips no
+// detector of the shot (or names a node the graph does not have), so that no
+// window holds it. It keeps copies of the sizes, which the loops over the
+// shot's edges then hold in registers (their stores through uint32_t
+// pointers might alias the cutter's members), and divides by the ancilla
+// count with a multiplication: exact for every 32-bit dividend (Lemire,
+// Kaser and Kurz, "Faster remainder by direct computation", 2019).
+struct FrameOf {
+    uint64_t nodes;
+    uint64_t detectors;
+    uint32_t ancillas;
+    uint64_t inverse = ~uint64_t{0} / ancillas + 1;  // ceil(2^64 / ancillas); 0 for 1
+
+    uint32_t operator()(const SpacetimeEdge& edge) const {
+        const uint32_t lower = std::min(edge.u, edge.v);
+        if (edge.u >= nodes || edge.v >= nodes || lower >= detectors) return kNoFrame;
+        if (ancillas == 1) return lower;
+        return static_cast<uint32_t>((static_cast<unsigned __int128>(inverse) * lower) >> 64);
+    }
+};
+
+// Where an edge's end lies seen from the frame starting at detector `base`:
+// its offset from there, or kOutside for the boundary.
+uint32_t relative_end(uint32_t node, uint64_t base, uint64_t detectors) {
+    return node < detectors ? static_cast<uint32_t>(node - base) : kOutside;
+}
+
+// Whether edge x, seen from the frame starting at detector base_x, is edge y
+// seen from base_y. Bit for bit: two windows share a decoder only when it
+// would decode both exactly alike.
+bool same_edge(const SpacetimeEdge& x, uint64_t base_x, const SpacetimeEdge& y, uint64_t base_y, uint64_t detectors) {
+    return relative_end(x.u, base_x, detectors) == relative_end(y.u, base_y, detectors) &&
+           relative_end(x.v, base_x, detectors) == relative_end(y.v, base_y, detectors) &&
+           std::bit_cast<uint32_t>(x.weight) == std::bit_cast<uint32_t>(y.weight) && x.observables == y.observables;
+}
+
+}  // namespace
 
 bool operator==(const WindowGraph& a, const WindowGraph& b) {
     const SpacetimeGraph& ga = *a.graph;
@@ -14,14 +63,7 @@ bool operator==(const WindowGraph& a, const WindowGraph& b) {
         return false;
     }
     for (size_t i = 0; i < ga.edges.size(); ++i) {
-        const SpacetimeEdge& x = ga.edges[i];
-        const SpacetimeEdge& y = gb.edges[i];
-        // Bit for bit: two windows share a decoder only when it would decode
-        // both exactly alike.
-        if (x.u != y.u || x.v != y.v || std::bit_cast<uint32_t>(x.weight) != std::bit_cast<uint32_t>(y.weight) ||
-            x.observables != y.observables) {
-            return false;
-        }
+        if (!same_edge(ga.edges[i], 0, gb.edges[i], 0, UINT64_MAX)) return false;
     }
     return true;
 }
@@ -29,25 +71,157 @@ bool operator==(const WindowGraph& a, const WindowGraph& b) {
 WindowCutter::WindowCutter(const SpacetimeGraph& shot, uint32_t ancilla_count)
     : shot_(shot), detector_count_(std::min(shot.boundary, shot.node_count())), ancilla_count_(ancilla_count) {
     const uint64_t frames = (detector_count_ + ancilla_count_ - 1) / ancilla_count_;
-    // UINT64_MAX: the edge flips no detector of the shot (or names a node
-    // the graph does not have), so no window holds it.
-    auto lower_detector = [&](const SpacetimeEdge& edge) {
-        if (edge.u >= shot.nodes.size() || edge.v >= shot.nodes.size()) return UINT64_MAX;
-        return std::min(edge.u < detector_count_ ? uint64_t{edge.u} : UINT64_MAX,
-                        edge.v < detector_count_ ? uint64_t{edge.v} : UINT64_MAX);
-    };
-    frame_start_.assign(frames + 1, 0);
+    const FrameOf frame_of{shot.node_count(), detector_count_, ancilla_count_};
+    std::vector<uint32_t> start(frames + 1, 0);
     for (const SpacetimeEdge& edge : shot.edges) {
-        const uint64_t d = lower_detector(edge);
-        if (d != UINT64_MAX) ++frame_start_[d / ancilla_count_ + 1];
+        const uint32_t f = frame_of(edge);
+        if (f != kNoFrame) ++start[f + 1];
     }
-    for (uint64_t f = 0; f < frames; ++f) frame_start_[f + 1] += frame_start_[f];
-    frame_edges_.resize(frame_start_[frames]);
-    std::vector<uint32_t> fill(frame_start_.begin(), frame_start_.end() - 1);
+    for (uint64_t f = 0; f < frames; ++f) start[f + 1] += start[f];
+
+    // Each edge goes to its frame's list and is compared with the edge at
+    // the same place in the frame `period` before, read moments ago: frame f
+    // is like that frame while all its edges match and their ids keep one
+    // distance (`step`).
+    const uint32_t period = likely_period(start);
+    std::vector<uint32_t> ids(start[frames]);
+    std::vector<uint32_t> fill(start.begin(), start.end() - 1);
+    std::vector<int64_t> step(frames, kUnset);
+    std::fill(step.begin(), step.begin() + std::min<uint64_t>(period, frames), kNotAlike);
     for (size_t e = 0; e < shot.edges.size(); ++e) {
-        const uint64_t d = lower_detector(shot.edges[e]);
-        if (d != UINT64_MAX) frame_edges_[fill[d / ancilla_count_]++] = static_cast<uint32_t>(e);
+        const SpacetimeEdge& edge = shot.edges[e];
+        const uint32_t f = frame_of(edge);
+        if (f == kNoFrame) continue;
+        const uint32_t at = fill[f]++;
+        ids[at] = static_cast<uint32_t>(e);
+        if (step[f] == kNotAlike) continue;
+        // No edge there, or not read yet: not alike, as far as this pass can
+        // tell.
+        const uint32_t g = f - period;
+        const uint32_t partner_at = start[g] + (at - start[f]);
+        if (partner_at >= fill[g]) {
+            step[f] = kNotAlike;
+            continue;
+        }
+        const uint32_t partner = ids[partner_at];
+        const int64_t distance = static_cast<int64_t>(e) - partner;
+        if (step[f] == kUnset) step[f] = distance;
+        if (distance != step[f] || !same_edge(shot.edges[partner], uint64_t{g} * frame_of.ancillas, edge,
+                                              uint64_t{f} * frame_of.ancillas, frame_of.detectors)) {
+            step[f] = kNotAlike;
+        }
     }
+    frame_start_ = std::move(start);
+    frame_edges_ = std::move(ids);
+    sort_into_classes(period, step);
+}
+
+uint32_t WindowCutter::likely_period(const std::vector<uint32_t>& frame_start) {
+    // The shortest distance between frames of equally many edges, over the
+    // first few thousand frames. Only a guess, which makes the grouping pass
+    // do the work when right; classes come out the same either way.
+    constexpr uint32_t kLongest = 8;
+    constexpr uint64_t kSampled = 4096;
+    const uint64_t frames = frame_start.size() - 1;
+    auto count = [&](uint64_t f) { return frame_start[f + 1] - frame_start[f]; };
+    uint32_t best = 1;
+    uint64_t best_score = 0;
+    for (uint32_t p = 1; p <= kLongest && p < frames; ++p) {
+        uint64_t score = 0;
+        for (uint64_t f = p; f < std::min(frames, p + kSampled); ++f) score += count(f) == count(f - p);
+        if (score > best_score) {
+            best = p;
+            best_score = score;
+        }
+    }
+    return best;
+}
+
+void WindowCutter::sort_into_classes(uint32_t period, const std::vector<int64_t>& step) {
+    const auto frames = static_cast<uint32_t>(frame_start_.size() - 1);
+    frame_class_.resize(frames);
+    frame_shift_.resize(frames);
+    // Hash -> the classes of that hash, chained through next_of_hash.
+    std::unordered_map<uint64_t, uint32_t> first_of_hash;
+    std::vector<uint32_t> next_of_hash;
+    auto count = [&](uint32_t f) { return frame_start_[f + 1] - frame_start_[f]; };
+    for (uint32_t f = 0; f < frames; ++f) {
+        if (step[f] != kNotAlike && count(f) == count(f - period)) {
+            frame_class_[f] = frame_class_[f - period];
+            frame_shift_[f] = frame_shift_[f - period] + (step[f] == kUnset ? 0 : step[f]);
+            continue;
+        }
+        // Not like the frame `period` before: one of the classes met so far
+        // with the same hash, compared in full, or a class of its own.
+        uint32_t* link = &first_of_hash.try_emplace(frame_hash(f), kNoFrame).first->second;
+        while (*link != kNoFrame && !same_frame(class_first_frame_[*link], f, frame_shift_[f])) {
+            link = &next_of_hash[*link];
+        }
+        uint32_t c = *link;
+        if (c == kNoFrame) {
+            c = static_cast<uint32_t>(class_first_frame_.size());
+            *link = c;  // before next_of_hash grows: `link` may point into it
+            class_first_frame_.push_back(f);
+            next_of_hash.push_back(kNoFrame);
+            frame_shift_[f] = 0;
+        }
+        frame_class_[f] = c;
+    }
+}
+
+bool WindowCutter::same_frame(uint32_t f, uint32_t g, int64_t& shift) const {
+    const uint32_t count = frame_start_[f + 1] - frame_start_[f];
+    if (frame_start_[g + 1] - frame_start_[g] != count) return false;
+    const uint32_t* ids_f = frame_edges_.data() + frame_start_[f];
+    const uint32_t* ids_g = frame_edges_.data() + frame_start_[g];
+    shift = count == 0 ? 0 : int64_t{ids_g[0]} - int64_t{ids_f[0]};
+    for (uint32_t i = 0; i < count; ++i) {
+        if (int64_t{ids_g[i]} - int64_t{ids_f[i]} != shift ||
+            !same_edge(shot_.edges[ids_f[i]], uint64_t{f} * ancilla_count_, shot_.edges[ids_g[i]],
+                       uint64_t{g} * ancilla_count_, detector_count_)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+uint64_t WindowCutter::frame_hash(uint32_t f) const {
+    const uint64_t base = uint64_t{f} * ancilla_count_;
+    uint64_t hash = frame_start_[f + 1] - frame_start_[f];
+    for (uint32_t i = frame_start_[f]; i < frame_start_[f + 1]; ++i) {
+        const SpacetimeEdge& edge = shot_.edges[frame_edges_[i]];
+        uint64_t word = (uint64_t{relative_end(edge.u, base, detector_count_)} << 32 |
+                         relative_end(edge.v, base, detector_count_)) *
+                            0x9e3779b97f4a7c15ULL ^
+                        std::bit_cast<uint32_t>(edge.weight);
+        for (uint8_t o : edge.observables) word = (word ^ o) * 0xc2b2ae3d27d4eb4fULL;
+        hash = (hash ^ word) * 0xff51afd7ed558ccdULL;
+        hash ^= hash >> 32;
+    }
+    return hash;
+}
+
+uint64_t WindowCutter::window_key(uint32_t first_frame, uint32_t end_frame) const {
+    uint64_t key = end_frame - first_frame;
+    for (uint32_t f = first_frame; f < end_frame; ++f) key = (key ^ frame_class_[f]) * 0xff51afd7ed558ccdULL;
+    return key ^ (key >> 32);
+}
+
+bool WindowCutter::same_window(uint32_t a, uint32_t b, uint32_t length) const {
+    if (a == b) return true;
+    // Past detector D - 1 a window's size depends on where it ends.
+    if ((uint64_t{std::max(a, b)} + length) * ancilla_count_ > detector_count_) return false;
+    // Frames of one class hold equally many edges; those without any have
+    // no shift to keep.
+    std::optional<int64_t> shift;
+    for (uint32_t k = 0; k < length; ++k) {
+        if (frame_class_[a + k] != frame_class_[b + k]) return false;
+        if (frame_start_[a + k + 1] == frame_start_[a + k]) continue;
+        const int64_t s = frame_shift_[b + k] - frame_shift_[a + k];
+        if (shift && *shift != s) return false;
+        shift = s;
+    }
+    return true;
 }
 
 WindowGraph WindowCutter::cut(uint32_t first_frame, uint32_t end_frame) const {

@@ -27,8 +27,24 @@ struct WindowGraph {
 
 bool operator==(const WindowGraph& a, const WindowGraph& b);
 
-// Cuts windows out of one shot graph. The shot's edges are grouped once by
-// the frame of their lower detector, so a window gathers only its own.
+// Cuts windows out of one shot graph, and tells windows that would be cut
+// alike without cutting them.
+//
+// The shot's edges are grouped once by the frame of their lower detector, so
+// a window gathers only its own. Frames are sorted into classes on the way:
+// two frames are of one class when their edges, in the shot's order, are the
+// same edge for edge once renumbered from each frame's first detector (ends,
+// weight bits, observable lists), and their edge ids differ by one constant
+// shift. Two windows of equal length whose frames are of the same classes in
+// the same order, shifted alike, are then the same graph (the ids' shift
+// keeps the edges' order). In a repeated block of rounds each frame is one a
+// few frames before it, shifted (the distance guessed from the frames' edge
+// counts), which the grouping pass checks edge by edge while both edges are
+// fresh in cache; a frame that is not is looked up by a hash of its edges
+// among the classes met so far and compared with one in full. The cutter
+// reads the shot's edges twice and each frame of a class once more only when
+// the guess fails: a build costs about a pass over the model, whatever the
+// number of windows.
 class WindowCutter {
    public:
     // `shot.boundary` is the shot's detector count D; any node from there on
@@ -42,13 +58,42 @@ class WindowCutter {
     // shot's graph edge for edge.
     WindowGraph cut(uint32_t first_frame, uint32_t end_frame) const;
 
+    // A hash of the window's length and frame classes: windows that
+    // same_window finds alike have equal keys.
+    uint64_t window_key(uint32_t first_frame, uint32_t end_frame) const;
+
+    // Whether cut(a, a + length) == cut(b, b + length), in O(length). A window
+    // that reaches past detector D - 1 (the shot's last frame, when A does not
+    // divide D) is found alike only with itself.
+    bool same_window(uint32_t a, uint32_t b, uint32_t length) const;
+
+    uint32_t frame_count() const { return static_cast<uint32_t>(frame_class_.size()); }
+    // Frames of one class: alike edge for edge, ids shifted.
+    uint32_t frame_class(uint32_t frame) const { return frame_class_[frame]; }
+    uint32_t class_count() const { return static_cast<uint32_t>(class_first_frame_.size()); }
+
    private:
+    // Whether frames f and g hold the same edges; `shift` is then g's edge
+    // ids less f's.
+    bool same_frame(uint32_t f, uint32_t g, int64_t& shift) const;
+    uint64_t frame_hash(uint32_t f) const;
+    // The distance in frames at which frames most likely repeat.
+    static uint32_t likely_period(const std::vector<uint32_t>& frame_start);
+    // `step[f]`: how far frame f's edge ids are from those of frame
+    // f - period when the grouping pass found the two alike, else kNotAlike.
+    void sort_into_classes(uint32_t period, const std::vector<int64_t>& step);
+
     const SpacetimeGraph& shot_;
     uint64_t detector_count_;
     uint32_t ancilla_count_;
     // Edge ids by frame of their lower detector, ascending within a frame.
     std::vector<uint32_t> frame_start_;
     std::vector<uint32_t> frame_edges_;
+    // Per frame its class and the shift of its edge ids from those of the
+    // class's first frame; per class that first frame.
+    std::vector<uint32_t> frame_class_;
+    std::vector<int64_t> frame_shift_;
+    std::vector<uint32_t> class_first_frame_;
 };
 
 }  // namespace veskar

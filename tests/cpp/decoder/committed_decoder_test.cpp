@@ -12,6 +12,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
+#include <cstring>
 #include <fstream>
 #include <iostream>
 #include <memory>
@@ -223,6 +225,181 @@ INSTANTIATE_TEST_SUITE_P(Windows, LoneMechanism,
                              name << "C" << std::get<0>(info.param) << "_B" << std::get<1>(info.param);
                              return name.str();
                          });
+
+// ---------------------------------------------------------------------------
+// Window positions share a decoder only when their graphs are identical.
+
+enum class Change {
+    none,
+    weight_ulp,
+    observable,
+    edge_removed,
+    swapped,
+    edge_last,
+    frame_last,
+    frame_major,
+    frames_swapped,
+};
+
+struct SharingCase {
+    uint32_t ancillas;  // 24 is a round of the model; 12 half one, 48 two, 25 out of step
+    uint32_t commit;
+    uint32_t buffer;
+    Change change;
+};
+
+// The shot graph with its middle frame changed: one edge's weight by one
+// unit in the last place or its observables (L0 added or taken away), or its
+// last edge removed (the others alike with another frame's); or
+// only the shot's order: the frame's first edge swapped with the next one
+// unlike it, the frame's last edge moved to the end of the shot's list, or
+// all its edges moved there in their order (each frame then still lists the
+// same edges in the same order, but a window lists them among other frames'
+// edges differently). Or the shot's edges listed frame by frame, as is
+// (frame_major) or with the middle frame's edges and the next frame's
+// swapped as two blocks: every frame is then alike edge for edge and in its
+// ids' distances, only windows holding both frames are not.
+std::shared_ptr<const SpacetimeGraph> changed(const SpacetimeGraph& shot, uint32_t ancillas, Change change) {
+    auto graph = std::make_shared<SpacetimeGraph>(shot);
+    const uint64_t middle = (graph->boundary / ancillas) / 2;
+    auto frame = [&](const SpacetimeEdge& edge) { return std::min(edge.u, edge.v) / ancillas; };
+    if (change == Change::frame_major || change == Change::frames_swapped) {
+        std::stable_sort(graph->edges.begin(), graph->edges.end(),
+                         [&](const SpacetimeEdge& x, const SpacetimeEdge& y) { return frame(x) < frame(y); });
+    }
+    if (change == Change::frames_swapped) {
+        auto at = [&](uint64_t f) {
+            return std::partition_point(graph->edges.begin(), graph->edges.end(),
+                                        [&](const SpacetimeEdge& edge) { return frame(edge) < f; });
+        };
+        std::rotate(at(middle), at(middle + 1), at(middle + 2));
+    }
+    std::vector<size_t> in_middle;
+    for (size_t e = 0; e < graph->edges.size(); ++e) {
+        const SpacetimeEdge& edge = graph->edges[e];
+        if (frame(edge) == middle) in_middle.push_back(e);
+    }
+    EXPECT_GE(in_middle.size(), 2u);
+    SpacetimeEdge& first = graph->edges[in_middle[0]];
+    switch (change) {
+        case Change::none:
+        case Change::frame_major:
+        case Change::frames_swapped:
+            break;
+        case Change::weight_ulp:
+            first.weight = std::nextafter(first.weight, 100.0f);
+            break;
+        case Change::observable:
+            if (first.observables.empty()) {
+                first.observables.push_back(0);
+            } else {
+                first.observables.clear();
+            }
+            break;
+        case Change::swapped: {
+            auto unlike = std::find_if(in_middle.begin() + 1, in_middle.end(), [&](size_t e) {
+                const SpacetimeEdge& other = graph->edges[e];
+                return other.u != first.u || other.v != first.v || other.weight != first.weight ||
+                       other.observables != first.observables;
+            });
+            EXPECT_NE(unlike, in_middle.end());
+            std::swap(first, graph->edges[*unlike]);
+            break;
+        }
+        case Change::edge_removed:
+            graph->edges.erase(graph->edges.begin() + static_cast<std::ptrdiff_t>(in_middle.back()));
+            break;
+        case Change::edge_last:
+            in_middle.erase(in_middle.begin(), in_middle.end() - 1);
+            [[fallthrough]];
+        case Change::frame_last: {
+            std::vector<SpacetimeEdge> moved;
+            for (auto e = in_middle.rbegin(); e != in_middle.rend(); ++e) {
+                moved.insert(moved.begin(), graph->edges[*e]);
+                graph->edges.erase(graph->edges.begin() + static_cast<std::ptrdiff_t>(*e));
+            }
+            graph->edges.insert(graph->edges.end(), moved.begin(), moved.end());
+            break;
+        }
+    }
+    return graph;
+}
+
+// Edge for edge, weights bit for bit; written out here rather than through
+// the WindowGraph comparison the decoder itself relies on.
+testing::AssertionResult same_graph(const WindowGraph& a, const WindowGraph& b) {
+    if (a.graph->boundary != b.graph->boundary || a.graph->node_count() != b.graph->node_count() ||
+        a.open_detectors != b.open_detectors || a.graph->edges.size() != b.graph->edges.size()) {
+        return testing::AssertionFailure() << "the sizes or open sides differ";
+    }
+    for (size_t i = 0; i < a.graph->edges.size(); ++i) {
+        const SpacetimeEdge& x = a.graph->edges[i];
+        const SpacetimeEdge& y = b.graph->edges[i];
+        if (x.u != y.u || x.v != y.v || std::memcmp(&x.weight, &y.weight, sizeof x.weight) != 0 ||
+            x.observables != y.observables) {
+            return testing::AssertionFailure() << "edge " << i << " differs";
+        }
+    }
+    return testing::AssertionSuccess();
+}
+
+class SharedWindows : public testing::TestWithParam<SharingCase> {};
+
+TEST_P(SharedWindows, AreEachTheirOwnCut) {
+    const SharingCase c = GetParam();
+    const Model& m = model("surface_d5_r25_p0001_folded");
+    const std::shared_ptr<const SpacetimeGraph> graph = changed(*m.graph, c.ancillas, c.change);
+    CommittedDecoder decoder = committed(Model{m.dem, graph}, c.ancillas, c.commit, c.buffer);
+    const uint32_t frames = decoder.frames_per_shot();
+    const uint32_t windows = decoder.windows_per_shot();
+    ASSERT_GT(windows, 4u);
+
+    // Every window is decoded on exactly the graph cut for it alone.
+    const WindowCutter cutter(*graph, c.ancillas);
+    for (uint32_t w = 0; w < windows; ++w) {
+        const uint32_t first = w * c.commit;
+        const uint32_t end = w + 1 == windows ? frames : first + c.commit + c.buffer;
+        ASSERT_TRUE(same_graph(decoder.window_graph(w), cutter.cut(first, end))) << "window " << w << " of " << windows;
+    }
+
+    // A change parts the windows that hold it from those they were alike.
+    if (c.change == Change::none || c.change == Change::frame_major) {
+        if (c.ancillas == 24 || c.ancillas == 48) {
+            EXPECT_LT(decoder.decoder_count(), windows) << "a repeated block's windows share decoders";
+        }
+        return;
+    }
+    const Change before = c.change == Change::frames_swapped ? Change::frame_major : Change::none;
+    CommittedDecoder unchanged =
+        committed(Model{m.dem, changed(*m.graph, c.ancillas, before)}, c.ancillas, c.commit, c.buffer);
+    if (unchanged.decoder_count() < windows) {
+        EXPECT_GT(decoder.decoder_count(), unchanged.decoder_count());
+    }
+}
+
+std::vector<SharingCase> sharing_cases() {
+    std::vector<SharingCase> cases;
+    for (Change change : {Change::none, Change::weight_ulp, Change::observable, Change::edge_removed, Change::swapped,
+                          Change::edge_last, Change::frame_last, Change::frame_major, Change::frames_swapped}) {
+        for (const auto& [ancillas, commit, buffer] :
+             {std::tuple{24u, 2u, 2u}, std::tuple{24u, 3u, 1u}, std::tuple{12u, 3u, 2u}, std::tuple{48u, 1u, 1u},
+              std::tuple{25u, 2u, 3u}}) {
+            cases.push_back({ancillas, commit, buffer, change});
+        }
+    }
+    return cases;
+}
+
+std::string sharing_case_name(const testing::TestParamInfo<SharingCase>& info) {
+    static const std::vector<std::string> kChanges = {"Unchanged", "WeightUlp", "Observable", "EdgeRemoved",  "Swapped",
+                                                      "EdgeLast",  "FrameLast", "FrameMajor", "FramesSwapped"};
+    std::ostringstream name;
+    name << kChanges[int(info.param.change)] << "_A" << info.param.ancillas << "_C" << info.param.commit << "_B"
+         << info.param.buffer;
+    return name.str();
+}
+
+INSTANTIATE_TEST_SUITE_P(Changes, SharedWindows, testing::ValuesIn(sharing_cases()), sharing_case_name);
 
 // ---------------------------------------------------------------------------
 // Frames out of sequence.
