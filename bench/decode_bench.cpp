@@ -66,7 +66,7 @@ std::string read_text(const std::string& path) {
 // PyMatching's time per shot for the sample, as index.json records it (it
 // cannot be measured from C++); 0 when absent.
 double pymatching_ns(const std::string& sample) {
-    const std::string index = read_text(std::string(VESKAR_DATA) + "/index.json");
+    const std::string index = read_text(std::string(VESKAR_TEST_DATA) + "/samples/index.json");
     const size_t at = index.find("\"" + sample + ".npz\"");
     if (at == std::string::npos) return 0.0;
     const std::string key = "\"pymatching_us_per_shot\":";
@@ -92,8 +92,8 @@ struct Workload {
 
 Workload make_workload(const std::string& name, uint64_t ancillas_per_round, uint64_t rounds) {
     Workload work;
-    auto model = DetectorErrorModel::parse(read_text(std::string(VESKAR_DATA) + "/dem/" + name + ".dem"));
-    if (!model) return work;
+    auto model = DetectorErrorModel::parse(read_text(std::string(VESKAR_TEST_DATA) + "/dem/" + name + ".dem"));
+    if (!model || model->detector_count != ancillas_per_round * rounds) return work;
     auto decoder = UnionFindDecoder::create(std::make_shared<const SpacetimeGraph>(SpacetimeGraph::from_dem(*model)));
     if (!decoder) return work;
     work.decoder = std::make_unique<UnionFindDecoder>(std::move(*decoder));
