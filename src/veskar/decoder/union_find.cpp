@@ -114,7 +114,6 @@ std::expected<UnionFindDecoder, DecoderError> UnionFindDecoder::create(std::shar
     decoder.group_parent_.resize(n);
     decoder.group_sides_.resize(n);
     decoder.group_head_.resize(n);
-
     decoder.group_next_.resize(n);
     decoder.matcher_ = ClusterMatcher(n, static_cast<uint32_t>(decoder.neighbour_node_.size()), static_cast<uint32_t>(m),
                                       std::min(kMatchedDetectors, decoder.boundary_));
