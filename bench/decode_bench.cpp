@@ -46,8 +46,12 @@ void* operator new(std::size_t size) {
     if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
     throw std::bad_alloc();
 }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete(void* p) noexcept {
+    std::free(p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+    std::free(p);
+}
 
 namespace veskar {
 namespace {
@@ -220,8 +224,8 @@ void BM_DecodeSlidingWindows(benchmark::State& state, const std::string& name) {
         benchmark::DoNotOptimize(mask);
         next = next + 1 == picked.size() ? 0 : next + 1;
     }
-    state.counters["allocs_per_decode"] = benchmark::Counter(static_cast<double>(g_allocations - before) /
-                                                             static_cast<double>(state.iterations()));
+    state.counters["allocs_per_decode"] =
+        benchmark::Counter(static_cast<double>(g_allocations - before) / static_cast<double>(state.iterations()));
     state.counters["goal_ns"] = kSlidingGoalNs;
     state.counters["fired_per_window"] = static_cast<double>(picked_fired) / static_cast<double>(picked.size());
     if (aligned != 0) {

@@ -39,7 +39,8 @@ std::string read_file(const char* path) {
 // Decodes every shot; returns the seconds taken. Kept out of line so that
 // profilers can count its instructions alone.
 [[gnu::noinline]] double decode_all(veskar::UnionFindDecoder& decoder, const std::string& shots, size_t shot_bytes,
-                  std::vector<uint8_t>& predictions, size_t prediction_bytes, std::vector<uint32_t>& fired) {
+                                    std::vector<uint8_t>& predictions, size_t prediction_bytes,
+                                    std::vector<uint32_t>& fired) {
     const size_t count = shots.size() / shot_bytes;
     const auto* data = reinterpret_cast<const uint8_t*>(shots.data());
     const auto start = std::chrono::steady_clock::now();

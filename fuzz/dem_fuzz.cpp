@@ -164,7 +164,8 @@ void run(std::span<const uint8_t> data) {
     auto graph = SpacetimeGraph::try_from_dem(*model);
     // Within the limit, only a hyperedge that cannot be decomposed is refused.
     if (!graph) {
-        VESKAR_FUZZ_CHECK(std::holds_alternative<DecomposeError>(graph.error()), "a graph within the limit was refused");
+        VESKAR_FUZZ_CHECK(std::holds_alternative<DecomposeError>(graph.error()),
+                          "a graph within the limit was refused");
         return;
     }
     check_graph(*model, *graph);

@@ -42,7 +42,7 @@ struct AdjacencyView {
 // All storage is sized at construction: a group is matched when it holds at
 // most `capacity` fired detectors.
 class ClusterMatcher {
-public:
+   public:
     ClusterMatcher() = default;
     ClusterMatcher(uint32_t node_count, uint32_t adjacency_size, uint32_t edge_count, uint32_t capacity);
 
@@ -71,7 +71,7 @@ public:
         toggled_.clear();
     }
 
-private:
+   private:
     static constexpr uint32_t kNone = std::numeric_limits<uint32_t>::max();
     static constexpr int64_t kUnreached = std::numeric_limits<int64_t>::max();
     // A detector is paired with one of its nearest few or not at all: the
@@ -79,7 +79,6 @@ private:
     static constexpr uint32_t kNeighbours = 8;
     // Parts of the matching this small are solved over all their subsets.
     static constexpr uint32_t kSmallComponent = 8;
-
 
     // The group's own graph, its nodes numbered in the order added.
     void build(const AdjacencyView& graph);

@@ -60,8 +60,7 @@ DecoderResult decoder_result(uint64_t observable_flips, double confidence) {
     result.confidence = confidence;
     result.observable_flips = observable_flips;
     for (uint64_t rest = observable_flips; rest != 0; rest &= rest - 1) {
-        result.corrections.push_back(
-            LogicalCorrection{static_cast<uint8_t>(std::countr_zero(rest)), kCorrectionPauli});
+        result.corrections.push_back(LogicalCorrection{static_cast<uint8_t>(std::countr_zero(rest)), kCorrectionPauli});
     }
     return result;
 }
@@ -115,8 +114,8 @@ std::expected<UnionFindDecoder, DecoderError> UnionFindDecoder::create(std::shar
     decoder.group_sides_.resize(n);
     decoder.group_head_.resize(n);
     decoder.group_next_.resize(n);
-    decoder.matcher_ = ClusterMatcher(n, static_cast<uint32_t>(decoder.neighbour_node_.size()), static_cast<uint32_t>(m),
-                                      std::min(kMatchedDetectors, decoder.boundary_));
+    decoder.matcher_ = ClusterMatcher(n, static_cast<uint32_t>(decoder.neighbour_node_.size()),
+                                      static_cast<uint32_t>(m), std::min(kMatchedDetectors, decoder.boundary_));
     return decoder;
 }
 
@@ -732,8 +731,13 @@ void UnionFindDecoder::reset() {
         // reaches the boundary.
         const uint8_t is_boundary = v >= boundary_ ? 1 : 0;
         flags[v] = is_boundary ? kAnchor : 0;
-        clusters[v] = Cluster{.base = 0, .size = 1, .member_head = v, .member_tail = v, .odd = 0,
-                              .has_boundary = is_boundary, .grows = 0};
+        clusters[v] = Cluster{.base = 0,
+                              .size = 1,
+                              .member_head = v,
+                              .member_tail = v,
+                              .odd = 0,
+                              .has_boundary = is_boundary,
+                              .grows = 0};
     }
     touched_node_count_ = 0;
     events_.clear();

@@ -105,7 +105,7 @@ uint32_t observable_count(const SpacetimeGraph& graph);
 // fired detectors than the graph has nodes grows it once). A group with
 // more fired detectors than the matcher holds (kMatchedDetectors) is peeled.
 class UnionFindDecoder final : public Decoder {
-public:
+   public:
     static std::expected<UnionFindDecoder, DecoderError> create(std::shared_ptr<const SpacetimeGraph> graph);
 
     // No frames or no fired detector: no corrections, confidence 1.0, mask 0.
@@ -142,7 +142,7 @@ public:
     // Most fired detectors a group may hold to be matched.
     static constexpr uint32_t kMatchedDetectors = 128;
 
-private:
+   private:
     // What the growth loop reads of an edge, in one place.
     struct EdgeEnds {
         uint32_t u;
@@ -241,15 +241,15 @@ private:
     std::vector<uint8_t> scanned_;
     std::vector<int64_t> offset_;
     std::vector<uint32_t> member_next_;
-    std::vector<uint32_t> cursor_;         // adjacency index of the queued edge to a fresh neighbour, or kNone
-    std::vector<uint32_t> forest_edges_;   // XOR of the ids of the forest edges at the node
+    std::vector<uint32_t> cursor_;        // adjacency index of the queued edge to a fresh neighbour, or kNone
+    std::vector<uint32_t> forest_edges_;  // XOR of the ids of the forest edges at the node
     std::vector<uint32_t> forest_degree_;
     std::vector<Cluster> clusters_;
     // Nodes to put back at rest after the decode; each is listed at most
     // once, so node_count_ entries are never exceeded.
     std::vector<uint32_t> touched_nodes_;
     uint32_t touched_node_count_ = 0;
-    EventQueue events_;  // the open edges next to a growing cluster, by when they fill
+    EventQueue events_;             // the open edges next to a growing cluster, by when they fill
     uint32_t growing_count_ = 0;    // clusters that grow
     std::vector<uint32_t> leaves_;  // peeling stack
     std::vector<uint32_t> active_;  // the window's fired detectors

@@ -11,8 +11,7 @@ constexpr int64_t kInfinite = std::numeric_limits<int64_t>::max() / 4;
 
 }  // namespace
 
-MaxWeightMatching::MaxWeightMatching(uint32_t capacity)
-    : capacity_(capacity), stride_(2 * capacity + 1) {
+MaxWeightMatching::MaxWeightMatching(uint32_t capacity) : capacity_(capacity), stride_(2 * capacity + 1) {
     const size_t slots = stride_;
     edges_.resize(slots * slots);
     flower_from_.resize(slots * (size_t{capacity} + 1));

@@ -16,7 +16,7 @@ namespace veskar {
 // resetting and solving allocate nothing. Weights are integers; they are
 // doubled inside, which keeps every dual variable an integer.
 class MaxWeightMatching {
-public:
+   public:
     static constexpr uint32_t kUnmatched = std::numeric_limits<uint32_t>::max();
 
     explicit MaxWeightMatching(uint32_t capacity = 0);
@@ -31,7 +31,7 @@ public:
     void solve();
     uint32_t mate(uint32_t vertex) const;
 
-private:
+   private:
     // Vertices are numbered from 1 inside, 0 standing for none; blossoms
     // take the numbers n + 1 .. 2n.
     struct Edge {

@@ -56,9 +56,13 @@ std::vector<uint32_t> flipped(std::span<const uint32_t> detectors) {
     return out;
 }
 
-uint64_t key_of(uint32_t a, uint32_t b) { return uint64_t{a} << 32 | b; }
+uint64_t key_of(uint32_t a, uint32_t b) {
+    return uint64_t{a} << 32 | b;
+}
 
-bool usable(double p) { return p > 0.0 && p < 1.0; }
+bool usable(double p) {
+    return p > 0.0 && p < 1.0;
+}
 
 // The components of an error; one assembled in code may hold only the flat lists.
 std::vector<DemComponent> components_of(const DemError& error) {
@@ -84,7 +88,7 @@ std::string error_text(const DemError& error) {
 // single detector, the observable sets its components flip and how likely
 // it is that any of them fires (as independent mechanisms).
 class KnownParts {
-public:
+   public:
     struct Part {
         std::vector<ObservableSet> observables;
         double probability = 0.0;
@@ -112,7 +116,7 @@ public:
         return it == parts_.end() ? nullptr : &it->second;
     }
 
-private:
+   private:
     std::unordered_map<uint64_t, Part> parts_;
 };
 
@@ -120,7 +124,7 @@ private:
 // add up to `target`, for the likeliest: the one whose parts' own
 // mechanisms are most probable together.
 class Splitter {
-public:
+   public:
     Splitter(const KnownParts& known, const std::vector<uint32_t>& detectors, const ObservableSet& target)
         : known_(known), detectors_(detectors), target_(target), used_(detectors.size(), 0) {}
 
@@ -142,7 +146,7 @@ public:
         return out;
     }
 
-private:
+   private:
     struct Part {
         uint32_t a;
         uint32_t b;

@@ -10,9 +10,13 @@ namespace veskar {
 namespace {
 
 // Strictly inside (0, 1); NaN fails both comparisons.
-bool usable_probability(double p) { return p > 0.0 && p < 1.0; }
+bool usable_probability(double p) {
+    return p > 0.0 && p < 1.0;
+}
 
-float edge_weight(double p) { return -static_cast<float>(std::log(p / (1.0 - p))); }
+float edge_weight(double p) {
+    return -static_cast<float>(std::log(p / (1.0 - p)));
+}
 
 // The edge of one component: a single detector pairs with the boundary.
 // Components of more than two detectors never get here: they are decomposed.
@@ -95,9 +99,11 @@ SpacetimeGraph SpacetimeGraph::build(const DetectorErrorModel& model, const Deco
                             [&](std::span<const uint32_t>, const std::vector<uint8_t>&, float) { ++edge_total; });
     graph.edges.reserve(edge_total);
     const auto boundary = static_cast<uint32_t>(count);
-    for_each_edge_component(model, decomposition,
-                            [&](std::span<const uint32_t> detectors, const std::vector<uint8_t>& observables,
-                                float weight) { add_component_edge(detectors, observables, weight, boundary, graph.edges); });
+    for_each_edge_component(
+        model, decomposition,
+        [&](std::span<const uint32_t> detectors, const std::vector<uint8_t>& observables, float weight) {
+            add_component_edge(detectors, observables, weight, boundary, graph.edges);
+        });
     return graph;
 }
 

@@ -23,7 +23,7 @@ struct SpacetimeNode {
 struct SpacetimeEdge {
     std::vector<uint8_t> observables;  // flipped when the edge is in the correction
     uint32_t u = 0;
-    uint32_t v = 0;  // the boundary index for an edge to the boundary
+    uint32_t v = 0;       // the boundary index for an edge to the boundary
     float weight = 0.0f;  // -ln(p / (1 - p)) in single precision
 };
 
@@ -66,7 +66,7 @@ struct SpacetimeGraph {
     uint64_t node_count() const { return nodes.size(); }
     uint64_t edge_count() const { return edges.size(); }
 
-private:
+   private:
     static SpacetimeGraph build(const DetectorErrorModel& model, const Decomposition& decomposition);
 };
 

@@ -98,13 +98,13 @@ TEST_P(RepetitionLine, CorrectsAlongTheShortestChain) {
     EXPECT_EQ(result.corrections.size(), static_cast<size_t>(std::popcount(GetParam().mask)));
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Syndromes, RepetitionLine,
-    testing::Values(LineCase{"NextToTheObservableBoundary", {0}, 1}, LineCase{"NextToTheOtherBoundary", {3}, 0},
-                    LineCase{"ClosePair", {1, 2}, 0}, LineCase{"PairAtTheObservableEnd", {0, 1}, 0},
-                    LineCase{"BothEndsToTheirBoundaries", {0, 3}, 1}, LineCase{"ThreeDefects", {0, 2, 3}, 1},
-                    LineCase{"AllFour", {0, 1, 2, 3}, 0}),
-    [](const auto& info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(Syndromes, RepetitionLine,
+                         testing::Values(LineCase{"NextToTheObservableBoundary", {0}, 1},
+                                         LineCase{"NextToTheOtherBoundary", {3}, 0}, LineCase{"ClosePair", {1, 2}, 0},
+                                         LineCase{"PairAtTheObservableEnd", {0, 1}, 0},
+                                         LineCase{"BothEndsToTheirBoundaries", {0, 3}, 1},
+                                         LineCase{"ThreeDefects", {0, 2, 3}, 1}, LineCase{"AllFour", {0, 1, 2, 3}, 0}),
+                         [](const auto& info) { return info.param.name; });
 
 struct WeightCase {
     const char* name;
@@ -124,14 +124,13 @@ TEST_P(WeightedGrowth, LikelierRouteWins) {
     EXPECT_EQ(decoder.decode_window(window_firing(3, {0})).observable_flips, c.mask);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Weights, WeightedGrowth,
-    testing::Values(WeightCase{"EqualEdgesShortRoute", 0.1, 0.1, 1},
-                    // ln(99) = 4.60 against 3 ln(4) = 4.16
-                    WeightCase{"ThreeLikelyEdgesBeatOneUnlikely", 0.01, 0.2, 0},
-                    // ln(49) = 3.89 against 4.16
-                    WeightCase{"OneEdgeBeatsThreeWhenLighter", 0.02, 0.2, 1}),
-    [](const auto& info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(Weights, WeightedGrowth,
+                         testing::Values(WeightCase{"EqualEdgesShortRoute", 0.1, 0.1, 1},
+                                         // ln(99) = 4.60 against 3 ln(4) = 4.16
+                                         WeightCase{"ThreeLikelyEdgesBeatOneUnlikely", 0.01, 0.2, 0},
+                                         // ln(49) = 3.89 against 4.16
+                                         WeightCase{"OneEdgeBeatsThreeWhenLighter", 0.02, 0.2, 1}),
+                         [](const auto& info) { return info.param.name; });
 
 TEST(UnionFindDecoder, PairsBeforeReachingFarBoundaries) {
     // D0 and D1 are joined by a likely edge; each has an unlikely edge to
@@ -193,13 +192,13 @@ TEST_P(NoValidCorrection, LeavesTheFirstFiredDetectorUnmatched) {
     EXPECT_DOUBLE_EQ(result.confidence, 0.9);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Syndromes, NoValidCorrection,
-    testing::Values(UnmatchableCase{"LoneDefect", {1}, 0}, UnmatchableCase{"ThreeDefectsPairTheLastTwo", {0, 1, 2}, 2},
-                    UnmatchableCase{"EvenCountPairsAcrossTheMiddle", {0, 2}, 3},
-                    UnmatchableCase{"OddEndPairsThroughTheMiddle", {0, 1, 2, 3}, 2 | 4},
-                    UnmatchableCase{"ValidPartStillCorrected", {1, 3}, 4}),
-    [](const auto& info) { return info.param.name; });
+INSTANTIATE_TEST_SUITE_P(Syndromes, NoValidCorrection,
+                         testing::Values(UnmatchableCase{"LoneDefect", {1}, 0},
+                                         UnmatchableCase{"ThreeDefectsPairTheLastTwo", {0, 1, 2}, 2},
+                                         UnmatchableCase{"EvenCountPairsAcrossTheMiddle", {0, 2}, 3},
+                                         UnmatchableCase{"OddEndPairsThroughTheMiddle", {0, 1, 2, 3}, 2 | 4},
+                                         UnmatchableCase{"ValidPartStillCorrected", {1, 3}, 4}),
+                         [](const auto& info) { return info.param.name; });
 
 TEST(UnionFindDecoder, DetectorsAtOrBeyondTheBoundaryAreIgnored) {
     UnionFindDecoder decoder = decoder_of(2, {{0, 1, 0.1, {0}}, {1, kB, 0.1, {1}}});
@@ -298,7 +297,8 @@ ReferenceDecode reference_decode(uint32_t detector_count, const std::vector<Mech
         if (!any) break;
         int64_t step = INT64_MAX;
         for (size_t e = 0; e < edges.size(); ++e) {
-            if (rate[e] > 0) step = std::min(step, std::max<int64_t>(0, (edges[e].weight - grown[e] + rate[e] - 1) / rate[e]));
+            if (rate[e] > 0)
+                step = std::min(step, std::max<int64_t>(0, (edges[e].weight - grown[e] + rate[e] - 1) / rate[e]));
         }
         std::vector<size_t> full;
         for (size_t e = 0; e < edges.size(); ++e) {
@@ -326,7 +326,8 @@ ReferenceDecode reference_decode(uint32_t detector_count, const std::vector<Mech
     anchor[boundary] = 1;
     std::set<uint32_t> anchored;
     for (uint32_t d : fired) {
-        if (d >= boundary || !defect[d] || anchored.count(label[d]) || !odd(label[d]) || has_boundary(label[d])) continue;
+        if (d >= boundary || !defect[d] || anchored.count(label[d]) || !odd(label[d]) || has_boundary(label[d]))
+            continue;
         anchor[d] = 1;
         anchored.insert(label[d]);
     }
@@ -481,9 +482,7 @@ TEST(UnionFindDecoder, SeveralBoundaryNodesAndTheCorrectionsEdges) {
         std::vector<std::pair<uint32_t, uint32_t>> ends;  // of the correction's edges
     };
     const std::vector<Case> cases = {
-        {{0}, {{0, 3}}},
-        {{2}, {{2, 4}}},
-        {{0, 2}, {{0, 3}, {2, 4}}},
+        {{0}, {{0, 3}}}, {{2}, {{2, 4}}}, {{0, 2}, {{0, 3}, {2, 4}}},
         {{1}, {}},  // one of (1, 3) and (1, 4), checked below
         {{0}, {{0, 3}}},
     };

@@ -30,7 +30,9 @@ struct EdgeCase {
     std::vector<EdgeView> edges;
 };
 
-void PrintTo(const EdgeCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const EdgeCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class GraphEdges : public testing::TestWithParam<EdgeCase> {};
 
@@ -154,7 +156,9 @@ struct RefusalCase {
     std::string message;
 };
 
-void PrintTo(const RefusalCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const RefusalCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class UndecomposableModel : public testing::TestWithParam<RefusalCase> {};
 
