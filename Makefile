@@ -1,4 +1,11 @@
-# make test: install what is missing, build, install into .venv, run every test.
+# make test: install what is missing, build, install into .venv, check the
+#            layout and lint of every source, run every test.
+# make format: lay out every C++ and Python source as the checks want it
+#            (clang-format -i over src tests bench fuzz; ruff check --fix and
+#            ruff format over python tests bench fuzz src tools). Run it
+#            after a merge and commit what it changes.
+# make function-lengths: the ten longest functions in src/; fails when one
+#            is longer than 80 lines.
 # make demo: the same set-up, then the main job on the bundled sample.
 
 PYTHON ?= python3
@@ -6,13 +13,17 @@ VENV := .venv
 VPY := $(VENV)/bin/python
 CPP_BUILD := build/cpp
 BENCH_BUILD := build/bench
-APT_PACKAGES := g++ pkg-config libasio-dev libgtest-dev libbenchmark-dev
-PY_TOOLS := meson>=1.3.0 ninja>=1.11 pytest>=7.4 stim>=1.14 pymatching>=2.2 psutil>=5.9
+APT_PACKAGES := g++ pkg-config libasio-dev libgtest-dev libbenchmark-dev clang-format
+PY_TOOLS := meson>=1.3.0 ninja>=1.11 pytest>=7.4 stim>=1.14 pymatching>=2.2 sinter>=1.14 psutil>=5.9 ruff>=0.4 mypy>=1.8
 INSTALL_STAMP := $(VENV)/.veskar-installed
 TOOLS_STAMP := $(VENV)/.tools-installed
 PACKAGE_INPUTS := $(shell find src python -type f 2>/dev/null) meson.build meson.options pyproject.toml
+# What the layout checks cover. The settings live in .clang-format and in
+# pyproject.toml's [tool.ruff].
+CPP_SOURCES = $(shell find src tests bench fuzz -name '*.cpp' -o -name '*.hpp')
+PY_SOURCE_DIRS := python tests bench fuzz src tools
 
-.PHONY: all test test-cpp test-python demo bench system-deps install clean
+.PHONY: all test test-cpp test-python check-format format function-lengths demo bench system-deps install clean
 
 all: install
 
@@ -27,7 +38,9 @@ system-deps:
 $(VPY):
 	$(PYTHON) -m venv $(VENV)
 
-$(TOOLS_STAMP): | $(VPY)
+# Remade when this file changes, so that a tool added to PY_TOOLS reaches an
+# existing virtualenv.
+$(TOOLS_STAMP): Makefile | $(VPY)
 	$(VPY) -m pip install -q --upgrade pip
 	$(VPY) -m pip install -q $(foreach t,$(PY_TOOLS),'$(t)')
 	touch $@
@@ -48,7 +61,22 @@ test-cpp: system-deps $(CPP_BUILD)/build.ninja
 test-python: install
 	$(VPY) -m pytest -q tests/python
 
-test: test-cpp test-python
+check-format: system-deps $(TOOLS_STAMP)
+	@echo "clang-format --dry-run -Werror over src tests bench fuzz"
+	@clang-format --dry-run -Werror $(CPP_SOURCES)
+	$(VENV)/bin/ruff check $(PY_SOURCE_DIRS)
+	$(VENV)/bin/ruff format --check $(PY_SOURCE_DIRS)
+
+format: system-deps $(TOOLS_STAMP)
+	@echo "clang-format -i over src tests bench fuzz"
+	@clang-format -i $(CPP_SOURCES)
+	$(VENV)/bin/ruff check --fix --exit-zero $(PY_SOURCE_DIRS)
+	$(VENV)/bin/ruff format $(PY_SOURCE_DIRS)
+
+test: check-format test-cpp test-python
+
+function-lengths:
+	$(PYTHON) tools/function_lengths.py --limit 80 src
 
 $(BENCH_BUILD)/build.ninja: | $(TOOLS_STAMP) system-deps
 	$(VENV)/bin/meson setup $(BENCH_BUILD) -Dpython=false -Dtests=false -Dbenchmarks=true

@@ -24,34 +24,11 @@
 #include <string>
 #include <vector>
 
+#include "allocation_count.hpp"
 #include "veskar/core/window.hpp"
 #include "veskar/decoder/union_find.hpp"
 #include "veskar/dem/graph.hpp"
 #include "veskar/dem/parser.hpp"
-
-namespace {
-
-// Every heap allocation of the process passes here; the benchmarks read the
-// count around their timed loops.
-uint64_t g_allocations = 0;
-
-}  // namespace
-
-// GCC pairs these by name with its built-in new and delete and would warn
-// that malloc'd memory reaches operator delete; here that is the point.
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-
-void* operator new(std::size_t size) {
-    ++g_allocations;
-    if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
-    throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept {
-    std::free(p);
-}
-void operator delete(void* p, std::size_t) noexcept {
-    std::free(p);
-}
 
 namespace veskar {
 namespace {
@@ -70,7 +47,7 @@ std::string read_text(const std::string& path) {
 // PyMatching's time per shot for the sample, as index.json records it (it
 // cannot be measured from C++); 0 when absent.
 double pymatching_ns(const std::string& sample) {
-    const std::string index = read_text(std::string(VESKAR_TEST_DATA) + "/samples/index.json");
+    const std::string index = read_text(std::string(VESKAR_DATA) + "/samples/index.json");
     const size_t at = index.find("\"" + sample + ".npz\"");
     if (at == std::string::npos) return 0.0;
     const std::string key = "\"pymatching_us_per_shot\":";

@@ -53,8 +53,10 @@ def main() -> int:
             sample = load_sample(name, args.shots)
             path = Path(directory) / "shots.tolm"
             frames = write_shot_stream(path, sample)
-            print(f"{name.removesuffix('.npz')}: {frames} frames of {sample.ancillas_per_round} ancillas, "
-                  f"window of {sample.window_depth} rounds")
+            print(
+                f"{name.removesuffix('.npz')}: {frames} frames of {sample.ancillas_per_round} ancillas, "
+                f"window of {sample.window_depth} rounds"
+            )
             # Best of several runs each, interleaved, so that a busy neighbour
             # on a shared machine hurts both alike.
             plain = decoded = 0.0
@@ -64,8 +66,10 @@ def main() -> int:
             met = decoded >= GOAL_DECODED_FRAMES_PER_SECOND
             ok = ok and met
             print(f"  plain stream            {plain / 1e6:6.2f} M frames/s")
-            print(f"  with set_decoder        {decoded / 1e6:6.2f} M frames/s   "
-                  f"goal >= {GOAL_DECODED_FRAMES_PER_SECOND / 1e6:.1f} M: {'met' if met else 'MISSED'}")
+            print(
+                f"  with set_decoder        {decoded / 1e6:6.2f} M frames/s   "
+                f"goal >= {GOAL_DECODED_FRAMES_PER_SECOND / 1e6:.1f} M: {'met' if met else 'MISSED'}"
+            )
             print(f"  decode step per frame   {(1 / decoded - 1 / plain) * 1e6:6.2f} us")
     return 0 if ok else 1
 

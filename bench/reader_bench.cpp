@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <new>
 
+#include "support/memory_source.hpp"
 #include "support/tolm_builder.hpp"
 #include "veskar/deserialize/crc32.hpp"
 #include "veskar/deserialize/stream.hpp"
@@ -25,27 +26,15 @@ void* operator new(size_t size) {
     if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
     throw std::bad_alloc();
 }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, size_t) noexcept { std::free(p); }
+void operator delete(void* p) noexcept {
+    std::free(p);
+}
+void operator delete(void* p, size_t) noexcept {
+    std::free(p);
+}
 
 namespace veskar {
 namespace {
-
-class SpanSource final : public ByteSource {
-   public:
-    explicit SpanSource(std::span<const uint8_t> bytes) : bytes_(bytes) {}
-    std::expected<ReadResult, VeskarError> read_some(std::span<uint8_t> buffer) override {
-        size_t count = std::min(buffer.size(), bytes_.size() - position_);
-        if (count == 0) return ReadResult{ReadStatus::End, 0};
-        std::memcpy(buffer.data(), bytes_.data() + position_, count);
-        position_ += count;
-        return ReadResult{ReadStatus::Data, count};
-    }
-
-   private:
-    std::span<const uint8_t> bytes_;
-    size_t position_ = 0;
-};
 
 constexpr uint64_t kFrames = 1'000'000;
 
@@ -68,7 +57,7 @@ void BM_NextFrame(benchmark::State& state) {
     uint64_t frames = 0;
     uint64_t allocations = 0;
     for (auto _ : state) {
-        TolmStream stream(std::make_unique<SpanSource>(bytes));
+        TolmStream stream(std::make_unique<testing_support::MemorySource>(std::span<const uint8_t>(bytes)));
         uint64_t before = g_allocations.load(std::memory_order_relaxed);
         uint64_t fired = 0;
         for (;;) {

@@ -168,12 +168,21 @@ def throughput(directory: str, frames: int, repeats: int) -> bool:
 
     veskar, plain, floor = best["veskar"], best["plain"], best["iter_unpack"]
     checks = [
-        (f"{veskar / 1e6:.2f} M frames/s", f">= {GOAL_FRAMES_PER_SECOND / 1e6:.0f} M frames/s",
-         veskar >= GOAL_FRAMES_PER_SECOND),
-        (f"{veskar / plain:.1f}x the plain-Python reader", f">= {GOAL_TIMES_PLAIN_PYTHON:.0f}x",
-         veskar / plain >= GOAL_TIMES_PLAIN_PYTHON),
-        (f"struct.iter_unpack rate / ours = {floor / veskar:.2f}", f"<= {GOAL_WITHIN_ITER_UNPACK:.0f}",
-         floor / veskar <= GOAL_WITHIN_ITER_UNPACK),
+        (
+            f"{veskar / 1e6:.2f} M frames/s",
+            f">= {GOAL_FRAMES_PER_SECOND / 1e6:.0f} M frames/s",
+            veskar >= GOAL_FRAMES_PER_SECOND,
+        ),
+        (
+            f"{veskar / plain:.1f}x the plain-Python reader",
+            f">= {GOAL_TIMES_PLAIN_PYTHON:.0f}x",
+            veskar / plain >= GOAL_TIMES_PLAIN_PYTHON,
+        ),
+        (
+            f"struct.iter_unpack rate / ours = {floor / veskar:.2f}",
+            f"<= {GOAL_WITHIN_ITER_UNPACK:.0f}",
+            floor / veskar <= GOAL_WITHIN_ITER_UNPACK,
+        ),
     ]
     print("best of runs:")
     for measured, goal, met in checks:

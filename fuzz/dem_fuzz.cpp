@@ -157,7 +157,8 @@ void run(std::span<const uint8_t> data) {
     if (model->detector_count > kMaxGraphDetectors) {
         auto refused = SpacetimeGraph::try_from_dem(*model);
         VESKAR_FUZZ_CHECK(!refused, "a graph beyond the limit was built");
-        VESKAR_FUZZ_CHECK(std::get<GraphTooLarge>(refused.error()).detector_count == model->detector_count);
+        VESKAR_FUZZ_CHECK(std::get<graph_error::TooManyDetectors>(refused.error()).detector_count ==
+                          model->detector_count);
         return;
     }
     if (model->detector_count > kHarnessDetectors || model->errors.size() > kHarnessErrors) return;

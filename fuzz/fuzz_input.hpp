@@ -22,8 +22,8 @@ namespace veskar::fuzz {
     std::abort();
 }
 
-#define VESKAR_FUZZ_CHECK(condition, ...)                                   \
-    do {                                                                    \
+#define VESKAR_FUZZ_CHECK(condition, ...)                                                \
+    do {                                                                                 \
         if (!(condition)) ::veskar::fuzz::broken(#condition __VA_OPT__(, ) __VA_ARGS__); \
     } while (0)
 

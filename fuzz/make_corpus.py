@@ -127,12 +127,17 @@ def reader_seeds() -> dict[str, bytes]:
 
 DEM_SNIPPETS = {
     "errors": "error(0.01) D3 D7\nerror(0.01) D0 ^ L2\nerror( 0.5 ) D1\nerror(0.2) D1 D5 D2 D7 L0\n",
-    "probabilities": "error(0) D0\nerror(1) D1\nerror(-1) D2\nerror(1.5) D3\nerror(nan) D4\nerror(inf) D5\nerror(1e-300) D6\n",
+    "probabilities": (
+        "error(0) D0\nerror(1) D1\nerror(-1) D2\nerror(1.5) D3\nerror(nan) D4\nerror(inf) D5\nerror(1e-300) D6\n"
+    ),
     "decomposed": "error(0.1) D0 D1 ^ D2 L0 ^ L1\nerror(0.1) L0 ^ D4 D5\nerror(0.1) ^ ^ D3\n",
     "detectors": "detector(1, 2, 0) D5\ndetector(1) D5\ndetector D6\ndetector(0,0) x D2 D9\ndetector() D1\n",
     "observables": "logical_observable L7\nlogical_observable x L300 L3\n",
     "repeat": "repeat 3 {\n  error(0.1) D0 D1\n  shift_detectors 2\n}\nerror(0.1) D0\n",
-    "nested_repeat": "repeat 2 {\n  repeat 3 {\n    error(0.1) D0 ^ L1\n    shift_detectors(0, 0, 1) 1\n  }\n  detector(0, 0, 0) D0\n}\n",
+    "nested_repeat": (
+        "repeat 2 {\n  repeat 3 {\n    error(0.1) D0 ^ L1\n    shift_detectors(0, 0, 1) 1\n  }\n"
+        "  detector(0, 0, 0) D0\n}\n"
+    ),
     "repeat_zero": "repeat 0 {\n  error(0.1) D9 ^ L2\n  shift_detectors 100\n}\nerror(0.2) D1\n",
     "tags_comments": "error[tag#1](0.1) D0 D1 # note\n# error(0.1) D9\nerror[x](0.2) D1\r\n\n}\n",
     "unicode_space": "error(0.1)\u00a0D0\u2003D1\n\u3000error(0.2) D2\n",
@@ -155,8 +160,13 @@ def schema_json_seeds() -> dict[str, bytes]:
     for i, size in enumerate((16, 60, 120, 250, 400, 700)):
         seeds[f"random_{i}"] = bytes(rng.randrange(256) for _ in range(size))
     # A schema whose floats are 1.0, NaN and the smallest subnormal.
-    seeds["special_floats"] = bytes(16) + b"\x3f" + b"\x00" * 12 + b"\x02" + struct.pack("<HH", 1, 0) * 2 + (
-        struct.pack("<f", 1.0) + b"\x00\x00" + struct.pack("<d", float("nan")) + struct.pack("<Q", 1)
+    seeds["special_floats"] = (
+        bytes(16)
+        + b"\x3f"
+        + b"\x00" * 12
+        + b"\x02"
+        + struct.pack("<HH", 1, 0) * 2
+        + (struct.pack("<f", 1.0) + b"\x00\x00" + struct.pack("<d", float("nan")) + struct.pack("<Q", 1))
     )
     return seeds
 

@@ -53,8 +53,8 @@ class StrictReader {
     char peek() const { return at_ < s_.size() ? s_[at_] : '\0'; }
 
     void expect(std::string_view word) {
-        VESKAR_FUZZ_CHECK(s_.substr(at_, word.size()) == word, "expected '" + std::string(word) + "' at byte " +
-                                                                    std::to_string(at_));
+        VESKAR_FUZZ_CHECK(s_.substr(at_, word.size()) == word,
+                          "expected '" + std::string(word) + "' at byte " + std::to_string(at_));
         at_ += word.size();
     }
 
@@ -128,13 +128,27 @@ class StrictReader {
             VESKAR_FUZZ_CHECK(at_ < s_.size());
             const char e = s_[at_++];
             switch (e) {
-                case '"': out.push_back('"'); break;
-                case '\\': out.push_back('\\'); break;
-                case 'b': out.push_back('\b'); break;
-                case 't': out.push_back('\t'); break;
-                case 'n': out.push_back('\n'); break;
-                case 'f': out.push_back('\f'); break;
-                case 'r': out.push_back('\r'); break;
+                case '"':
+                    out.push_back('"');
+                    break;
+                case '\\':
+                    out.push_back('\\');
+                    break;
+                case 'b':
+                    out.push_back('\b');
+                    break;
+                case 't':
+                    out.push_back('\t');
+                    break;
+                case 'n':
+                    out.push_back('\n');
+                    break;
+                case 'f':
+                    out.push_back('\f');
+                    break;
+                case 'r':
+                    out.push_back('\r');
+                    break;
                 case 'u': {
                     expect("00");
                     VESKAR_FUZZ_CHECK(at_ + 2 <= s_.size());
@@ -318,13 +332,16 @@ void run(std::span<const uint8_t> data) {
     for (size_t i = 0; i < keys.size(); ++i) {
         VESKAR_FUZZ_CHECK(by_key.emplace(keys[i], &doc.values[i]).second, "key written twice: " + keys[i]);
     }
-    std::vector<std::string> expected = {"schema_id", "version", "name", "description", "code_type",
-                                         "distance", "qubit_count", "ancilla_count", "stabilizers",
-                                         "measurement_cycle_us", "ancilla_layout"};
+    std::vector<std::string> expected = {
+        "schema_id",   "version",       "name",        "description",          "code_type",     "distance",
+        "qubit_count", "ancilla_count", "stabilizers", "measurement_cycle_us", "ancilla_layout"};
     const std::pair<const char*, bool> optional_keys[] = {
-        {"ldpc_hz_matrix", schema.ldpc_hz_matrix.has_value()},   {"ldpc_hx_matrix", schema.ldpc_hx_matrix.has_value()},
-        {"logical_z_matrix", schema.logical_z_matrix.has_value()}, {"logical_x_matrix", schema.logical_x_matrix.has_value()},
-        {"encoding_rate", schema.encoding_rate.has_value()},     {"dem_path", schema.dem_path.has_value()},
+        {"ldpc_hz_matrix", schema.ldpc_hz_matrix.has_value()},
+        {"ldpc_hx_matrix", schema.ldpc_hx_matrix.has_value()},
+        {"logical_z_matrix", schema.logical_z_matrix.has_value()},
+        {"logical_x_matrix", schema.logical_x_matrix.has_value()},
+        {"encoding_rate", schema.encoding_rate.has_value()},
+        {"dem_path", schema.dem_path.has_value()},
     };
     for (const auto& [key, present] : optional_keys) {
         if (present) expected.emplace_back(key);

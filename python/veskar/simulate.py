@@ -9,31 +9,28 @@ metadata.
 
     shots = sample(dem, shots=1000, seed=7)
     write_recording("run.tolm", dem, shots=1000, seed=7)
+    write_shots("stim.tolm", dem, detectors, observables)  # shots sampled elsewhere
 """
 
 from __future__ import annotations
 
+import functools
 import math
-import os
 from dataclasses import dataclass
 
 import numpy as np
 
 import _veskar
 
-from .tolm import TolmWriter, encode_frame
+from .tolm import TolmWriter, encode_frame, rle_encode
 
 
 def load_dem(dem) -> "_veskar.DetectorErrorModel":
     """A parsed model from a ``DetectorErrorModel``, a path, DEM text, or any
-    object whose ``str()`` is DEM text (a Stim model, say)."""
-    if isinstance(dem, _veskar.DetectorErrorModel):
-        return dem
-    if isinstance(dem, os.PathLike):
-        return _veskar.DetectorErrorModel.from_file(os.fspath(dem))
-    if isinstance(dem, str) and "\n" not in dem and os.path.exists(dem):
-        return _veskar.DetectorErrorModel.from_file(dem)
-    return _veskar.DetectorErrorModel.parse(str(dem))
+    object whose ``str()`` is DEM text (a Stim model, say), resolved as
+    ``VeskarStream.set_decoder`` resolves it: a one-line str that starts with
+    no DEM instruction is a file name, so a missing one is FileNotFoundError."""
+    return _veskar.DetectorErrorModel._resolve(dem)
 
 
 def default_ancilla_count(model) -> int:
@@ -49,7 +46,7 @@ def default_ancilla_count(model) -> int:
 
 @dataclass
 class Samples:
-    detectors: np.ndarray    # bool, shots x detector_count
+    detectors: np.ndarray  # bool, shots x detector_count
     observables: np.ndarray  # uint64, one mask per shot
 
 
@@ -87,18 +84,65 @@ def frames_per_shot(detector_count: int, ancilla_count: int) -> int:
     return max(1, math.ceil(detector_count / max(ancilla_count, 1)))
 
 
-def write_recording(path_or_sink, dem, shots: int, seed: int | None = None, *, ancilla_count: int | None = None,
-                    code_type: int = 1, distance: int = 0, qubit_count: int = 0, round_ns: int = 1000) -> dict:
+def write_recording(
+    path_or_sink,
+    dem,
+    shots: int,
+    seed: int | None = None,
+    *,
+    ancilla_count: int | None = None,
+    code_type: int = 1,
+    distance: int = 0,
+    qubit_count: int = 0,
+    round_ns: int = 1000,
+) -> dict:
     """Samples ``shots`` shots and writes them as TOLM frames; returns a summary
     (frames, frames per shot, ancilla count, logical flips)."""
     model = load_dem(dem)
+    samples = sample(model, shots, seed)
+    return write_shots(
+        path_or_sink,
+        model,
+        samples.detectors,
+        samples.observables,
+        ancilla_count=ancilla_count,
+        code_type=code_type,
+        distance=distance,
+        qubit_count=qubit_count,
+        round_ns=round_ns,
+    )
+
+
+def write_shots(
+    path_or_sink,
+    dem,
+    detectors: np.ndarray,
+    observables: np.ndarray | None,
+    *,
+    ancilla_count: int | None = None,
+    code_type: int = 1,
+    distance: int = 0,
+    qubit_count: int = 0,
+    round_ns: int = 1000,
+) -> dict:
+    """Writes given shots as TOLM frames, laid out as ``write_recording`` lays
+    out sampled ones: ``detectors`` is bool, shots x detector_count;
+    ``observables`` one uint64 flip mask per shot, or None to record none.
+    Returns the same summary."""
+    model = load_dem(dem)
+    shots = len(detectors)
     ancillas = ancilla_count or default_ancilla_count(model)
     per_shot = frames_per_shot(model.detector_count, ancillas)
-    samples = sample(model, shots, seed)
-    padded = np.zeros((shots, per_shot * ancillas), dtype=bool)
-    padded[:, : model.detector_count] = samples.detectors
-    rounds = padded.reshape(shots, per_shot, ancillas)
-    results = np.where(rounds, 0, 1).astype(np.int8)  # a fired detector reads as result 0
+    padded = np.zeros((shots, per_shot * ancillas), dtype=np.uint8)
+    padded[:, : model.detector_count] = detectors
+    rows = padded.reshape(shots * per_shot, ancillas)
+
+    # Rows repeat (most are quiet), so each distinct one is coded once. A
+    # fired detector reads as measurement result 0, a quiet one as 1.
+    @functools.lru_cache(maxsize=1 << 16)
+    def coded(row: bytes) -> tuple[bytes, bytes]:
+        events = np.frombuffer(row, dtype=np.uint8)
+        return rle_encode(events), (1 - events).astype(np.int8).tobytes()
 
     owns = not hasattr(path_or_sink, "write") and not hasattr(path_or_sink, "sendall")
     writer = TolmWriter.create(path_or_sink) if owns else TolmWriter(path_or_sink)
@@ -107,12 +151,22 @@ def write_recording(path_or_sink, dem, shots: int, seed: int | None = None, *, a
         for shot in range(shots):
             chunk = []
             for r in range(per_shot):
+                runs, results = coded(rows[frame_id].tobytes())
                 frame_id += 1
-                last = r == per_shot - 1
-                chunk.append(encode_frame(
-                    frame_id, r, rounds[shot, r], results[shot, r],
-                    timestamp_ns=frame_id * round_ns, qubit_count=qubit_count, code_type=code_type,
-                    distance=distance, observable_flips=int(samples.observables[shot]) if last else None))
+                flips = int(observables[shot]) if observables is not None and r == per_shot - 1 else None
+                chunk.append(
+                    encode_frame(
+                        frame_id,
+                        r,
+                        meas_results=results,
+                        detector_runs=runs,
+                        timestamp_ns=frame_id * round_ns,
+                        qubit_count=qubit_count,
+                        code_type=code_type,
+                        distance=distance,
+                        observable_flips=flips,
+                    )
+                )
             writer.write_raw(b"".join(chunk))
     finally:
         writer.close()
@@ -122,5 +176,5 @@ def write_recording(path_or_sink, dem, shots: int, seed: int | None = None, *, a
         "frames_per_shot": per_shot,
         "ancilla_count": ancillas,
         "detector_count": model.detector_count,
-        "logical_flips": int(np.count_nonzero(samples.observables)),
+        "logical_flips": int(np.count_nonzero(observables)) if observables is not None else 0,
     }

@@ -57,8 +57,9 @@ def _schema_bytes(schema_id: uuid.UUID | bytes | str | None) -> bytes:
     return data
 
 
-def encode_file_header(schema_id: uuid.UUID | bytes | str | None = None, header_aux: int = 0,
-                       *, magic: int = MAGIC, version: int = VERSION) -> bytes:
+def encode_file_header(
+    schema_id: uuid.UUID | bytes | str | None = None, header_aux: int = 0, *, magic: int = MAGIC, version: int = VERSION
+) -> bytes:
     """The 26-byte file header that starts every stream."""
     return _FILE_HEADER.pack(magic, version, _schema_bytes(schema_id), header_aux)
 
@@ -84,8 +85,9 @@ def rle_encode(detector_events: Sequence[int] | np.ndarray) -> bytes:
     return (run_lengths | (run_values.astype(np.uint8) << 7)).astype(np.uint8).tobytes()
 
 
-def _metadata_entries(metadata: Mapping[int, bytes] | Iterable[tuple[int, bytes]] | None,
-                      observable_flips: int | None, label: str | None) -> list[tuple[int, bytes]] | None:
+def _metadata_entries(
+    metadata: Mapping[int, bytes] | Iterable[tuple[int, bytes]] | None, observable_flips: int | None, label: str | None
+) -> list[tuple[int, bytes]] | None:
     entries: list[tuple[int, bytes]] = []
     if metadata is not None:
         items = metadata.items() if isinstance(metadata, Mapping) else metadata
@@ -133,7 +135,9 @@ def encode_frame(
     Metadata entries come from ``metadata`` (tag -> value bytes), then
     ``label`` and ``observable_flips``; annotations are (kind, value, detail).
     ``header_crc``, ``trailer_marker`` and ``trailer_crc`` replace the right
-    values, to make damaged streams on purpose.
+    values and ``extra_flags`` adds flag bits, to make damaged streams on
+    purpose; ``trailer=False`` leaves the trailer out, which the format allows
+    for the last frame of a stream only.
     """
     if isinstance(meas_results, (bytes, bytearray)):
         results = bytes(meas_results)  # int8 results as raw bytes: taken as they are
@@ -150,8 +154,11 @@ def encode_frame(
         results = b"\x01" * ancilla_count
     if len(results) != ancilla_count:
         raise ValueError(f"{len(results)} measurement results for {ancilla_count} ancillas")
-    runs = detector_runs if detector_runs is not None else rle_encode(
-        np.zeros(0) if detector_events is None else detector_events)
+    runs = (
+        detector_runs
+        if detector_runs is not None
+        else rle_encode(np.zeros(0) if detector_events is None else detector_events)
+    )
 
     flags = extra_flags
     sections = [struct.pack("<H", len(runs)), runs, results]
@@ -162,8 +169,11 @@ def encode_frame(
         flags |= FLAG_TIMING_OFFSETS
         sections.append(offsets.tobytes())
     if ancilla_bitmap is not None:
+        bitmap = bytes(ancilla_bitmap)
+        if len(bitmap) != (ancilla_count + 7) // 8:
+            raise ValueError(f"{len(bitmap)}-byte ancilla bitmap for {ancilla_count} ancillas")
         flags |= FLAG_ANCILLA_BITMAP
-        sections.append(bytes(ancilla_bitmap))
+        sections.append(bitmap)
     entries = _metadata_entries(metadata, observable_flips, label)
     if entries is not None:
         flags |= FLAG_METADATA
@@ -177,8 +187,9 @@ def encode_frame(
         sections.append(bytes([len(records)]))
         sections.extend(_ANNOTATION.pack(kind, value, detail) for kind, value, detail in records)
 
-    head = _FRAME_HEADER.pack(frame_id, round, timestamp_ns, qubit_count, ancilla_count, frame_aux,
-                              code_type, distance, flags)
+    head = _FRAME_HEADER.pack(
+        frame_id, round, timestamp_ns, qubit_count, ancilla_count, frame_aux, code_type, distance, flags
+    )
     header = head + struct.pack("<I", zlib.crc32(head) if header_crc is None else header_crc)
     parts = [header, *sections]
     if trailer:
@@ -186,40 +197,77 @@ def encode_frame(
     return b"".join(parts)
 
 
+# Largest timing offset the reader accepts, in nanoseconds.
+MAX_TIMING_OFFSET_NS = 10_000
+
+# encode_frame's fields that damage a frame on purpose: not for the writer.
+_DAMAGING_FIELDS = ("header_crc", "trailer_marker", "trailer_crc", "extra_flags")
+
+
 class TolmWriter:
     """Writes a TOLM stream to anything with ``write`` (a binary file) or
-    ``sendall`` (a socket). The file header is written on construction."""
+    ``sendall`` (a socket). The file header is written on construction.
 
-    def __init__(self, sink, schema_id: uuid.UUID | bytes | str | None = None, header_aux: int = 0,
-                 *, trailer: bool = True):
+    ``write_frame`` writes only what the reader accepts: frame ids that
+    increase, timing offsets of at most 10 000 ns, every section the length
+    its ancilla count asks for. Every frame carries its trailer, since the
+    format allows leaving it out only at the very end of a stream and has no
+    header flag for streams without trailers: ``write_frame(...,
+    trailer=False)`` writes the stream's last frame, after which the writer
+    refuses further frames.
+    """
+
+    def __init__(self, sink, schema_id: uuid.UUID | bytes | str | None = None, header_aux: int = 0):
         self._sink = sink
         self._send = sink.sendall if hasattr(sink, "sendall") else sink.write
         self._owns_sink = False
-        self.trailer = trailer
+        self._last_frame_id: int | None = None
+        self._ended = False
         self.frames_written = 0
         self._send(encode_file_header(schema_id, header_aux))
 
     @classmethod
-    def create(cls, path: str | os.PathLike, schema_id=None, header_aux: int = 0, *, trailer: bool = True):
+    def create(cls, path: str | os.PathLike, schema_id=None, header_aux: int = 0):
         """A writer that owns a new file at ``path``."""
         sink = open(path, "wb")
         try:
-            writer = cls(sink, schema_id, header_aux, trailer=trailer)
+            writer = cls(sink, schema_id, header_aux)
         except BaseException:
             sink.close()
             raise
         writer._owns_sink = True
         return writer
 
-    def write_frame(self, frame_id: int, round: int, detector_events=None, meas_results=None, **fields) -> None:
-        """Encodes and writes one frame; keyword fields as for ``encode_frame``."""
-        fields.setdefault("trailer", self.trailer)
-        self._send(encode_frame(frame_id, round, detector_events, meas_results, **fields))
+    def write_frame(
+        self, frame_id: int, round: int, detector_events=None, meas_results=None, *, trailer: bool = True, **fields
+    ) -> None:
+        """Encodes and writes one frame; keyword fields as for ``encode_frame``,
+        except those that damage a frame on purpose."""
+        damaging = [name for name in _DAMAGING_FIELDS if name in fields]
+        if damaging:
+            raise TypeError(
+                f"write_frame writes readable frames only; {', '.join(damaging)} is for encode_frame and write_raw"
+            )
+        self._check_open()
+        if self._last_frame_id is not None and frame_id <= self._last_frame_id:
+            raise ValueError(f"frame id {frame_id} does not follow frame id {self._last_frame_id}")
+        offsets = fields.get("timing_offsets")
+        if offsets is not None and np.size(offsets) and int(np.max(offsets)) > MAX_TIMING_OFFSET_NS:
+            raise ValueError(f"timing offset {int(np.max(offsets))} ns is above {MAX_TIMING_OFFSET_NS} ns")
+        self._send(encode_frame(frame_id, round, detector_events, meas_results, trailer=trailer, **fields))
+        self._last_frame_id = frame_id
+        self._ended = not trailer
         self.frames_written += 1
 
     def write_raw(self, data: bytes) -> None:
-        """Writes bytes as they are (for deliberately damaged streams)."""
+        """Writes bytes as they are: encoded frames (``encode_frame``), or a
+        stream damaged on purpose. Nothing is checked."""
+        self._check_open()
         self._send(data)
+
+    def _check_open(self) -> None:
+        if self._ended:
+            raise ValueError("the stream ended with a frame without its trailer")
 
     def flush(self) -> None:
         if hasattr(self._sink, "flush"):
@@ -245,10 +293,10 @@ def frame_spans(data: bytes | memoryview, start: int = FILE_HEADER_SIZE):
     offset = start
     total = len(view)
     while offset + FRAME_HEADER_SIZE + 2 <= total:
-        ancillas, = struct.unpack_from("<H", view, offset + 22)
-        flags, = struct.unpack_from("<H", view, offset + 30)
+        (ancillas,) = struct.unpack_from("<H", view, offset + 22)
+        (flags,) = struct.unpack_from("<H", view, offset + 30)
         cursor = offset + FRAME_HEADER_SIZE
-        runs, = struct.unpack_from("<H", view, cursor)
+        (runs,) = struct.unpack_from("<H", view, cursor)
         cursor += 2 + runs + ancillas
         if flags & FLAG_TIMING_OFFSETS:
             cursor += 2 * ancillas
@@ -257,12 +305,12 @@ def frame_spans(data: bytes | memoryview, start: int = FILE_HEADER_SIZE):
         if flags & FLAG_METADATA:
             if cursor + 2 > total:
                 return
-            entries, = struct.unpack_from("<H", view, cursor)
+            (entries,) = struct.unpack_from("<H", view, cursor)
             cursor += 2
             for _ in range(entries):
                 if cursor + 4 > total:
                     return
-                length, = struct.unpack_from("<H", view, cursor + 2)
+                (length,) = struct.unpack_from("<H", view, cursor + 2)
                 cursor += 4 + length
         if flags & FLAG_ANNOTATIONS:
             if cursor + 1 > total:

@@ -59,7 +59,10 @@ def convert(npz_path: pathlib.Path, meta: dict, shots: int, out: pathlib.Path) -
     packed = np.packbits(unpacked, axis=1, bitorder="little")
 
     width = mask_width(truth, pymatching)
-    masks = lambda m: m.astype("<u8").view(np.uint8).reshape(-1, 8)[:, :width]
+
+    def masks(m):
+        return m.astype("<u8").view(np.uint8).reshape(-1, 8)[:, :width]
+
     records = np.concatenate([packed, masks(truth), masks(pymatching)], axis=1)
 
     header = MAGIC + struct.pack(

@@ -15,12 +15,11 @@ from __future__ import annotations
 
 import json
 from dataclasses import dataclass
-from functools import lru_cache
 from pathlib import Path
 
 import numpy as np
 
-from veskar import tolm
+from veskar import simulate
 
 DATA = Path(__file__).resolve().parents[1] / "data"
 SAMPLES = DATA / "samples"
@@ -85,26 +84,19 @@ def surface_memory(basis: str, distance: int, p: float):
     )
 
 
-@lru_cache(maxsize=None)
-def _run_length(row: bytes) -> bytes:
-    return tolm.rle_encode(np.frombuffer(row, dtype=np.uint8))
-
-
 def write_shot_stream(path: Path, sample: Sample) -> int:
     """Writes every shot of `sample` as `window_depth` frames; returns the
     number of frames. Frame ids run on across shots; each round field is the
     round within its shot."""
-    a, depth = sample.ancillas_per_round, sample.window_depth
-    rows = sample.events.reshape(sample.shots * depth, a)
-    parts = [tolm.encode_file_header()]
-    frame_id = 0
-    for shot in range(sample.shots):
-        for r in range(depth):
-            frame_id += 1
-            last = r == depth - 1
-            parts.append(tolm.encode_frame(
-                frame_id, r, meas_results=bytes(a), timestamp_ns=1000 * frame_id, qubit_count=2 * a + 1,
-                code_type=_SURFACE_CODE, distance=3, detector_runs=_run_length(rows[shot * depth + r].tobytes()),
-                observable_flips=int(sample.truth[shot]) if last else None))
-    path.write_bytes(b"".join(parts))
-    return frame_id
+    a = sample.ancillas_per_round
+    simulate.write_shots(
+        path,
+        sample.dem_path,
+        sample.events,
+        sample.truth,
+        ancilla_count=a,
+        code_type=_SURFACE_CODE,
+        distance=3,
+        qubit_count=2 * a + 1,
+    )
+    return sample.shots * sample.window_depth

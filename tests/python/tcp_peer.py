@@ -27,7 +27,6 @@ import os
 import select
 import socket
 import struct
-import sys
 import threading
 import time
 
@@ -42,6 +41,9 @@ def sleep(seconds: float) -> dict:
 
 
 WAIT = {"op": "wait", "timeout": 5}
+# For a peer that only the test releases: outlasts any test, so that a read
+# that wrongly waits for it fails on the test's own time limit.
+LONG_WAIT = {"op": "wait", "timeout": 60}
 RESET = {"op": "reset"}
 
 

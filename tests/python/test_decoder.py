@@ -1,4 +1,6 @@
+import errno
 import inspect
+import os
 
 import pytest
 
@@ -88,30 +90,54 @@ def test_stim_model_through_str(stream_of):
     assert next(stream).observable_flips == 1
 
 
-def test_str_naming_no_file_is_dem_text(stream_of, tmp_path):
-    stream = stream_of([[1, 1]], flips=5)
-    # Not a file, so DEM text: one line of no instruction the parser knows,
-    # an empty model whose decoder predicts no flip.
-    stream.set_decoder(str(tmp_path / "missing.dem"))
-    assert next(stream).observable_flips == 0
+@pytest.mark.parametrize(
+    "make_dem, error, code",
+    [
+        (lambda tmp: tmp / "missing.dem", FileNotFoundError, errno.ENOENT),
+        (lambda tmp: PathLike(tmp / "missing.dem"), FileNotFoundError, errno.ENOENT),
+        (lambda tmp: str(tmp / "missing.dem"), FileNotFoundError, errno.ENOENT),
+        (lambda tmp: "surfce.dem", FileNotFoundError, errno.ENOENT),
+        (lambda tmp: str(tmp), IsADirectoryError, errno.EISDIR),
+        (lambda tmp: tmp, IsADirectoryError, errno.EISDIR),
+        (lambda tmp: binary_file(tmp), OSError, errno.EILSEQ),
+    ],
+    ids=[
+        "missing-path",
+        "missing-fspath",
+        "missing-str",
+        "mistyped-name",
+        "directory-str",
+        "directory-path",
+        "not-utf8",
+    ],
+)
+def test_unreadable_dem_files(stream_of, tmp_path, monkeypatch, make_dem, error, code):
+    monkeypatch.chdir(tmp_path)
+    stream = stream_of([[1, 1]], flips=4)
+    dem = make_dem(tmp_path)
+    with pytest.raises(error) as raised:
+        stream.set_decoder(dem)
+    assert (raised.value.errno, raised.value.filename) == (code, os.fspath(dem))
+    assert raised.value.strerror == (
+        "stream did not contain valid UTF-8" if code == errno.EILSEQ else os.strerror(code)
+    )
+    assert next(stream).observable_flips == 4  # no decoder was attached
 
 
 @pytest.mark.parametrize(
-    "make_dem, message",
-    [
-        (lambda tmp: tmp / "missing.dem", "^No such file or directory$"),
-        (lambda tmp: PathLike(tmp / "missing.dem"), "^No such file or directory$"),
-        (lambda tmp: str(tmp), "^Is a directory$"),
-        (lambda tmp: tmp, "^Is a directory$"),
-        (lambda tmp: binary_file(tmp), "UTF-8"),
-    ],
-    ids=["missing-path", "missing-fspath", "directory-str", "directory-path", "not-utf8"],
+    "dem",
+    ["", "detector(0) D0\nlogical_observable L0", "error(0) D0 D1 L0\nerror(1) D1", "error(0.1) L0"],
+    ids=["empty", "declarations-only", "probabilities-0-and-1", "no-detector"],
 )
-def test_unreadable_dem_files(stream_of, tmp_path, make_dem, message):
-    stream = stream_of([[1, 1]], flips=4)
-    with pytest.raises(OSError, match=message):
-        stream.set_decoder(make_dem(tmp_path))
-    assert next(stream).observable_flips == 4  # no decoder was attached
+def test_models_without_error_mechanisms_are_refused(stream_of, dem):
+    stream = stream_of([[1, 1], [1, 1]], flips=0)
+    stream.set_decoder(PAIR)
+    assert next(stream).observable_flips == 1
+    with pytest.raises(ValueError, match="no error mechanism"):
+        stream.set_decoder(dem)
+    with pytest.raises(ValueError, match="no error mechanism"):
+        stream.set_decoder(_veskar.DetectorErrorModel.parse(dem))
+    assert next(stream).observable_flips == 1  # the earlier decoder still decodes
 
 
 def binary_file(directory):
@@ -319,7 +345,7 @@ def test_dem_code_cannot_reenter_the_stream(stream_of):
 
 def test_signature_and_docstring():
     method = _veskar.VeskarStream.set_decoder
-    assert str(inspect.signature(method)) == "(self, /, dem, window_depth=0)"
+    assert str(inspect.signature(method)) == "(self, /, dem, window_depth=0, *, commit_rounds=0, buffer_rounds=None)"
     assert method.__doc__.splitlines()[0] == "Configure the Union-Find decoder from a DEM."
     assert "window_depth" in method.__doc__ and "dem" in method.__doc__
     doc = _veskar.SyndromeFrame.recorded_observable_flips.__doc__

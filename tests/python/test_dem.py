@@ -1,6 +1,8 @@
+import errno
 import inspect
 import json
 import math
+import os
 import re
 import struct
 import sys
@@ -11,6 +13,7 @@ import numpy as np
 import pytest
 
 import _veskar
+from veskar.simulate import load_dem
 
 DEM = _veskar.DetectorErrorModel
 DATA = Path(__file__).resolve().parents[1] / "data"
@@ -84,7 +87,7 @@ def test_malformed_text_raises_value_error(text, message, tmp_path):
     [
         (lambda: DEM.parse(3), "text"),
         (lambda: DEM.parse(b"error(0.1) D0"), "text"),
-        (lambda: DEM.from_file(Path("x.dem")), "path"),
+        (lambda: DEM.from_file(b"x.dem"), "path"),
         (lambda: DEM.parse("").to_schema_json(None), "name"),
     ],
 )
@@ -101,16 +104,68 @@ def test_arguments_by_keyword(tmp_path):
     assert '"name": "k"' in DEM.parse("").to_schema_json(name="k")
 
 
+@pytest.mark.parametrize("as_path", [str, Path], ids=["str", "pathlib"])
 @pytest.mark.parametrize(
-    "make_path, error",
+    "make_path, error, code",
     [
-        (lambda tmp: tmp / "missing.dem", FileNotFoundError),
-        (lambda tmp: tmp, IsADirectoryError),
+        (lambda tmp: tmp / "missing.dem", FileNotFoundError, errno.ENOENT),
+        (lambda tmp: tmp, IsADirectoryError, errno.EISDIR),
+    ],
+    ids=["missing", "directory"],
+)
+def test_unreadable_file_raises_os_error(make_path, error, code, as_path, tmp_path):
+    path = as_path(make_path(tmp_path))
+    with pytest.raises(error) as raised:
+        DEM.from_file(path)
+    assert (raised.value.errno, raised.value.filename, raised.value.strerror) == (code, str(path), os.strerror(code))
+
+
+class Text:
+    def __init__(self, text):
+        self.text = text
+
+    def __str__(self):
+        return self.text
+
+
+# Every call that takes a DEM resolves it the same way.
+ENTRY_POINTS = {"resolve": DEM._resolve, "load_dem": load_dem}
+
+
+@pytest.mark.parametrize("entry", sorted(ENTRY_POINTS))
+@pytest.mark.parametrize(
+    "make_dem, expected",
+    [
+        (lambda tmp: str(tmp / "model.dem"), 1),  # a str naming a file
+        (lambda tmp: tmp / "model.dem", 1),  # a path object
+        (lambda tmp: "model.dem", 1),  # relative to the working directory
+        (lambda tmp: "error(0.1) D0 D1", 2),  # one line of DEM text
+        (lambda tmp: "  ERROR[tag](0.1) D0 D1 D2  \n", 3),  # names match without regard to case
+        (lambda tmp: "# no instruction on the first line\nerror(0.1) D3", 4),
+        (lambda tmp: "", 0),  # empty text is an empty model
+        (lambda tmp: Text("error(0.1) D4"), 5),  # str() of anything else, like a Stim model
+        (lambda tmp: "surfce.dem", FileNotFoundError),  # one line, no instruction: a mistyped name
+        (lambda tmp: str(tmp / "nothing.dem"), FileNotFoundError),
+        (lambda tmp: "eror(0.1) D0 L0", FileNotFoundError),
+        (lambda tmp: "error(0.1 D0 L0", ValueError),
     ],
 )
-def test_unreadable_file_raises_os_error(make_path, error, tmp_path):
-    with pytest.raises(error):
-        DEM.from_file(str(make_path(tmp_path)))
+def test_dem_sources_resolve_alike(entry, make_dem, expected, tmp_path, monkeypatch):
+    (tmp_path / "model.dem").write_text("error(0.1) D0\n")
+    monkeypatch.chdir(tmp_path)
+    dem = make_dem(tmp_path)
+    if isinstance(expected, int):
+        assert ENTRY_POINTS[entry](dem).detector_count == expected
+        return
+    with pytest.raises(expected) as raised:
+        ENTRY_POINTS[entry](dem)
+    if expected is FileNotFoundError:
+        assert (raised.value.errno, raised.value.filename) == (errno.ENOENT, str(dem))
+
+
+def test_resolve_takes_a_parsed_model_as_it_is():
+    model = DEM.parse("error(0.1) D0")
+    assert DEM._resolve(model) is model
 
 
 @pytest.mark.parametrize("data", [b"error(0.1) D0\n\xff\n", b"detector(1, 0) D0 \xc3\n", b"\xed\xa0\x80"])
@@ -132,12 +187,7 @@ def test_from_file_reads_crlf_and_non_ascii_text(tmp_path):
 
 def test_errors_are_flat_and_expanded():
     model = DEM.parse(
-        "repeat 2 {\n"
-        "  error(0.125) D0 D1 ^ D2 L0\n"
-        "  shift_detectors 3\n"
-        "}\n"
-        "error(0.5) D1 L0 L0\n"
-        "error(0) D4\n"
+        "repeat 2 {\n  error(0.125) D0 D1 ^ D2 L0\n  shift_detectors 3\n}\nerror(0.5) D1 L0 L0\nerror(0) D4\n"
     )
     assert model.errors() == [
         (0.125, [0, 1, 2], [0]),
@@ -257,7 +307,11 @@ def f32_weight(p):
         # Identical errors stay parallel edges for PyMatching to merge.
         ("error(0.1) D0 D1\nerror(0.1) D0 D1", 2, [edge(0, 1, f32_weight(0.1), set())] * 2),
         # Only probabilities strictly inside (0, 1) make edges; 0.5 weighs nothing.
-        ("error(0) D0\nerror(1) D0\nerror(-0.5) D0\nerror(nan) D0\nerror(2) D0\nerror(0.5) D0", 1, [edge(0, 1, 0.0, set())]),
+        (
+            "error(0) D0\nerror(1) D0\nerror(-0.5) D0\nerror(nan) D0\nerror(2) D0\nerror(0.5) D0",
+            1,
+            [edge(0, 1, 0.0, set())],
+        ),
         ("error(0.9) D0", 1, [edge(0, 1, f32_weight(0.9), set())]),
     ],
 )
@@ -384,7 +438,7 @@ def schema(name, detectors, observables, stabilizers):
         "version": "1.0.0",
         "name": name,
         "description": f"Auto-generated from DEM: {detectors} detectors, {observables} observables",
-        "code_type": "Custom",
+        "code_type": "custom",
         "distance": 0,
         "qubit_count": 0,
         "ancilla_count": detectors,
@@ -430,3 +484,11 @@ def test_export_refuses_a_model_naming_a_far_detector():
     assert model.detector_count == 100000001
     with pytest.raises(ValueError, match="decoding graphs are limited to 16777216"):
         model.to_pymatching()
+
+
+@pytest.mark.parametrize("text", ["detector D65535", "error(0.1) D70000 ^ L0"])
+def test_schema_json_refuses_a_model_beyond_sixteen_bit_counts(text):
+    model = DEM.parse(text)
+    with pytest.raises(ValueError, match=f"at most 65535 detectors, the model has {model.detector_count}"):
+        model.to_schema_json("big")
+    assert '"ancilla_count": 65535' in DEM.parse("detector D65534").to_schema_json("largest")

@@ -14,23 +14,15 @@ import signal
 import subprocess
 import sys
 import textwrap
-import time
 
 import pytest
 
 import _veskar
+import waits
 from tcp_peer import send
 from tolm_writer import Frame, file_header, full_frame, stream_bytes
 
 UNDER_ASAN = "libasan" in os.environ.get("LD_PRELOAD", "")
-
-
-def threads() -> int:
-    return len(os.listdir("/proc/self/task"))
-
-
-def descriptors() -> int:
-    return len(os.listdir("/proc/self/fd"))
 
 
 def resident_bytes() -> int:
@@ -74,7 +66,7 @@ def test_a_thousand_file_streams_leave_nothing_behind(write_file):
     for _ in range(20):
         next(_veskar.VeskarStream(good))
     gc.collect()
-    threads_before, fds_before, rss_before = threads(), descriptors(), resident_bytes()
+    before, rss_before = waits.Resources(), resident_bytes()
     for i in range(1000):
         stream = _veskar.VeskarStream(bad if i % 5 == 4 else good)
         if i % 3 == 0:
@@ -82,8 +74,7 @@ def test_a_thousand_file_streams_leave_nothing_behind(write_file):
         ENDINGS[i % len(ENDINGS)](stream)
         del stream
     gc.collect()
-    assert threads() == threads_before
-    assert descriptors() == fds_before
+    assert before.all_gone_since()
     # Each stream owns a 4 MiB ring: keeping even a few percent of them
     # would show here.
     growth = resident_bytes() - rss_before
@@ -91,24 +82,23 @@ def test_a_thousand_file_streams_leave_nothing_behind(write_file):
 
 
 def test_failed_opens_leave_nothing_behind(tmp_path, closed_port):
-    threads_before, fds_before = threads(), descriptors()
+    before = waits.Resources()
     for i in range(300):
         source = [str(tmp_path / "missing.tolm"), f"tcp://127.0.0.1:{closed_port}", "tcp://no-such-host.invalid:1"][
             i % 3
         ]
         if i % 3 == 2 and i > 30:
             continue  # name lookups are slow; a few are enough
-        with pytest.raises(OSError, match="^i/o error: "):
+        with pytest.raises(OSError, match="i/o error: "):
             _veskar.VeskarStream(source)
-    assert threads() == threads_before
-    assert descriptors() == fds_before
+    assert before.all_gone_since()
 
 
 def test_tcp_streams_leave_nothing_behind(tcp_peer):
     count = 200
     frames = [full_frame(i, 8) for i in (1, 2)]
     peer = tcp_peer({"connections": count, "steps": [send(stream_bytes(frames))]})
-    threads_before, fds_before = threads(), descriptors()
+    before = waits.Resources()
     for i in range(count):
         stream = _veskar.VeskarStream(peer.address)
         if i % 2:
@@ -116,8 +106,7 @@ def test_tcp_streams_leave_nothing_behind(tcp_peer):
         ENDINGS[i % len(ENDINGS)](stream)
         del stream
     gc.collect()
-    assert threads() == threads_before
-    assert descriptors() == fds_before
+    assert before.all_gone_since()
     peer.finish()
 
 
@@ -168,7 +157,11 @@ def run_dem_child(text: str, frames_path: str, depth: int = 0, cap: bool = True)
 
 HOSTILE_DEMS = [
     # Expansions refused before anything is expanded.
-    ("repeat-count", "repeat 268435455 {\nerror(0.1) D0\n}", {"parse": ["ValueError", "invalid repeat count '268435455'"]}),
+    (
+        "repeat-count",
+        "repeat 268435455 {\nerror(0.1) D0\n}",
+        {"parse": ["ValueError", "invalid repeat count '268435455'"]},
+    ),
     (
         "nested-repeats",
         "repeat 100000 {\nrepeat 100000 {\nerror(0.1) D0 D1\n}\n}",
@@ -179,14 +172,14 @@ HOSTILE_DEMS = [
         "repeat 1000000 {\nerror(0.1) " + " ".join(f"D{i}" for i in range(100)) + "\n}",
         {"parse": ["ValueError", "invalid repeat count '1000000'"]},
     ),
-    # The largest index parses (the counts are just numbers), but no graph
-    # is built for it.
+    # The largest index parses (the counts are just numbers), but neither a
+    # schema nor a graph is built for it.
     (
         "largest-index",
         "error(0.1) D4294967295 L63",
         {
             "parse": ["ok", 4294967296],
-            "schema": ["ok", True],
+            "schema": ["ValueError", "a hardware schema holds at most 65535 detectors, the model has 4294967296"],
             "decoder": [
                 "ValueError",
                 "detector error model has 4294967296 detectors; decoding graphs are limited to 16777216",
@@ -208,8 +201,11 @@ HOSTILE_DEMS = [
 ]
 
 
-@pytest.mark.parametrize("text, expected, extra", [c[1:3] + (c[3] if len(c) > 3 else {},) for c in HOSTILE_DEMS],
-                         ids=[c[0] for c in HOSTILE_DEMS])
+@pytest.mark.parametrize(
+    "text, expected, extra",
+    [c[1:3] + (c[3] if len(c) > 3 else {},) for c in HOSTILE_DEMS],
+    ids=[c[0] for c in HOSTILE_DEMS],
+)
 def test_hostile_dems_fail_cleanly(write_file, text, expected, extra):
     frames = write_file(stream_bytes([Frame(1, ancilla_count=8, events=[1, 0, 0, 0, 0, 0, 0, 1])]))
     results = run_dem_child(text, frames, **extra)
@@ -226,11 +222,9 @@ def test_graph_at_the_size_limit_fails_within_the_cap(write_file):
     # two gigabytes: under a 2 GiB cap that either fits or is a MemoryError,
     # never a crash.
     frames = write_file(stream_bytes([Frame(1, ancilla_count=8)]))
-    started = time.monotonic()
     results = run_dem_child(f"error(0.1) D{2**24 - 1}", frames)
     assert results["parse"] == ["ok", 2**24]
     assert results["decoder"][0] in ("ok", "MemoryError")
-    assert time.monotonic() - started < 30
 
 
 # ---------------------------------------------------------------------------

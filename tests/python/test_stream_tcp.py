@@ -1,11 +1,11 @@
 import signal
 import threading
-import time
 
 import pytest
 
 import _veskar
-from tcp_peer import RESET, WAIT, send, sleep
+import waits
+from tcp_peer import LONG_WAIT, RESET, send, sleep
 from tolm_writer import FILE_HEADER_SIZE, Frame, file_header, full_frame, stream_bytes
 
 MAIN_THREAD = threading.main_thread().ident
@@ -77,17 +77,19 @@ def test_peer_closes_mid_stream(tcp_peer, cut, ids, error):
 
 
 def test_peer_resets_the_connection(tcp_peer):
-    peer = tcp_peer([send(TWO_BYTES[:SECOND_START + 10]), sleep(0.05), RESET])
+    peer = tcp_peer([send(TWO_BYTES[: SECOND_START + 10]), sleep(0.05), RESET])
     stream = _veskar.VeskarStream(peer.address)
     assert next(stream).frame_id == 1
-    with pytest.raises(OSError, match="^i/o error: Connection reset by peer$"):
+    with pytest.raises(ConnectionResetError) as raised:
         next(stream)
+    assert (raised.value.strerror, raised.value.kind) == ("i/o error: Connection reset by peer", "Io")
 
 
 def test_nothing_listening(closed_port):
-    with pytest.raises(OSError) as raised:
+    with pytest.raises(ConnectionRefusedError) as raised:
         _veskar.VeskarStream(f"tcp://127.0.0.1:{closed_port}")
-    assert str(raised.value) == "i/o error: Connection refused"
+    assert raised.value.strerror == "i/o error: Connection refused"
+    assert raised.value.filename is None
 
 
 @pytest.mark.parametrize(
@@ -102,9 +104,9 @@ def test_nothing_listening(closed_port):
     ],
 )
 def test_addresses_that_do_not_connect(source):
-    with pytest.raises(OSError, match="^i/o error: .+") as raised:
+    with pytest.raises(OSError, match="i/o error: .+") as raised:
         _veskar.VeskarStream(source)
-    assert type(raised.value) is OSError
+    assert type(raised.value) is OSError and raised.value.kind == "Io"
 
 
 class Spinner:
@@ -132,34 +134,28 @@ def test_silent_peer_lets_python_run_and_yields_to_ctrl_c(tcp_peer):
     frame = full_frame(1, 12, flips=2)
     data = stream_bytes([frame])
     half = FILE_HEADER_SIZE + 50
-    peer = tcp_peer([send(data[:half]), WAIT, send(data[half:])])
+    peer = tcp_peer([send(data[:half]), LONG_WAIT, send(data[half:])])
     stream = _veskar.VeskarStream(peer.address)
-    samples = []
-    interrupted = threading.Event()
+    ran_while_waiting = []
 
     def interrupter(spinner):
-        # Runs only if the waiting read let go of the interpreter lock.
-        time.sleep(0.15)
-        samples.append(spinner.count)
-        time.sleep(0.1)
-        samples.append(spinner.count)
-        signal.pthread_kill(MAIN_THREAD, signal.SIGINT)
-        # Should the interrupt be lost, the peer ends the wait, and the test
-        # fails on a missing exception rather than hanging.
-        if not interrupted.wait(3):
-            peer.go()
+        # This thread runs at all only because the waiting read let go of
+        # the interpreter lock; the spinner shows it is not alone in that.
+        try:
+            inside = waits.wait_until(lambda: waits.inside_call(MAIN_THREAD))
+            before = spinner.count
+            ran_while_waiting.append(inside and waits.wait_until(lambda: spinner.count > before + 1000))
+            ran_while_waiting.append(waits.inside_call(MAIN_THREAD))
+        finally:
+            signal.pthread_kill(MAIN_THREAD, signal.SIGINT)
 
     with Spinner() as spinner:
         side = threading.Thread(target=interrupter, args=(spinner,))
-        started = time.monotonic()
         side.start()
         with pytest.raises(KeyboardInterrupt):
-            next(stream)
-        waited = time.monotonic() - started
-        interrupted.set()
+            waits.call(next, stream)
         side.join()
-    assert samples[1] > samples[0]
-    assert 0.2 < waited < 3
+    assert ran_while_waiting == [True, True]
 
     # The half frame read before the interrupt is kept: the next read completes it.
     peer.go()
@@ -169,87 +165,61 @@ def test_silent_peer_lets_python_run_and_yields_to_ctrl_c(tcp_peer):
     assert list(stream) == []
 
 
-def test_reentry_during_a_wait_is_refused(tcp_peer):
-    peer = tcp_peer([send(file_header()), WAIT, send(Frame(1).to_bytes())])
+def test_reentry_during_a_wait_is_refused_but_close_ends_it(tcp_peer):
+    peer = tcp_peer([send(file_header()), LONG_WAIT, send(Frame(1).to_bytes())])
     stream = _veskar.VeskarStream(peer.address)
     seen = []
 
     def handler(signum, _frame):
-        calls = [
-            lambda: next(stream),
-            lambda: iter(stream),
-            stream.close,
-            stream.__enter__,
-            lambda: stream.__exit__(None, None, None),
-        ]
+        calls = [lambda: next(stream), lambda: iter(stream), stream.__enter__, stream.close]
         for call in calls:
             try:
-                call()
-                seen.append("ran")
+                seen.append(call())
             except RuntimeError as err:
                 seen.append(str(err))
-        peer.go()
 
     previous = signal.signal(signal.SIGUSR1, handler)
     try:
-        threading.Timer(0.1, signal.pthread_kill, (MAIN_THREAD, signal.SIGUSR1)).start()
-        frame = next(stream)
+        sender = waits.signal_once_inside_call(MAIN_THREAD, signal.SIGUSR1)
+        # Closed from the handler, the read that waits ends as the stream's end does.
+        with pytest.raises(StopIteration):
+            waits.call(next, stream)
+        sender.join()
     finally:
         signal.signal(signal.SIGUSR1, previous)
-    assert seen == [
-        "Already borrowed",
-        "Already mutably borrowed",
-        "Already borrowed",
-        "Already mutably borrowed",
-        "Already borrowed",
-    ]
-    assert frame.frame_id == 1
+    assert seen == ["Already borrowed", "Already mutably borrowed", "Already mutably borrowed", None]
+    with pytest.raises(OSError, match="^stream is closed$"):
+        next(stream)
 
 
 def test_second_thread_is_refused_while_one_waits(tcp_peer):
-    peer = tcp_peer([send(file_header()), WAIT, send(Frame(3).to_bytes())])
+    peer = tcp_peer([send(file_header()), LONG_WAIT, send(Frame(3).to_bytes())])
     stream = _veskar.VeskarStream(peer.address)
     results = []
-    reader = threading.Thread(target=lambda: results.append(next(stream)))
+    reader = threading.Thread(target=lambda: results.append(waits.call(next, stream)))
     reader.start()
-    # iter() never blocks: it fails only once the reader holds the stream.
-    deadline = time.monotonic() + 5
-    while True:
-        try:
-            iter(stream)
-        except RuntimeError as err:
-            assert str(err) == "Already mutably borrowed"
-            break
-        assert time.monotonic() < deadline
-        time.sleep(0.005)
+    assert waits.wait_until(lambda: waits.inside_call(reader.ident))
+    with pytest.raises(RuntimeError, match="^Already mutably borrowed$"):
+        iter(stream)
     with pytest.raises(RuntimeError, match="^Already borrowed$"):
         next(stream)
-    with pytest.raises(RuntimeError, match="^Already borrowed$"):
-        stream.close()
     peer.go()
     reader.join()
     assert [f.frame_id for f in results] == [3]
 
 
-def test_close_while_the_peer_is_silent(tcp_peer):
-    peer = tcp_peer([send(file_header()), WAIT])
+@pytest.mark.parametrize("interrupted_first", [False, True])
+def test_close_does_not_wait_for_a_silent_peer(tcp_peer, interrupted_first):
+    peer = tcp_peer([send(file_header()), LONG_WAIT])
     stream = _veskar.VeskarStream(peer.address)
-    started = time.monotonic()
+    if interrupted_first:
+        sender = waits.signal_once_inside_call(MAIN_THREAD, signal.SIGINT)
+        with pytest.raises(KeyboardInterrupt):
+            waits.call(next, stream)
+        sender.join()
+    # A wait left armed on the socket must not outlive the stream's runtime,
+    # nor hold up the close: the peer is still silent when close returns.
     stream.close()
-    assert time.monotonic() - started < 1
-    with pytest.raises(OSError, match="^stream is closed$"):
-        next(stream)
-
-
-def test_close_after_an_interrupted_wait(tcp_peer):
-    peer = tcp_peer([send(file_header()), WAIT])
-    stream = _veskar.VeskarStream(peer.address)
-    threading.Timer(0.1, signal.pthread_kill, (MAIN_THREAD, signal.SIGINT)).start()
-    with pytest.raises(KeyboardInterrupt):
-        next(stream)
-    # The wait left armed on the socket must not outlive the stream's runtime.
-    started = time.monotonic()
-    stream.close()
-    assert time.monotonic() - started < 1
+    assert peer.process.poll() is None
     with pytest.raises(OSError, match="^stream is closed$"):
         next(stream)

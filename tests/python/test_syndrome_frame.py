@@ -33,8 +33,17 @@ def test_attributes(read_frames):
 
 @pytest.mark.parametrize(
     "name",
-    ["frame_id", "round", "timestamp_ns", "qubit_count", "ancilla_count", "detector_event_count", "code_type",
-     "distance", "observable_flips"],
+    [
+        "frame_id",
+        "round",
+        "timestamp_ns",
+        "qubit_count",
+        "ancilla_count",
+        "detector_event_count",
+        "code_type",
+        "distance",
+        "observable_flips",
+    ],
 )
 def test_attributes_are_read_only(read_frames, name):
     (frame,) = read_frames(full_frame(1, flips=1))

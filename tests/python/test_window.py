@@ -59,12 +59,28 @@ def test_rows_are_cut_or_padded_to_the_ancilla_count(row, expected):
     assert window.to_numpy_matrix().tolist() == [expected]
 
 
-def test_strided_array_pushes_a_row_of_zeros():
-    strided = np.ones(8, dtype=bool)[::2]
-    assert not strided.flags.c_contiguous
-    window = pushed(4, 2, [1, 1, 1, 1])
-    window.push_numpy(strided, 9, 9)
-    assert window.to_numpy_matrix().tolist() == [[True] * 4, [False] * 4]
+MATRIX = np.array([[1, 0, 1, 1], [0, 1, 1, 0], [1, 1, 0, 0], [0, 0, 1, 1], [1, 0, 0, 1]], dtype=bool)
+
+
+@pytest.mark.parametrize(
+    "view",
+    [
+        MATRIX.ravel()[::2],
+        MATRIX.ravel()[::-1],
+        MATRIX[:, 1],
+        MATRIX[::-2, 2],
+        MATRIX.ravel()[1:16:5],
+        np.broadcast_to(np.array(True), (4,)),
+    ],
+    ids=["every-other", "reversed", "column", "reversed-column", "short", "broadcast"],
+)
+def test_views_push_the_values_they_show(view):
+    assert not view.flags.c_contiguous
+    window = _veskar.SyndromeWindow(4, 1)
+    window.push_numpy(view, 9, 9)
+    # Cut or padded to the ancilla count like any array.
+    expected = (view.tolist() + [False] * 4)[:4]
+    assert window.to_numpy_matrix().tolist() == [expected]
 
 
 def test_core_edge_case_rows_of_three():

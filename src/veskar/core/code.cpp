@@ -4,15 +4,24 @@ namespace veskar {
 
 std::string_view code_type_name(CodeType code) {
     switch (code) {
-        case CodeType::SurfaceCode: return "SurfaceCode";
-        case CodeType::HoneycombCode: return "HoneycombCode";
-        case CodeType::ColorCode: return "ColorCode";
-        case CodeType::RepetitionCode: return "RepetitionCode";
-        case CodeType::ToricCode: return "ToricCode";
-        case CodeType::BivariateBicycle: return "BivariateBicycle";
-        case CodeType::HypergraphProduct: return "HypergraphProduct";
-        case CodeType::FiberBundle: return "FiberBundle";
-        case CodeType::Custom: return "Custom";
+        case CodeType::SurfaceCode:
+            return "SurfaceCode";
+        case CodeType::HoneycombCode:
+            return "HoneycombCode";
+        case CodeType::ColorCode:
+            return "ColorCode";
+        case CodeType::RepetitionCode:
+            return "RepetitionCode";
+        case CodeType::ToricCode:
+            return "ToricCode";
+        case CodeType::BivariateBicycle:
+            return "BivariateBicycle";
+        case CodeType::HypergraphProduct:
+            return "HypergraphProduct";
+        case CodeType::FiberBundle:
+            return "FiberBundle";
+        case CodeType::Custom:
+            return "Custom";
     }
     return "Unknown";
 }

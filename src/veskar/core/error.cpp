@@ -34,12 +34,8 @@ std::string message(const VeskarError& err) {
             [](const error::UnsupportedVersion& e) {
                 return "unsupported TOLM format version: " + to_string(e.version);
             },
-            [](const error::UnknownCodeType& e) {
-                return "unknown code type discriminant: " + hex2(e.value);
-            },
-            [](const error::SchemaNotFound& e) {
-                return "schema not found for id " + format_uuid(e.schema_id);
-            },
+            [](const error::UnknownCodeType& e) { return "unknown code type discriminant: " + hex2(e.value); },
+            [](const error::SchemaNotFound& e) { return "schema not found for id " + format_uuid(e.schema_id); },
             [](const error::CrcMismatch& e) {
                 return "CRC32 mismatch: expected " + hex8(e.expected) + ", got " + hex8(e.got);
             },
@@ -62,9 +58,7 @@ std::string message(const VeskarError& err) {
                 return std::string("frame/schema mismatch on ") + e.field + ": schema expects " +
                        to_string(e.expected) + ", frame has " + to_string(e.actual);
             },
-            [](const error::ChannelLagged&) {
-                return std::string("broadcast channel lagged: frames were dropped");
-            },
+            [](const error::ChannelLagged&) { return std::string("broadcast channel lagged: frames were dropped"); },
             [](const error::Io& e) { return "i/o error: " + e.text; },
             [](const error::Json& e) { return "json schema error: " + e.text; },
         },

@@ -4,6 +4,7 @@
 #include <string>
 #include <variant>
 
+#include "veskar/core/overloaded.hpp"
 #include "veskar/core/uuid.hpp"
 
 namespace veskar {
@@ -62,30 +63,15 @@ struct Json {
 
 }  // namespace error
 
-using VeskarError = std::variant<
-    error::InvalidMagic,
-    error::UnsupportedVersion,
-    error::UnknownCodeType,
-    error::SchemaNotFound,
-    error::CrcMismatch,
-    error::ParityViolation,
-    error::TimingOutOfBounds,
-    error::PayloadLengthMismatch,
-    error::FrameIdBackwards,
-    error::SchemaMismatch,
-    error::ChannelLagged,
-    error::Io,
-    error::Json>;
+using VeskarError =
+    std::variant<error::InvalidMagic, error::UnsupportedVersion, error::UnknownCodeType, error::SchemaNotFound,
+                 error::CrcMismatch, error::ParityViolation, error::TimingOutOfBounds, error::PayloadLengthMismatch,
+                 error::FrameIdBackwards, error::SchemaMismatch, error::ChannelLagged, error::Io, error::Json>;
 
 // The display text users see, also as Python exception messages.
 std::string message(const VeskarError& err);
 
 // An Io error for an errno value, with the system's text for it.
 VeskarError io_error_from_errno(int code);
-
-template <typename Variant>
-bool holds(const VeskarError& err) {
-    return std::holds_alternative<Variant>(err);
-}
 
 }  // namespace veskar

@@ -55,9 +55,7 @@ struct TimingOffsets {
 
     size_t size() const { return bytes.size() / 2; }
     bool empty() const { return bytes.empty(); }
-    uint16_t operator[](size_t i) const {
-        return static_cast<uint16_t>(bytes[2 * i] | (bytes[2 * i + 1] << 8));
-    }
+    uint16_t operator[](size_t i) const { return static_cast<uint16_t>(bytes[2 * i] | (bytes[2 * i + 1] << 8)); }
 };
 
 // One decoded frame. The byte sections are views into the reader's buffer,
@@ -72,12 +70,14 @@ struct SyndromeFrame {
     std::optional<FrameMetadata> metadata;
     std::optional<std::vector<Annotation>> annotations;
 
-    // Fired detectors encoded by the run-length code, counted without
-    // expanding it; runs past ancilla_count count too. Wraps at 2^32.
+    // Fired detectors among the ancilla_count events the frame hands out,
+    // counted on the run-length code without expanding it: runs past
+    // ancilla_count are cut, as the expansion cuts them.
     uint32_t detector_event_count() const;
 };
 
-// Sum of the run lengths of the fired runs (bit 7 set) of a run-length code.
-uint32_t count_fired_events(std::span<const uint8_t> runs);
+// Fired events (runs with bit 7 set) among the first n events a run-length
+// code expands to.
+uint32_t count_fired_events(std::span<const uint8_t> runs, uint32_t n);
 
 }  // namespace veskar

@@ -73,7 +73,9 @@ void append_float(std::string& out, Float value) {
     if (text.find_first_of(".e") == std::string_view::npos) out += ".0";
 }
 
-void indent(std::string& out, int depth) { out.append(static_cast<size_t>(depth) * 2, ' '); }
+void indent(std::string& out, int depth) {
+    out.append(static_cast<size_t>(depth) * 2, ' ');
+}
 
 // Writes the separators and indentation of one object or array. "{}" and
 // "[]" stay on one line when nothing was written between them.

@@ -5,14 +5,12 @@
 #include <new>
 #include <stdexcept>
 #include <string>
-#include <type_traits>
+
+#include "veskar/core/overloaded.hpp"
 
 namespace veskar {
 
 namespace {
-
-template <class>
-inline constexpr bool kAlwaysFalse = false;
 
 std::string sizes_text(uint64_t ancilla_count, uint64_t window_depth) {
     return std::to_string(ancilla_count) + " ancillas by " + std::to_string(window_depth) + " rounds";
@@ -21,21 +19,18 @@ std::string sizes_text(uint64_t ancilla_count, uint64_t window_depth) {
 }  // namespace
 
 std::string message(const WindowError& err) {
-    return std::visit(
-        [](const auto& e) -> std::string {
-            using E = std::decay_t<decltype(e)>;
-            if constexpr (std::is_same_v<E, window_error::ZeroDepth>) {
-                return "window_depth must be at least 1";
-            } else if constexpr (std::is_same_v<E, window_error::SizeOverflow>) {
-                return "window of " + sizes_text(e.ancilla_count, e.window_depth) +
-                       " is too large (at most 2^32 detectors)";
-            } else if constexpr (std::is_same_v<E, window_error::OutOfMemory>) {
-                return "cannot reserve memory for a window of " + sizes_text(e.ancilla_count, e.window_depth);
-            } else {
-                static_assert(kAlwaysFalse<E>, "unhandled WindowError variant");
-            }
-        },
-        err);
+    return std::visit(Overloaded{
+                          [](const window_error::ZeroDepth&) { return std::string("window_depth must be at least 1"); },
+                          [](const window_error::SizeOverflow& e) {
+                              return "window of " + sizes_text(e.ancilla_count, e.window_depth) +
+                                     " is too large (at most 2^32 detectors)";
+                          },
+                          [](const window_error::OutOfMemory& e) {
+                              return "cannot reserve memory for a window of " +
+                                     sizes_text(e.ancilla_count, e.window_depth);
+                          },
+                      },
+                      err);
 }
 
 std::expected<SyndromeWindow, WindowError> SyndromeWindow::create(uint64_t ancilla_count, uint64_t window_depth) {

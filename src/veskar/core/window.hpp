@@ -8,6 +8,8 @@
 #include <variant>
 #include <vector>
 
+#include "veskar/core/overloaded.hpp"
+
 namespace veskar {
 
 // One round as the window stores it; the window takes ownership on push.
@@ -52,7 +54,7 @@ std::string message(const WindowError& err);
 // All storage (the round slots and the matrix) is reserved by `create`, so
 // pushing allocates nothing beyond what the pushed round already owns.
 class SyndromeWindow {
-public:
+   public:
     // The largest number of detectors a window may hold: flat indices are 32-bit.
     static constexpr uint64_t kMaxDetectors = uint64_t{1} << 32;
 
@@ -81,8 +83,9 @@ public:
     // Round `age` of the window, 0 the oldest; `age` < size().
     const OwnedSyndromeData& round_at(uint64_t age) const { return slots_[slot_of(age)]; }
 
-private:
-    SyndromeWindow(uint64_t ancilla_count, uint64_t window_depth) : ancilla_count_(ancilla_count), window_depth_(window_depth) {}
+   private:
+    SyndromeWindow(uint64_t ancilla_count, uint64_t window_depth)
+        : ancilla_count_(ancilla_count), window_depth_(window_depth) {}
 
     size_t slot_of(uint64_t age) const {
         uint64_t slot = oldest_ + age;

@@ -31,7 +31,7 @@ struct DecoderResult {
 DecoderResult decoder_result(uint64_t observable_flips, double confidence);
 
 class Decoder {
-public:
+   public:
     virtual ~Decoder() = default;
 
     // Predicts the observable flips of the window's fired detectors, whose
@@ -40,7 +40,7 @@ public:
     // decode at a time.
     virtual DecoderResult decode_window(const SyndromeWindow& window) = 0;
 
-protected:
+   protected:
     Decoder() = default;
     Decoder(const Decoder&) = default;
     Decoder(Decoder&&) = default;

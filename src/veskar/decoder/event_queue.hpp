@@ -20,7 +20,7 @@ namespace veskar {
 // Popping takes the earliest of the first non-empty bucket, which narrow
 // buckets keep short; events of equal time pop in no particular order.
 class EventQueue {
-public:
+   public:
     static constexpr int64_t kIdle = std::numeric_limits<int64_t>::max();
 
     // For edges 0..edge_count-1 due at most max_wait after the last pop.
@@ -104,7 +104,7 @@ public:
         now_ = 0;
     }
 
-private:
+   private:
     static constexpr uint32_t kNone = std::numeric_limits<uint32_t>::max();
     static constexpr uint32_t kBuckets = 256;
     static constexpr uint32_t kWords = kBuckets / 64;

@@ -7,8 +7,9 @@
 #include <map>
 #include <queue>
 #include <tuple>
-#include <type_traits>
 #include <utility>
+
+#include "veskar/core/overloaded.hpp"
 
 namespace veskar {
 
@@ -20,9 +21,6 @@ constexpr uint32_t kNone = std::numeric_limits<uint32_t>::max();
 // comparisons exact and the state small, and at this resolution rounding
 // never reorders two edges whose probabilities differ meaningfully.
 constexpr double kWeightScale = 1 << 16;
-
-template <class>
-inline constexpr bool kAlwaysFalse = false;
 
 // Weight of two independent mechanisms on the same pair of nodes, each a
 // log-likelihood ratio ln((1 - p) / p): the pair flips when exactly one of
@@ -37,22 +35,18 @@ double merge_weights(double a, double b) {
 }  // namespace
 
 std::string message(const DecoderError& err) {
-    return std::visit(
-        [](const auto& e) -> std::string {
-            using E = std::decay_t<decltype(e)>;
-            if constexpr (std::is_same_v<E, decoder_error::NoGraph>) {
-                return "decoder needs a spacetime graph";
-            } else if constexpr (std::is_same_v<E, decoder_error::TooManyNodes>) {
-                return "spacetime graph has " + std::to_string(e.node_count) +
-                       " nodes, more than 32-bit node indices can name";
-            } else if constexpr (std::is_same_v<E, decoder_error::ObservableBeyondMask>) {
-                return "observable index " + std::to_string(e.observable) +
-                       " is beyond the decoder's limit of 64 observables (L0 to L63)";
-            } else {
-                static_assert(kAlwaysFalse<E>, "unhandled DecoderError variant");
-            }
-        },
-        err);
+    return std::visit(Overloaded{
+                          [](const decoder_error::NoGraph&) { return std::string("decoder needs a spacetime graph"); },
+                          [](const decoder_error::TooManyNodes& e) {
+                              return "spacetime graph has " + std::to_string(e.node_count) +
+                                     " nodes, more than 32-bit node indices can name";
+                          },
+                          [](const decoder_error::ObservableBeyondMask& e) {
+                              return "observable index " + std::to_string(e.observable) +
+                                     " is beyond the decoder's limit of 64 observables (L0 to L63)";
+                          },
+                      },
+                      err);
 }
 
 DecoderResult decoder_result(uint64_t observable_flips, double confidence) {

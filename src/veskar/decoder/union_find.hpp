@@ -8,6 +8,7 @@
 #include <variant>
 #include <vector>
 
+#include "veskar/core/overloaded.hpp"
 #include "veskar/decoder/cluster_matcher.hpp"
 #include "veskar/decoder/decoder.hpp"
 #include "veskar/decoder/event_queue.hpp"

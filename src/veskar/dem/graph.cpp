@@ -111,22 +111,21 @@ SpacetimeGraph SpacetimeGraph::from_dem(const DetectorErrorModel& model) {
     return build(model, decompose_hyperedges(model));
 }
 
-std::string message(const GraphTooLarge& err) {
-    return "detector error model has " + std::to_string(err.detector_count) +
-           " detectors; decoding graphs are limited to " + std::to_string(kMaxGraphDetectors);
-}
-
 std::string message(const GraphError& err) {
-    return std::visit(Overloaded{
-                          [](const GraphTooLarge& e) { return message(e); },
-                          [](const DecomposeError& e) { return message(e); },
-                      },
-                      err);
+    return std::visit(
+        Overloaded{
+            [](const graph_error::TooManyDetectors& e) {
+                return "detector error model has " + std::to_string(e.detector_count) +
+                       " detectors; decoding graphs are limited to " + std::to_string(kMaxGraphDetectors);
+            },
+            [](const DecomposeError& e) { return message(e); },
+        },
+        err);
 }
 
 std::expected<SpacetimeGraph, GraphError> SpacetimeGraph::try_from_dem(const DetectorErrorModel& model) {
     if (model.detector_count > kMaxGraphDetectors) {
-        return std::unexpected(GraphTooLarge{model.detector_count});
+        return std::unexpected(graph_error::TooManyDetectors{model.detector_count});
     }
     Decomposition decomposition = decompose_hyperedges(model);
     if (decomposition.failure) return std::unexpected(std::move(*decomposition.failure));

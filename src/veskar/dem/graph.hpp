@@ -8,6 +8,7 @@
 #include <variant>
 #include <vector>
 
+#include "veskar/core/overloaded.hpp"
 #include "veskar/dem/decompose.hpp"
 #include "veskar/dem/parser.hpp"
 
@@ -32,14 +33,18 @@ struct SpacetimeEdge {
 // as `error(0.1) D4000000000` would otherwise ask for hundreds of gigabytes.
 inline constexpr uint64_t kMaxGraphDetectors = uint64_t{1} << 24;
 
-struct GraphTooLarge {
+// Why a model could not become a decoding graph.
+namespace graph_error {
+
+// More than kMaxGraphDetectors detectors.
+struct TooManyDetectors {
     uint64_t detector_count;
 };
 
-std::string message(const GraphTooLarge& err);
+}  // namespace graph_error
 
 // Why try_from_dem refused a model: its size, or a hyperedge it cannot decompose.
-using GraphError = std::variant<GraphTooLarge, DecomposeError>;
+using GraphError = std::variant<graph_error::TooManyDetectors, DecomposeError>;
 
 std::string message(const GraphError& err);
 

@@ -9,11 +9,13 @@
 #include <variant>
 #include <vector>
 
+#include "veskar/core/overloaded.hpp"
+
 namespace veskar {
 
 // One `^`-separated part of an error's suggested decomposition.
 struct DemComponent {
-    std::vector<uint32_t> detectors;   // detector offset applied
+    std::vector<uint32_t> detectors;  // detector offset applied
     std::vector<uint8_t> observables;
 };
 
@@ -48,19 +50,21 @@ struct InvalidRepeatCount {
 struct MalformedDetectorCoords {
     std::string text;
 };
+// A line whose instruction the DEM format does not have; `line` counts from 1.
+struct UnknownInstruction {
+    std::string name;
+    uint64_t line;
+};
 }  // namespace parse_error
 
-using ParseError = std::variant<
-    parse_error::InvalidProbability,
-    parse_error::MalformedTarget,
-    parse_error::UnterminatedRepeat,
-    parse_error::InvalidRepeatCount,
-    parse_error::MalformedDetectorCoords>;
+using ParseError = std::variant<parse_error::InvalidProbability, parse_error::MalformedTarget,
+                                parse_error::UnterminatedRepeat, parse_error::InvalidRepeatCount,
+                                parse_error::MalformedDetectorCoords, parse_error::UnknownInstruction>;
 
 std::string message(const ParseError& err);
 
 struct DetectorErrorModel {
-    std::vector<DemError> errors;        // repeat blocks expanded in place
+    std::vector<DemError> errors;         // repeat blocks expanded in place
     std::vector<DetectorDecl> detectors;  // first declaration of each id
     uint64_t detector_count = 0;          // 1 + largest detector index seen, or 0
     uint64_t observable_count = 0;        // 1 + largest observable index seen, or 0

@@ -50,8 +50,8 @@ uint64_t splitmix64(uint64_t& state) {
 void fill_fallback(uint8_t* out, size_t size) {
     static std::atomic<uint64_t> counter{0};
     uint64_t state = static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
-                     (counter.fetch_add(1, std::memory_order_relaxed) << 32) ^
-                     reinterpret_cast<uintptr_t>(&counter) ^ reinterpret_cast<uintptr_t>(out);
+                     (counter.fetch_add(1, std::memory_order_relaxed) << 32) ^ reinterpret_cast<uintptr_t>(&counter) ^
+                     reinterpret_cast<uintptr_t>(out);
     for (size_t i = 0; i < size; i += 8) {
         uint64_t word = splitmix64(state);
         std::memcpy(out + i, &word, std::min<size_t>(8, size - i));
@@ -72,8 +72,8 @@ int64_t round_saturating(double v) {
 StabilizerType stabilizer_type(const std::optional<DetectorCoords>& coords) {
     if (!coords) return StabilizerType::Z;
     // The sum's lowest bit survives wrap-around, so add as unsigned.
-    const uint64_t sum = static_cast<uint64_t>(round_saturating((*coords)[0])) +
-                         static_cast<uint64_t>(round_saturating((*coords)[1]));
+    const uint64_t sum =
+        static_cast<uint64_t>(round_saturating((*coords)[0])) + static_cast<uint64_t>(round_saturating((*coords)[1]));
     return (sum & 1) != 0 ? StabilizerType::X : StabilizerType::Z;
 }
 
@@ -89,17 +89,24 @@ SchemaId random_uuid_v4() {
     return id;
 }
 
-HardwareSchema schema_from_dem(const DetectorErrorModel& model, std::string_view name) {
+std::string message(const SchemaTooLarge& err) {
+    return "a hardware schema holds at most " + std::to_string(kMaxSchemaDetectors) + " detectors, the model has " +
+           std::to_string(err.detector_count);
+}
+
+std::expected<HardwareSchema, SchemaTooLarge> schema_from_dem(const DetectorErrorModel& model, std::string_view name) {
+    // Every declared id is below detector_count, so this bounds the ids too.
+    if (model.detector_count > kMaxSchemaDetectors) return std::unexpected(SchemaTooLarge{model.detector_count});
     HardwareSchema schema;
     schema.schema_id = random_uuid_v4();
     schema.version = "1.0.0";
     schema.name = std::string(name);
     schema.description = "Auto-generated from DEM: " + std::to_string(model.detector_count) + " detectors, " +
                          std::to_string(model.observable_count) + " observables";
-    schema.code_type = "Custom";
+    schema.code_type = "custom";  // the schema word of CodeType::Custom
     schema.distance = 0;
     schema.qubit_count = 0;
-    schema.ancilla_count = static_cast<uint16_t>(model.detector_count);
+    schema.ancilla_count = static_cast<uint16_t>(model.detector_count);  // checked above
     schema.stabilizers.reserve(model.detectors.size());
     for (const DetectorDecl& decl : model.detectors) {
         StabilizerEntry entry;

@@ -65,7 +65,13 @@ std::vector<Annotation> parse_annotations(std::span<const uint8_t> bytes) {
 }
 
 void decode_rle_events(std::span<const uint8_t> runs, size_t n, std::vector<uint8_t>& out) {
-    out.assign(n, 0);
+    out.resize(n);
+    decode_rle_events(runs, std::span<uint8_t>(out));
+}
+
+void decode_rle_events(std::span<const uint8_t> runs, std::span<uint8_t> out) {
+    const size_t n = out.size();
+    std::memset(out.data(), 0, n);
     size_t position = 0;
     for (uint8_t run : runs) {
         if (position >= n) {

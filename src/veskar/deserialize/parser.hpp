@@ -54,6 +54,8 @@ std::vector<Annotation> parse_annotations(std::span<const uint8_t> bytes);
 // Expands the run-length code into exactly n entries of 0 or 1, cutting runs
 // past n and padding with 0. `out` is resized to n.
 void decode_rle_events(std::span<const uint8_t> runs, size_t n, std::vector<uint8_t>& out);
+// The same into `out`, n = out.size().
+void decode_rle_events(std::span<const uint8_t> runs, std::span<uint8_t> out);
 std::vector<uint8_t> decode_rle_events(std::span<const uint8_t> runs, size_t n);
 
 // Applies one metadata entry: known tags of the right length set their field,

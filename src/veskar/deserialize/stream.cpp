@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <limits>
+#include <utility>
 
 #include "veskar/deserialize/crc32.hpp"
 #include "veskar/deserialize/trace.hpp"
@@ -62,8 +63,8 @@ void TolmStream::keep_sections_before_write(size_t write_size) {
         return;
     }
     size_t timing_bytes = frame_.timing_offsets.bytes.size();
-    size_t total = frame_.detector_events.size() + frame_.meas_results.size() + timing_bytes +
-                   frame_.ancilla_bitmap.size();
+    size_t total =
+        frame_.detector_events.size() + frame_.meas_results.size() + timing_bytes + frame_.ancilla_bitmap.size();
     kept_sections_.resize(total);
     uint8_t* out = kept_sections_.data();
     auto keep = [&out](const void* data, size_t size) {
@@ -95,9 +96,36 @@ std::span<const uint8_t> TolmStream::view_unread(size_t n, std::vector<uint8_t>&
     return *ring_.peek_wrapped(n, scratch);
 }
 
-std::expected<NextStatus, VeskarError> TolmStream::next_frame() {
-    TraceSpan span("tolm.frame_parse");
-    return advance();
+// The steps and their helpers are defined inline ahead of their one caller,
+// next_frame, so that the loop compiles into one function with the fast path
+// of need() in place; called out of line they cost a sixth more instructions
+// per frame.
+
+// The first move of every step. A read error or a source with nothing yet
+// leaves the step where it was, so the next call asks again.
+inline TolmStream::StepResult TolmStream::need(size_t n) {
+    if (ring_.unread() >= n) return Flow::GoOn;
+    auto fill = fill_until(n);
+    if (!fill) return std::unexpected(std::move(fill.error()));
+    switch (*fill) {
+        case Fill::Ready:
+            return Flow::GoOn;
+        case Fill::Ended:
+            return Flow::End;
+        case Fill::Pending:
+            return Flow::Pending;
+    }
+    std::unreachable();
+}
+
+// Past the frame header the input may only end where a part is optional;
+// anywhere else the frame is cut short.
+inline TolmStream::StepResult TolmStream::need_in_frame(size_t n) {
+    StepResult have = need(n);
+    if (have == Flow::End) {
+        return fail_inside_frame(error::PayloadLengthMismatch{clamp_u32(n), ring_.unread()});
+    }
+    return have;
 }
 
 std::unexpected<VeskarError> TolmStream::fail_inside_frame(VeskarError err) {
@@ -112,9 +140,56 @@ TolmStream::Step TolmStream::step_after_metadata() const {
     return (frame_.header.flags & kFlagAnnotations) ? Step::AnnotationCount : Step::Trailer;
 }
 
-void TolmStream::take_fixed_sections() {
+inline TolmStream::StepResult TolmStream::read_file_header() {
+    if (StepResult have = need(kFileHeaderSize); have != Flow::GoOn) return have;
+    std::array<uint8_t, kFileHeaderSize> bytes;
+    ring_.copy_out(0, bytes);
+    auto parsed = parse_file_header(bytes);
+    if (!parsed) return std::unexpected(std::move(parsed.error()));
+    schema_id_ = parsed->value.schema_id;
+    ring_.consume(kFileHeaderSize);
+    header_read_ = true;
+    // Neither the id nor the registry changes for the stream's life, so one
+    // lookup serves every frame.
+    auto schema = config_.schemas.get(schema_id_);
+    schema_ = schema ? *schema : nullptr;
+    return go_to(Step::FrameHeader);
+}
+
+inline TolmStream::StepResult TolmStream::read_frame_header() {
+    sections_in_ring_ = false;  // the previous frame's views expire with this call
+    // A partial header at the end of the input is dropped silently.
+    if (StepResult have = need(kFrameHeaderSize); have != Flow::GoOn) return have;
+    ring_.copy_out(0, header_bytes_);
+    auto parsed = parse_frame_header(header_bytes_);
+    if (!parsed) return std::unexpected(std::move(parsed.error()));
+    ring_.consume(kFrameHeaderSize);
+    frame_ = SyndromeFrame{};
+    frame_.header = parsed->value;
+    uint64_t id = frame_.header.frame_id;
+    if (last_frame_id_ && id <= *last_frame_id_) {
+        // Read the rest of this frame before reporting, so that the next
+        // call starts at the next frame rather than mid-payload.
+        repeated_id_ = error::FrameIdBackwards{*last_frame_id_, id};
+    } else {
+        repeated_id_.reset();
+        last_frame_id_ = id;
+    }
+    return go_to(Step::EventsLength);
+}
+
+inline TolmStream::StepResult TolmStream::read_events_length() {
+    if (StepResult have = need_in_frame(2); have != Flow::GoOn) return have;
+    events_length_ = take_u16();
+    return go_to(Step::FixedSections);
+}
+
+inline TolmStream::StepResult TolmStream::read_fixed_sections() {
     const FrameHeader& header = frame_.header;
     const size_t n = header.ancilla_count;
+    if (StepResult have = need_in_frame(fixed_payload_size(header, events_length_)); have != Flow::GoOn) {
+        return have;
+    }
     sections_begin_ = ring_.read_pos();
     sections_in_ring_ = true;
     // The sections span less than one ring, so at most one of them straddles
@@ -133,185 +208,84 @@ void TolmStream::take_fixed_sections() {
         frame_.ancilla_bitmap = view_unread(bitmap_size, wrap_scratch_);
         ring_.consume(bitmap_size);
     }
+    return go_to((header.flags & kFlagMetadata) ? Step::MetadataCount : step_after_metadata());
 }
 
-std::expected<NextStatus, VeskarError> TolmStream::advance() {
-    for (;;) {
-        switch (step_) {
-            case Step::FileHeader: {
-                auto fill = fill_until(kFileHeaderSize);
-                if (!fill) return std::unexpected(std::move(fill.error()));
-                if (*fill == Fill::Pending) return NextStatus::Pending;
-                if (*fill == Fill::Ended) return NextStatus::End;
-                std::array<uint8_t, kFileHeaderSize> bytes;
-                ring_.copy_out(0, bytes);
-                auto parsed = parse_file_header(bytes);
-                if (!parsed) return std::unexpected(std::move(parsed.error()));
-                schema_id_ = parsed->value.schema_id;
-                ring_.consume(kFileHeaderSize);
-                header_read_ = true;
-                // Neither the id nor the registry changes for the stream's life,
-                // so one lookup serves every frame.
-                auto schema = config_.schemas.get(schema_id_);
-                schema_ = schema ? *schema : nullptr;
-                step_ = Step::FrameHeader;
-                break;
-            }
-            case Step::FrameHeader: {
-                sections_in_ring_ = false;  // the previous frame's views expire with this call
-                auto fill = fill_until(kFrameHeaderSize);
-                if (!fill) return std::unexpected(std::move(fill.error()));
-                if (*fill == Fill::Pending) return NextStatus::Pending;
-                // A partial header at the end of the input is dropped silently.
-                if (*fill == Fill::Ended) return NextStatus::End;
-                ring_.copy_out(0, header_bytes_);
-                auto parsed = parse_frame_header(header_bytes_);
-                if (!parsed) return std::unexpected(std::move(parsed.error()));
-                ring_.consume(kFrameHeaderSize);
-                frame_ = SyndromeFrame{};
-                frame_.header = parsed->value;
-                sections_in_ring_ = false;
-                uint64_t id = frame_.header.frame_id;
-                if (last_frame_id_ && id <= *last_frame_id_) {
-                    // Read the rest of this frame before reporting, so that the
-                    // next call starts at the next frame rather than mid-payload.
-                    repeated_id_ = error::FrameIdBackwards{*last_frame_id_, id};
-                } else {
-                    repeated_id_.reset();
-                    last_frame_id_ = id;
-                }
-                step_ = Step::EventsLength;
-                break;
-            }
-            case Step::EventsLength: {
-                auto fill = fill_until(2);
-                if (!fill) return std::unexpected(std::move(fill.error()));
-                if (*fill == Fill::Pending) return NextStatus::Pending;
-                if (*fill == Fill::Ended) return fail_inside_frame(error::PayloadLengthMismatch{2, ring_.unread()});
-                events_length_ = take_u16();
-                step_ = Step::FixedSections;
-                break;
-            }
-            case Step::FixedSections: {
-                size_t total = fixed_payload_size(frame_.header, events_length_);
-                auto fill = fill_until(total);
-                if (!fill) return std::unexpected(std::move(fill.error()));
-                if (*fill == Fill::Pending) return NextStatus::Pending;
-                if (*fill == Fill::Ended) {
-                    return fail_inside_frame(error::PayloadLengthMismatch{clamp_u32(total), ring_.unread()});
-                }
-                take_fixed_sections();
-                if (frame_.header.flags & kFlagMetadata) {
-                    step_ = Step::MetadataCount;
-                } else {
-                    step_ = step_after_metadata();
-                }
-                break;
-            }
-            case Step::MetadataCount: {
-                auto fill = fill_until(2);
-                if (!fill) return std::unexpected(std::move(fill.error()));
-                if (*fill == Fill::Pending) return NextStatus::Pending;
-                if (*fill == Fill::Ended) return fail_inside_frame(error::PayloadLengthMismatch{2, ring_.unread()});
-                metadata_entries_left_ = take_u16();
-                frame_.metadata.emplace();
-                step_ = Step::MetadataEntryHead;
-                break;
-            }
-            case Step::MetadataEntryHead: {
-                if (metadata_entries_left_ == 0) {
-                    step_ = step_after_metadata();
-                    break;
-                }
-                auto fill = fill_until(4);
-                if (!fill) return std::unexpected(std::move(fill.error()));
-                if (*fill == Fill::Pending) return NextStatus::Pending;
-                if (*fill == Fill::Ended) {
-                    // The input ending inside the entries ends the block, not the frame.
-                    step_ = step_after_metadata();
-                    break;
-                }
-                std::array<uint8_t, 4> bytes;
-                ring_.copy_out(0, bytes);
-                entry_tag_ = read_le<uint16_t>(bytes.data());
-                entry_length_ = read_le<uint16_t>(bytes.data() + 2);
-                ring_.consume(4);
-                step_ = Step::MetadataEntryValue;
-                break;
-            }
-            case Step::MetadataEntryValue: {
-                auto fill = fill_until(entry_length_);
-                if (!fill) return std::unexpected(std::move(fill.error()));
-                if (*fill == Fill::Pending) return NextStatus::Pending;
-                if (*fill == Fill::Ended) {
-                    step_ = step_after_metadata();
-                    break;
-                }
-                apply_metadata_entry(*frame_.metadata, entry_tag_, view_unread(entry_length_, field_scratch_));
-                ring_.consume(entry_length_);
-                --metadata_entries_left_;
-                step_ = Step::MetadataEntryHead;
-                break;
-            }
-            case Step::AnnotationCount: {
-                auto fill = fill_until(1);
-                if (!fill) return std::unexpected(std::move(fill.error()));
-                if (*fill == Fill::Pending) return NextStatus::Pending;
-                if (*fill == Fill::Ended) return fail_inside_frame(error::PayloadLengthMismatch{1, ring_.unread()});
-                std::array<uint8_t, 1> count;
-                ring_.copy_out(0, count);
-                annotation_count_ = count[0];
-                ring_.consume(1);
-                if (annotation_count_ == 0) {
-                    frame_.annotations.emplace();
-                    step_ = Step::Trailer;
-                } else {
-                    step_ = Step::AnnotationRecords;
-                }
-                break;
-            }
-            case Step::AnnotationRecords: {
-                size_t size = size_t{annotation_count_} * kAnnotationRecordSize;
-                auto fill = fill_until(size);
-                if (!fill) return std::unexpected(std::move(fill.error()));
-                if (*fill == Fill::Pending) return NextStatus::Pending;
-                if (*fill == Fill::Ended) {
-                    return fail_inside_frame(error::PayloadLengthMismatch{clamp_u32(size), ring_.unread()});
-                }
-                field_scratch_.resize(1 + size);
-                field_scratch_[0] = annotation_count_;
-                ring_.copy_out(0, std::span<uint8_t>(field_scratch_).subspan(1));
-                ring_.consume(size);
-                frame_.annotations = parse_annotations(field_scratch_);
-                step_ = Step::Trailer;
-                break;
-            }
-            case Step::Trailer: {
-                auto fill = fill_until(kTrailerSize);
-                if (!fill) return std::unexpected(std::move(fill.error()));
-                if (*fill == Fill::Pending) return NextStatus::Pending;
-                if (*fill == Fill::Ready) {
-                    std::array<uint8_t, kTrailerSize> trailer;
-                    ring_.copy_out(0, trailer);
-                    // header_crc is the CRC of bytes 0..31 (checked above), so the
-                    // CRC of all 36 header bytes only needs the last four folded in.
-                    uint32_t computed = crc32_extend(frame_.header.header_crc,
-                                                     std::span(header_bytes_).subspan(kFrameHeaderCrcOffset));
-                    uint16_t marker = read_le<uint16_t>(trailer.data());
-                    uint32_t stored = read_le<uint32_t>(trailer.data() + 2);
-                    if (marker != kTrailerMarker || stored != computed) {
-                        return fail_inside_frame(error::CrcMismatch{computed, stored});
-                    }
-                    ring_.consume(kTrailerSize);
-                }
-                // An input that ends before the trailer: the last frame may omit it.
-                return finish_frame();
-            }
-        }
+inline TolmStream::StepResult TolmStream::read_metadata_count() {
+    if (StepResult have = need_in_frame(2); have != Flow::GoOn) return have;
+    metadata_entries_left_ = take_u16();
+    frame_.metadata.emplace();
+    return go_to(Step::MetadataEntryHead);
+}
+
+// The input ending inside the entries ends the block, not the frame.
+inline TolmStream::StepResult TolmStream::read_metadata_entry_head() {
+    if (metadata_entries_left_ == 0) return go_to(step_after_metadata());
+    StepResult have = need(4);
+    if (have == Flow::End) return go_to(step_after_metadata());
+    if (have != Flow::GoOn) return have;
+    std::array<uint8_t, 4> bytes;
+    ring_.copy_out(0, bytes);
+    entry_tag_ = read_le<uint16_t>(bytes.data());
+    entry_length_ = read_le<uint16_t>(bytes.data() + 2);
+    ring_.consume(4);
+    return go_to(Step::MetadataEntryValue);
+}
+
+inline TolmStream::StepResult TolmStream::read_metadata_entry_value() {
+    StepResult have = need(entry_length_);
+    if (have == Flow::End) return go_to(step_after_metadata());
+    if (have != Flow::GoOn) return have;
+    apply_metadata_entry(*frame_.metadata, entry_tag_, view_unread(entry_length_, field_scratch_));
+    ring_.consume(entry_length_);
+    --metadata_entries_left_;
+    return go_to(Step::MetadataEntryHead);
+}
+
+inline TolmStream::StepResult TolmStream::read_annotation_count() {
+    if (StepResult have = need_in_frame(1); have != Flow::GoOn) return have;
+    std::array<uint8_t, 1> count;
+    ring_.copy_out(0, count);
+    annotation_count_ = count[0];
+    ring_.consume(1);
+    if (annotation_count_ == 0) {
+        frame_.annotations.emplace();
+        return go_to(Step::Trailer);
     }
+    return go_to(Step::AnnotationRecords);
 }
 
-std::expected<NextStatus, VeskarError> TolmStream::finish_frame() {
+inline TolmStream::StepResult TolmStream::read_annotation_records() {
+    size_t size = size_t{annotation_count_} * kAnnotationRecordSize;
+    if (StepResult have = need_in_frame(size); have != Flow::GoOn) return have;
+    field_scratch_.resize(1 + size);
+    field_scratch_[0] = annotation_count_;
+    ring_.copy_out(0, std::span<uint8_t>(field_scratch_).subspan(1));
+    ring_.consume(size);
+    frame_.annotations = parse_annotations(field_scratch_);
+    return go_to(Step::Trailer);
+}
+
+inline TolmStream::StepResult TolmStream::read_trailer() {
+    StepResult have = need(kTrailerSize);
+    // An input that ends before the trailer: the last frame may omit it.
+    if (have == Flow::End) return finish_frame();
+    if (have != Flow::GoOn) return have;
+    std::array<uint8_t, kTrailerSize> trailer;
+    ring_.copy_out(0, trailer);
+    // header_crc is the CRC of bytes 0..31 (checked above), so the CRC of all
+    // 36 header bytes only needs the last four folded in.
+    uint32_t computed = crc32_extend(frame_.header.header_crc, std::span(header_bytes_).subspan(kFrameHeaderCrcOffset));
+    uint16_t marker = read_le<uint16_t>(trailer.data());
+    uint32_t stored = read_le<uint32_t>(trailer.data() + 2);
+    if (marker != kTrailerMarker || stored != computed) {
+        return fail_inside_frame(error::CrcMismatch{computed, stored});
+    }
+    ring_.consume(kTrailerSize);
+    return finish_frame();
+}
+
+inline TolmStream::StepResult TolmStream::finish_frame() {
     step_ = Step::FrameHeader;
     if (repeated_id_) {
         error::FrameIdBackwards repeated = *repeated_id_;
@@ -333,7 +307,91 @@ std::expected<NextStatus, VeskarError> TolmStream::finish_frame() {
             }
         }
     }
-    return NextStatus::Frame;
+    return Flow::Frame;
+}
+
+inline TolmStream::StepResult TolmStream::run_step() {
+    switch (step_) {
+        case Step::FileHeader:
+            return read_file_header();
+        case Step::FrameHeader:
+            return read_frame_header();
+        case Step::EventsLength:
+            return read_events_length();
+        case Step::FixedSections:
+            return read_fixed_sections();
+        case Step::MetadataCount:
+            return read_metadata_count();
+        case Step::MetadataEntryHead:
+            return read_metadata_entry_head();
+        case Step::MetadataEntryValue:
+            return read_metadata_entry_value();
+        case Step::AnnotationCount:
+            return read_annotation_count();
+        case Step::AnnotationRecords:
+            return read_annotation_records();
+        case Step::Trailer:
+            return read_trailer();
+    }
+    std::unreachable();
+}
+
+// Whether the unread bytes begin with a frame header next_frame would take:
+// its CRC checks and its id is past the last one read.
+bool TolmStream::accepts_header_here() {
+    ring_.copy_out(0, header_bytes_);
+    auto parsed = parse_frame_header(header_bytes_);
+    return parsed && (!last_frame_id_ || parsed->value.frame_id > *last_frame_id_);
+}
+
+Resync TolmStream::finish_resync(Resync::Status status) {
+    return Resync{status, std::exchange(resync_skipped_, 0)};
+}
+
+// One byte at a time: a header may begin anywhere in damaged bytes, and the
+// CRC over its first 32 bytes is what tells a header from chance (a false
+// match has odds of 2^-32 per position). The position found stays unread.
+std::expected<Resync, VeskarError> TolmStream::resync() {
+    if (step_ == Step::FileHeader) {
+        StepResult header = read_file_header();
+        if (!header) return std::unexpected(std::move(header.error()));
+        if (*header == Flow::End) return finish_resync(Resync::Status::End);
+        if (*header == Flow::Pending) return Resync{Resync::Status::Pending, resync_skipped_};
+    }
+    step_ = Step::FrameHeader;
+    sections_in_ring_ = false;
+    repeated_id_.reset();
+    for (;;) {
+        StepResult have = need(kFrameHeaderSize);
+        if (!have) return std::unexpected(std::move(have.error()));
+        if (*have == Flow::Pending) return Resync{Resync::Status::Pending, resync_skipped_};
+        if (*have == Flow::End) {
+            resync_skipped_ += ring_.unread();
+            ring_.consume(ring_.unread());
+            return finish_resync(Resync::Status::End);
+        }
+        if (accepts_header_here()) return finish_resync(Resync::Status::Found);
+        ring_.consume(1);
+        ++resync_skipped_;
+    }
+}
+
+std::expected<NextStatus, VeskarError> TolmStream::next_frame() {
+    TraceSpan span("tolm.frame_parse");
+    for (;;) {
+        StepResult flow = run_step();
+        if (!flow) return std::unexpected(std::move(flow.error()));
+        switch (*flow) {
+            case Flow::GoOn:
+                continue;
+            case Flow::Frame:
+                return NextStatus::Frame;
+            case Flow::End:
+                return NextStatus::End;
+            case Flow::Pending:
+                return NextStatus::Pending;
+        }
+    }
 }
 
 }  // namespace veskar

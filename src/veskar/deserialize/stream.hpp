@@ -29,6 +29,17 @@ enum class NextStatus : uint8_t {
     Pending,  // the source has no data yet; call again once it is ready
 };
 
+// What resync() came to.
+struct Resync {
+    enum class Status : uint8_t {
+        Found,    // the next frame header to read is one the reader accepts
+        End,      // the input ended first; the bytes left were passed over too
+        Pending,  // the source has no data yet; call again once it is ready
+    };
+    Status status;
+    uint64_t skipped;  // bytes passed over since this resync began, across Pending answers
+};
+
 // Largest single read from the source.
 inline constexpr size_t kMaxReadSize = 4096;
 
@@ -42,6 +53,14 @@ class TolmStream {
     explicit TolmStream(std::unique_ptr<ByteSource> source, StreamConfig config = {});
 
     std::expected<NextStatus, VeskarError> next_frame();
+
+    // Recovery from a damaged stream, which next_frame never attempts (a
+    // frame header that fails its CRC fails every call): drops the frame in
+    // progress, if any, and passes over bytes up to the next position that
+    // holds a frame header whose CRC checks and whose frame id is larger
+    // than last_frame_id(), which next_frame then reads. The file header is
+    // read first if it has not been, and fails here as it would there.
+    std::expected<Resync, VeskarError> resync();
 
     // The last frame next_frame produced; its byte sections stay valid until
     // the next call of next_frame.
@@ -75,10 +94,35 @@ class TolmStream {
         Trailer,
     };
 
-    std::expected<NextStatus, VeskarError> advance();
-    std::expected<NextStatus, VeskarError> finish_frame();
+    // What a step tells the loop: GoOn once step_ names the step to run next,
+    // otherwise what next_frame answers. need() answers End when the input
+    // ended before the bytes a step asked for; each step decides what that
+    // means for it.
+    enum class Flow : uint8_t { GoOn, Frame, End, Pending };
+    using StepResult = std::expected<Flow, VeskarError>;
+
+    StepResult run_step();
+    StepResult read_file_header();
+    StepResult read_frame_header();
+    StepResult read_events_length();
+    StepResult read_fixed_sections();
+    StepResult read_metadata_count();
+    StepResult read_metadata_entry_head();
+    StepResult read_metadata_entry_value();
+    StepResult read_annotation_count();
+    StepResult read_annotation_records();
+    StepResult read_trailer();
+    StepResult finish_frame();
+    bool accepts_header_here();
+    Resync finish_resync(Resync::Status status);
+
+    StepResult need(size_t n);
+    StepResult need_in_frame(size_t n);
+    StepResult go_to(Step next) {
+        step_ = next;
+        return Flow::GoOn;
+    }
     std::unexpected<VeskarError> fail_inside_frame(VeskarError err);
-    void take_fixed_sections();
     Step step_after_metadata() const;
     void keep_sections_before_write(size_t write_size);
     std::span<const uint8_t> view_unread(size_t n, std::vector<uint8_t>& scratch);
@@ -105,8 +149,9 @@ class TolmStream {
     uint16_t entry_length_ = 0;
     uint8_t annotation_count_ = 0;
     std::optional<error::FrameIdBackwards> repeated_id_;  // reported once the frame is consumed
-    uint64_t sections_begin_ = 0;  // ring position of the frame's fixed sections
+    uint64_t sections_begin_ = 0;                         // ring position of the frame's fixed sections
     bool sections_in_ring_ = false;
+    uint64_t resync_skipped_ = 0;  // bytes passed over by a resync that answered Pending
 };
 
 }  // namespace veskar

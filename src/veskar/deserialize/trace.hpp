@@ -19,7 +19,9 @@ class TraceSpan {
     explicit TraceSpan(const char* name, const char* field = nullptr, uint64_t value = 0) : name_(name) {
         trace_span_enter(name, field, value);
     }
-    ~TraceSpan() { trace_span_exit(name_); }
+    ~TraceSpan() {
+        trace_span_exit(name_);
+    }
 
    private:
     const char* name_;

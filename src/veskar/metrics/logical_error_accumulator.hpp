@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <span>
 
 namespace veskar {
 
@@ -31,6 +32,13 @@ class LogicalErrorAccumulator {
     double mean_logical_error_rate() const;
 
     uint64_t total_shots() const;
+
+    // Mispredicted shots of `observable`; 0 for an observable not tracked.
+    uint64_t error_count(size_t observable) const;
+
+    // Adds `shots` shots, and errors[k] errors of each tracked observable k,
+    // as counted elsewhere (a copy being restored, another worker's counts).
+    void add_counts(uint64_t shots, std::span<const uint64_t> errors);
 
     // Clears the counters one after another (not as one step); the number
     // of tracked observables stays.

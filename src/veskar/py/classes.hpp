@@ -1,42 +1,37 @@
 #pragma once
-// The classes of _veskar. Each is created once per process, at the first
-// import, and kept for the life of the process, like the exception type;
-// every accessor answers null with a Python exception set when creation
-// failed. One file per class implements its accessor.
+// The classes of _veskar: one file per class defines its type spec, which
+// the module's exec step turns into a class owned by the module state
+// (module_state.hpp), and the few value types other files build instances
+// from.
 
-#include <memory>
+#include <cstdint>
 #include <string>
 #include <vector>
 
-#include "veskar/core/window.hpp"
-#include "veskar/py/frame_source.hpp"
-#include "veskar/py/ref.hpp"
-
-namespace veskar {
-struct DetectorErrorModel;
-struct SpacetimeGraph;
-}  // namespace veskar
+#include "veskar/py/module_state.hpp"
 
 namespace veskar::py {
 
-PyTypeObject* syndrome_frame_type();
-PyTypeObject* syndrome_window_type();
-PyTypeObject* veskar_stream_type();
-PyTypeObject* code_type_type();
-PyTypeObject* decoder_result_type();
-PyTypeObject* logical_correction_type();
-PyTypeObject* detector_error_model_type();
-PyTypeObject* spacetime_graph_type();
-PyTypeObject* logical_error_accumulator_type();
+extern PyType_Spec syndrome_frame_spec;
+extern PyType_Spec syndrome_window_spec;
+extern PyType_Spec veskar_stream_spec;
+extern PyType_Spec code_type_spec;
+extern PyType_Spec decoder_result_spec;
+extern PyType_Spec logical_correction_spec;
+extern PyType_Spec detector_error_model_spec;
+extern PyType_Spec spacetime_graph_spec;
+extern PyType_Spec logical_error_accumulator_spec;
+extern PyType_Spec union_find_decoder_spec;
 
-// veskar.VeskarError, base Exception.
-PyObject* veskar_error_type();
+// Adds SyndromeFrame's static method _restore, which unpickles a frame.
+int add_syndrome_frame_members(PyTypeObject* cls);
 
-// A new SyndromeFrame owning `frame`.
-PyObject* syndrome_frame_new(OwnedFrame&& frame);
+// Adds DetectorErrorModel's static methods (parse, from_file, _resolve).
+int add_detector_error_model_members(PyTypeObject* cls);
 
-// The state of a SyndromeFrame object, for code that fills or inspects one.
-OwnedFrame& syndrome_frame_state(PyObject* frame);
+// Adds CodeType's nine class attributes to the new class, before anyone can
+// see it. 0, or -1 with the exception set.
+int add_code_type_members(PyTypeObject* code_type);
 
 struct LogicalCorrectionValue {
     std::string pauli;
@@ -48,19 +43,5 @@ struct DecoderResultValue {
     double confidence = 1.0;
     uint64_t observable_flips = 0;
 };
-
-PyObject* decoder_result_new(DecoderResultValue value);
-PyObject* logical_correction_new(LogicalCorrectionValue value);
-
-// The model a DetectorErrorModel object holds, or null when `object` is not one.
-const DetectorErrorModel* detector_error_model_of(PyObject* object);
-
-// A new SpacetimeGraph sharing `graph` with its other owners.
-PyObject* spacetime_graph_new(std::shared_ptr<const SpacetimeGraph> graph);
-
-// Raises the exception a window that cannot be made stands for: ValueError
-// for a depth of 0, OverflowError for a size past 32-bit flat indices,
-// MemoryError when its storage cannot be reserved. Returns null.
-PyObject* raise_window_error(const WindowError& err);
 
 }  // namespace veskar::py

@@ -13,14 +13,9 @@ namespace veskar::py {
 
 namespace {
 
-struct CodeTypeObject {
-    PyObject_HEAD
-    CodeType state;
-};
-
 PyObject* repr(PyObject* self) {
     std::string text = "CodeType.";
-    text += code_type_name(as<CodeTypeObject>(self)->state);
+    text += code_type_name(object_state<CodeType>(self));
     return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
 }
 
@@ -42,52 +37,59 @@ constexpr std::array<ClassAttribute, 9> kClassAttributes = {{
     {"CUSTOM", CodeType::Custom},
 }};
 
+// An instance pickles as the class attribute that holds it, so that
+// unpickling gives back that very instance.
+PyObject* reduce(PyObject* self, PyObject*) {
+    const CodeType code = object_state<CodeType>(self);
+    for (const ClassAttribute& attribute : kClassAttributes) {
+        if (attribute.code == code) {
+            return PyUnicode_FromFormat("CodeType.%s", attribute.name);
+        }
+    }
+    return raise(PyExc_TypeError, "cannot pickle a CodeType that is no class attribute");
+}
+
+PyMethodDef methods[] = {
+    {"__reduce__", reduce, METH_NOARGS, "__reduce__($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// The nine instances live in the class's dict and refer to the class, a
+// cycle the collector must see through to free a module's classes.
+int traverse(PyObject* self, visitproc visit, void* arg) {
+    Py_VISIT(Py_TYPE(self));
+    return 0;
+}
+
 PyType_Slot slots[] = {
     {Py_tp_repr, reinterpret_cast<void*>(repr)},
+    {Py_tp_methods, methods},
+    {Py_tp_traverse, reinterpret_cast<void*>(traverse)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_object<CodeType, true>)},
     {0, nullptr},
 };
 
-PyType_Spec spec = {
+}  // namespace
+
+PyType_Spec code_type_spec = {
     "_veskar.CodeType",
-    sizeof(CodeTypeObject),
+    sizeof(Object<CodeType>),
     0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_HAVE_GC,
     slots,
 };
 
-PyObject* code_type_class = nullptr;
-
-// The class with its attributes, or null with an exception set.
-Ref make_class() {
-    Ref type = Ref::steal(PyType_FromSpec(&spec));
-    if (!type) {
-        return {};
-    }
-    auto* type_object = reinterpret_cast<PyTypeObject*>(type.get());
-    // The class is immutable to Python code, so its attributes go straight
-    // into its dict, before anyone can see it.
-    PyObject* dict = type_object->tp_dict;
+// The class is immutable to Python code, so its attributes go straight into
+// its dict, before anyone can see it.
+int add_code_type_members(PyTypeObject* code_type) {
     for (const ClassAttribute& attribute : kClassAttributes) {
-        Ref instance = Ref::steal(type_object->tp_alloc(type_object, 0));
-        if (!instance) {
-            return {};
-        }
-        reinterpret_cast<CodeTypeObject*>(instance.get())->state = attribute.code;
-        if (PyDict_SetItemString(dict, attribute.name, instance.get()) < 0) {
-            return {};
+        Ref instance = Ref::steal(new_object<CodeType>(code_type, attribute.code));
+        if (!instance || PyDict_SetItemString(code_type->tp_dict, attribute.name, instance.get()) < 0) {
+            return -1;
         }
     }
-    PyType_Modified(type_object);
-    return type;
-}
-
-}  // namespace
-
-PyTypeObject* code_type_type() {
-    if (code_type_class == nullptr) {
-        code_type_class = make_class().release();
-    }
-    return reinterpret_cast<PyTypeObject*>(code_type_class);
+    PyType_Modified(code_type);
+    return 0;
 }
 
 }  // namespace veskar::py

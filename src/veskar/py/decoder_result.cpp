@@ -3,32 +3,17 @@
 
 #include <cstdio>
 
+#include "veskar/py/args.hpp"
 #include "veskar/py/classes.hpp"
 
 namespace veskar::py {
 
 namespace {
 
-struct ResultObject {
-    PyObject_HEAD
-    DecoderResultValue state;
-};
-
 const DecoderResultValue& state_of(PyObject* self) {
-    return as<ResultObject>(self)->state;
+    return object_state<DecoderResultValue>(self);
 }
 
-PyObject* alloc(PyTypeObject* type, DecoderResultValue&& value) {
-    PyObject* self = type->tp_alloc(type, 0);
-    if (self == nullptr) {
-        return nullptr;
-    }
-    construct_state(as<ResultObject>(self), std::move(value));
-    return self;
-}
-
-// The argument conversions name the argument that failed, as the
-// interpreter's own argument parsing does for keyword arguments.
 PyObject* new_result(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     static const char* keywords[] = {"observable_flips", "confidence", nullptr};
     PyObject* flips_arg = nullptr;
@@ -37,29 +22,15 @@ PyObject* new_result(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
                                      &confidence_arg)) {
         return nullptr;
     }
-    if (!PyLong_Check(flips_arg)) {
-        PyErr_Format(PyExc_TypeError, "DecoderResult() argument 'observable_flips' must be int, not %.200s",
-                     Py_TYPE(flips_arg)->tp_name);
+    DecoderResultValue value;
+    if (!unsigned_argument(flips_arg, {"DecoderResult", "observable_flips"}, value.observable_flips)) {
         return nullptr;
     }
-    // Raises OverflowError for negative values and values past 64 bits.
-    unsigned long long flips = PyLong_AsUnsignedLongLong(flips_arg);
-    if (flips == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+    if (confidence_arg != nullptr &&
+        !float_argument(confidence_arg, {"DecoderResult", "confidence"}, value.confidence)) {
         return nullptr;
     }
-    double confidence = 1.0;
-    if (confidence_arg != nullptr) {
-        confidence = PyFloat_AsDouble(confidence_arg);
-        if (confidence == -1.0 && PyErr_Occurred()) {
-            if (PyErr_ExceptionMatches(PyExc_TypeError)) {
-                PyErr_Clear();
-                PyErr_Format(PyExc_TypeError, "DecoderResult() argument 'confidence' must be float, not %.200s",
-                             Py_TYPE(confidence_arg)->tp_name);
-            }
-            return nullptr;
-        }
-    }
-    return alloc(type, DecoderResultValue{{}, confidence, flips});
+    return new_object<DecoderResultValue>(type, std::move(value));
 }
 
 PyObject* get_corrections(PyObject* self, void*) {
@@ -69,7 +40,7 @@ PyObject* get_corrections(PyObject* self, void*) {
         return nullptr;
     }
     for (size_t i = 0; i < corrections.size(); ++i) {
-        PyObject* item = logical_correction_new(corrections[i]);
+        PyObject* item = module_state(self).logical_correction.make(corrections[i]);
         if (item == nullptr) {
             return nullptr;
         }
@@ -103,6 +74,19 @@ PyObject* repr(PyObject* self) {
                                 result.corrections.size(), confidence, binary.c_str());
 }
 
+// Rebuilt by the constructor: no operation stores a correction, so the
+// flips and the confidence are the whole value.
+PyObject* reduce(PyObject* self, PyObject*) {
+    const DecoderResultValue& result = state_of(self);
+    return Py_BuildValue("(O(Kd))", reinterpret_cast<PyObject*>(Py_TYPE(self)),
+                         static_cast<unsigned long long>(result.observable_flips), result.confidence);
+}
+
+PyMethodDef methods[] = {
+    {"__reduce__", reduce, METH_NOARGS, "__reduce__($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyGetSetDef getset[] = {
     {"corrections", get_corrections, nullptr, nullptr, nullptr},
     {"confidence", get_confidence, nullptr, nullptr, nullptr},
@@ -112,32 +96,22 @@ PyGetSetDef getset[] = {
 
 PyType_Slot slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(new_result)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_with_state<ResultObject>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_object<DecoderResultValue>)},
     {Py_tp_repr, reinterpret_cast<void*>(repr)},
     {Py_tp_getset, getset},
+    {Py_tp_methods, methods},
     {Py_tp_doc, const_cast<char*>("DecoderResult(observable_flips, confidence=1.0)\n--\n\n")},
     {0, nullptr},
 };
 
-PyType_Spec spec = {
+}  // namespace
+
+PyType_Spec decoder_result_spec = {
     "_veskar.DecoderResult",
-    sizeof(ResultObject),
+    sizeof(Object<DecoderResultValue>),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
     slots,
 };
-
-PyObject* result_type = nullptr;
-
-}  // namespace
-
-PyTypeObject* decoder_result_type() {
-    return type_once(result_type, &spec);
-}
-
-PyObject* decoder_result_new(DecoderResultValue value) {
-    PyTypeObject* type = decoder_result_type();
-    return type == nullptr ? nullptr : alloc(type, std::move(value));
-}
 
 }  // namespace veskar::py

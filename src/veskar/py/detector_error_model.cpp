@@ -3,8 +3,6 @@
 // so methods need no borrow flag: every access is a read.
 
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
 #include <optional>
 #include <span>
 #include <string>
@@ -15,135 +13,48 @@
 #include "veskar/dem/graph.hpp"
 #include "veskar/dem/parser.hpp"
 #include "veskar/dem/schema_gen.hpp"
+#include "veskar/dem/text.hpp"
+#include "veskar/py/args.hpp"
 #include "veskar/py/classes.hpp"
-#include "veskar/py/cpp_exception.hpp"
-#include "veskar/py/text_file.hpp"
+#include "veskar/py/dem_input.hpp"
+#include "veskar/py/errors.hpp"
 
 namespace veskar::py {
 
 namespace {
 
-struct DemObject {
-    PyObject_HEAD
-    DetectorErrorModel state;
-};
-
 const DetectorErrorModel& state_of(PyObject* self) {
-    return as<DemObject>(self)->state;
+    return model_of(self);
 }
-
-}  // namespace
-
-const DetectorErrorModel* detector_error_model_of(PyObject* object) {
-    PyTypeObject* type = detector_error_model_type();
-    if (type == nullptr) {
-        PyErr_Clear();
-        return nullptr;
-    }
-    return PyObject_TypeCheck(object, type) ? &state_of(object) : nullptr;
-}
-
-namespace {
 
 constexpr const char* kNoPymatching = "pymatching not found \u2014 install it with: pip install pymatching";
 
-PyObject* new_model(DetectorErrorModel&& model) {
-    PyTypeObject* type = detector_error_model_type();
-    if (type == nullptr) {
-        return nullptr;
-    }
-    PyObject* self = type->tp_alloc(type, 0);
-    if (self == nullptr) {
-        return nullptr;
-    }
-    construct_state(as<DemObject>(self), std::move(model));
-    return self;
+// The static methods receive their class as `self` (add_static_methods),
+// which leads to the module state.
+const ModuleState& state_of_class(PyObject* cls) {
+    return module_state_of(reinterpret_cast<PyTypeObject*>(cls));
 }
 
-PyObject* parse_text(std::string_view text) {
-    try {
-        auto parsed = DetectorErrorModel::parse(text);
-        if (!parsed) {
-            return raise(PyExc_ValueError, message(parsed.error()));
-        }
-        return new_model(std::move(*parsed));
-    } catch (...) {
-        return raise_cpp_exception();
-    }
+PyObject* parse_method(PyObject* cls, PyObject* args, PyObject* kwargs) {
+    constexpr Argument kText = {"parse", "text"};
+    PyObject* text = one_argument(kText, args, kwargs);
+    auto utf8 = text != nullptr ? text_argument(text, kText) : std::nullopt;
+    return utf8 ? model_from_text(state_of_class(cls), *utf8).release() : nullptr;
 }
 
-// The one `str` argument of `function`, by position or keyword, or null with
-// TypeError naming it, worded like the other classes' argument errors.
-PyObject* str_argument(const char* function, const char* name, PyObject* args, PyObject* kwargs) {
-    const char* keywords[] = {name, nullptr};
-    std::string format = std::string("O:") + function;
-    PyObject* value = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, format.c_str(), const_cast<char**>(keywords), &value)) {
-        return nullptr;
-    }
-    if (!PyUnicode_Check(value)) {
-        PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be str, not %.200s", function, name,
-                     Py_TYPE(value)->tp_name);
-        return nullptr;
-    }
-    return value;
+PyObject* from_file_method(PyObject* cls, PyObject* args, PyObject* kwargs) {
+    constexpr Argument kPath = {"from_file", "path"};
+    PyObject* path = one_argument(kPath, args, kwargs);
+    Ref text = path != nullptr ? path_argument(path, kPath) : Ref();
+    return text ? model_from_file(state_of_class(cls), text.get()).release() : nullptr;
 }
 
-std::optional<std::string_view> utf8_of(PyObject* text) {
-    Py_ssize_t length = 0;
-    const char* data = PyUnicode_AsUTF8AndSize(text, &length);
-    if (data == nullptr) {
-        return std::nullopt;
-    }
-    return std::string_view(data, static_cast<size_t>(length));
-}
-
-// Sets the OSError that open() would raise for errno `code` on `path`
-// (FileNotFoundError, IsADirectoryError, ...; EILSEQ for invalid UTF-8).
-void raise_os_error(int code, PyObject* path) {
-    errno = code;
-    PyErr_SetFromErrnoWithFilenameObject(PyExc_OSError, path);
-}
-
-// The whole file as UTF-8 text, or nullopt with OSError set.
-std::optional<std::string> read_whole_file(PyObject* path) {
-    PyObject* encoded_raw = nullptr;
-    // Refuses embedded NUL characters with ValueError, as open() does.
-    if (PyUnicode_FSConverter(path, &encoded_raw) == 0) {
-        return std::nullopt;
-    }
-    Ref encoded = Ref::steal(encoded_raw);
-    auto text = read_utf8_file(PyBytes_AS_STRING(encoded.get()));
-    if (!text) {
-        raise_os_error(text.error(), path);
-        return std::nullopt;
-    }
-    return std::move(*text);
-}
-
-PyObject* parse_method(PyObject*, PyObject* args, PyObject* kwargs) {
-    PyObject* text = str_argument("parse", "text", args, kwargs);
-    if (text == nullptr) {
-        return nullptr;
-    }
-    auto utf8 = utf8_of(text);
-    return utf8 ? parse_text(*utf8) : nullptr;
-}
-
-PyObject* from_file_method(PyObject*, PyObject* args, PyObject* kwargs) {
-    PyObject* path = str_argument("from_file", "path", args, kwargs);
-    if (path == nullptr) {
-        return nullptr;
-    }
-    try {
-        std::optional<std::string> data = read_whole_file(path);
-        if (!data) {
-            return nullptr;
-        }
-        return parse_text(*data);
-    } catch (...) {
-        return raise_cpp_exception();
-    }
+// What every call of the package that takes a DEM goes through (see
+// resolve_dem): the model itself, a path, DEM text, or an object whose str()
+// is DEM text.
+PyObject* resolve_method(PyObject* cls, PyObject* args, PyObject* kwargs) {
+    PyObject* dem = one_argument({"_resolve", "dem"}, args, kwargs);
+    return dem != nullptr ? resolve_dem(state_of_class(cls), dem).release() : nullptr;
 }
 
 // PyMatching takes an edge's observables as a set of the observables it
@@ -228,7 +139,7 @@ PyObject* to_pymatching(PyObject* self, PyObject*) {
     try {
         auto graph = SpacetimeGraph::try_from_dem(state_of(self));
         if (!graph) {
-            return raise(PyExc_ValueError, message(graph.error()));
+            return raise_error(graph.error());
         }
         return build_matcher(*graph);
     } catch (...) {
@@ -237,16 +148,18 @@ PyObject* to_pymatching(PyObject* self, PyObject*) {
 }
 
 PyObject* to_schema_json(PyObject* self, PyObject* args, PyObject* kwargs) {
-    PyObject* name = str_argument("to_schema_json", "name", args, kwargs);
-    if (name == nullptr) {
-        return nullptr;
-    }
-    auto utf8 = utf8_of(name);
+    constexpr Argument kName = {"to_schema_json", "name"};
+    PyObject* name = one_argument(kName, args, kwargs);
+    auto utf8 = name != nullptr ? text_argument(name, kName) : std::nullopt;
     if (!utf8) {
         return nullptr;
     }
     try {
-        std::string json = to_json(schema_from_dem(state_of(self), *utf8));
+        auto schema = schema_from_dem(state_of(self), *utf8);
+        if (!schema) {
+            return raise(PyExc_ValueError, message(schema.error()));
+        }
+        std::string json = to_json(*schema);
         return PyUnicode_FromStringAndSize(json.data(), static_cast<Py_ssize_t>(json.size()));
     } catch (...) {
         return raise_cpp_exception();
@@ -321,6 +234,21 @@ PyObject* detector_coordinates(PyObject* self, PyObject*) {
     return dict.release();
 }
 
+// Pickled as DEM text that parses back to an equal model, rebuilt by parse().
+PyObject* reduce(PyObject* self, PyObject*) {
+    try {
+        const std::string text = to_dem_text(state_of(self));
+        Ref parse = Ref::steal(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "parse"));
+        Ref dem_text = Ref::steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+        if (!parse || !dem_text) {
+            return nullptr;
+        }
+        return Py_BuildValue("(O(O))", parse.get(), dem_text.get());
+    } catch (...) {
+        return raise_cpp_exception();
+    }
+}
+
 PyObject* get_detector_count(PyObject* self, void*) {
     return PyLong_FromUnsignedLongLong(state_of(self).detector_count);
 }
@@ -338,25 +266,30 @@ PyObject* repr(PyObject* self) {
                                 static_cast<unsigned long long>(model.observable_count), model.errors.size());
 }
 
-template <typename F>
-PyCFunction keyword_function(F* function) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
-}
-
-PyMethodDef methods[] = {
-    {"parse", keyword_function(parse_method), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
+PyMethodDef static_methods[] = {
+    {"parse", as_method(parse_method), METH_VARARGS | METH_KEYWORDS,
      "parse(text)\n--\n\n"
      "Parse a Stim DEM from its text representation."},
-    {"from_file", keyword_function(from_file_method), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
+    {"from_file", as_method(from_file_method), METH_VARARGS | METH_KEYWORDS,
      "from_file(path)\n--\n\n"
      "Load a Stim DEM from a file path."},
+    {"_resolve", as_method(resolve_method), METH_VARARGS | METH_KEYWORDS,
+     "_resolve(dem)\n--\n\n"
+     "The model `dem` stands for: a DetectorErrorModel as it is; a str naming a\n"
+     "file, that file; a str of one line that starts with no DEM instruction, a\n"
+     "missing file (FileNotFoundError); another str, DEM text; a path object,\n"
+     "its file; anything else, its str() as DEM text (a stim.DetectorErrorModel)."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyMethodDef methods[] = {
     {"to_pymatching", to_pymatching, METH_NOARGS,
      "to_pymatching($self)\n--\n\n"
      "Build a `pymatching.Matching` object from this DEM.\n\n"
      "Requires `pymatching` to be installed (`pip install pymatching`).\n"
      "Edges are added with weight `-ln(p/(1-p))` and `fault_ids` identifying\n"
      "which observables flip when the error fires."},
-    {"to_schema_json", keyword_function(to_schema_json), METH_VARARGS | METH_KEYWORDS,
+    {"to_schema_json", as_method(to_schema_json), METH_VARARGS | METH_KEYWORDS,
      "to_schema_json($self, name)\n--\n\n"
      "Serialise this DEM as a `HardwareSchema`-compatible JSON string."},
     {"errors", errors, METH_NOARGS,
@@ -372,6 +305,7 @@ PyMethodDef methods[] = {
      "as a tuple of the floats written (at most three; those past the third are\n"
      "dropped). Detectors declared without coordinates, and detectors that are\n"
      "never declared, are absent."},
+    {"__reduce__", reduce, METH_NOARGS, "__reduce__($self)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -383,27 +317,25 @@ PyGetSetDef getset[] = {
 };
 
 PyType_Slot slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_with_state<DemObject>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_object<DetectorErrorModel>)},
     {Py_tp_repr, reinterpret_cast<void*>(repr)},
     {Py_tp_methods, methods},
     {Py_tp_getset, getset},
     {0, nullptr},
 };
 
-PyType_Spec spec = {
+}  // namespace
+
+int add_detector_error_model_members(PyTypeObject* cls) {
+    return add_static_methods(cls, static_methods);
+}
+
+PyType_Spec detector_error_model_spec = {
     "_veskar.DetectorErrorModel",
-    sizeof(DemObject),
+    sizeof(Object<DetectorErrorModel>),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     slots,
 };
-
-PyObject* model_type = nullptr;
-
-}  // namespace
-
-PyTypeObject* detector_error_model_type() {
-    return type_once(model_type, &spec);
-}
 
 }  // namespace veskar::py

@@ -1,9 +1,10 @@
-// Files are read on the runtime's blocking pool, 8192 bytes at a time, one
+// Files are read on the runtime's blocking thread, 8192 bytes at a time, one
 // read ahead of the reader: while the reader works through one buffer the
-// pool fills the next, so the calling thread seldom waits and never hops
+// blocking thread fills the next, so the calling thread seldom waits and never hops
 // threads for bytes it already has.
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
@@ -20,8 +21,9 @@ namespace {
 constexpr size_t kFileBufferSize = 8192;
 
 // The descriptor and both buffers live here, shared with the job in flight,
-// so closing the stream while the pool is still reading is harmless: the
-// descriptor closes when the last of the two lets go.
+// so closing the stream while a read is still under way (or stuck, on a
+// FIFO nobody writes to) is harmless: the descriptor closes when the last of
+// the two lets go.
 class ReadAhead final : public BlockingJob {
    public:
     explicit ReadAhead(int fd) : fd_(fd) {}
@@ -50,7 +52,7 @@ class ReadAhead final : public BlockingJob {
    private:
     int fd_;
     std::array<std::array<uint8_t, kFileBufferSize>, 2> buffers_;
-    unsigned filling_ = 0;  // the buffer the pool writes; the other one is the reader's
+    unsigned filling_ = 0;  // the buffer the blocking thread writes; the other one is the reader's
     int error_ = 0;
     size_t size_ = 0;
 };
@@ -142,6 +144,13 @@ class OpenJob final : public BlockingJob {
             fd_ = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
         } while (fd_ < 0 && errno == EINTR);
         error_ = fd_ < 0 ? errno : 0;
+        // A directory opens read-only but can never be read: say so now,
+        // as open() does in Python, rather than at the first frame.
+        struct stat info {};
+        if (fd_ >= 0 && ::fstat(fd_, &info) == 0 && S_ISDIR(info.st_mode)) {
+            ::close(std::exchange(fd_, -1));
+            error_ = EISDIR;
+        }
     }
 
     int take_fd() { return std::exchange(fd_, -1); }
@@ -153,28 +162,27 @@ class OpenJob final : public BlockingJob {
     int error_ = 0;
 };
 
-OpenFailure io_failure(const VeskarError& err) {
-    return OpenFailure{OpenFailure::Kind::Io, message(err)};
+OpenFailure file_failure(VeskarError err) {
+    return open_failure::File{std::move(err)};
 }
 
 }  // namespace
 
-std::expected<std::unique_ptr<PollableByteSource>, OpenFailure> open_file(IoRuntime& runtime,
-                                                                          const std::string& path,
+std::expected<std::unique_ptr<PollableByteSource>, OpenFailure> open_file(IoRuntime& runtime, const std::string& path,
                                                                           Sleeper& sleeper) {
     if (path.find('\0') != std::string::npos) {
-        return std::unexpected(io_failure(error::Io{EINVAL, "file name contained an unexpected NUL byte"}));
+        return std::unexpected(file_failure(error::Io{EINVAL, "file name contained an unexpected NUL byte"}));
     }
     auto job = std::make_shared<OpenJob>(path);
     runtime.spawn_blocking(job);
-    if (!sleeper.sleep_until(job->done())) {
-        return std::unexpected(OpenFailure{OpenFailure::Kind::Interrupted, {}});
+    if (auto abandoned = abandoned_open(sleeper.sleep_until(job->done()))) {
+        return std::unexpected(std::move(*abandoned));  // the job closes the file should the open still succeed
     }
     if (!job->completed()) {
-        return std::unexpected(io_failure(error::Io{0, kBackgroundTaskFailed}));
+        return std::unexpected(file_failure(error::Io{0, kBackgroundTaskFailed}));
     }
     if (job->error() != 0) {
-        return std::unexpected(io_failure(io_error_from_errno(job->error())));
+        return std::unexpected(file_failure(io_error_from_errno(job->error())));
     }
     return std::make_unique<FileByteSource>(runtime, job->take_fd());
 }

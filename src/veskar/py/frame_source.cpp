@@ -25,14 +25,14 @@ void copy_frame(const SyndromeFrame& frame, OwnedFrame& out) {
     out.frame_id = header.frame_id;
     out.timestamp_ns = header.timestamp_ns;
     out.round = header.round;
-    out.detector_event_count = count_fired_events(frame.detector_events);
+    out.detector_event_count = frame.detector_event_count();
     out.qubit_count = header.qubit_count;
     out.ancilla_count = header.ancilla_count;
     out.code_type = header.code_type;
     out.distance = header.distance;
 }
 
-std::expected<Outcome, VeskarError> FrameSource::next_owned(Sleeper& sleeper, OwnedFrame& out) {
+std::expected<Outcome, VeskarError> FrameSource::next_frame(Sleeper& sleeper) {
     for (;;) {
         auto status = reader_.next_frame();
         if (!status) {
@@ -40,47 +40,109 @@ std::expected<Outcome, VeskarError> FrameSource::next_owned(Sleeper& sleeper, Ow
         }
         switch (*status) {
             case NextStatus::Frame:
-                copy_frame(reader_.frame(), out);
                 return Outcome::Frame;
             case NextStatus::End:
                 return Outcome::End;
             case NextStatus::Pending:
                 break;
         }
-        // The reader keeps its progress; once the input is ready it goes on
-        // from the same step.
-        if (!sleeper.sleep_until(input_->arm_wait())) {
-            return Outcome::Interrupted;
+        if (auto ended = wait_for_input(sleeper)) {
+            return *ended;
         }
     }
 }
 
-std::expected<OpenedSource, OpenFailure> open_source(std::string_view text, Sleeper& sleeper) {
-    if (text.starts_with(kShmPrefix)) {
-        return std::unexpected(OpenFailure{OpenFailure::Kind::Refused, std::string(kShmRefusal)});
+std::expected<Outcome, VeskarError> FrameSource::resync(Sleeper& sleeper, uint64_t& skipped) {
+    for (;;) {
+        auto resynced = reader_.resync();
+        if (!resynced) {
+            return std::unexpected(std::move(resynced.error()));
+        }
+        switch (resynced->status) {
+            case Resync::Status::Found:
+                skipped = resynced->skipped;
+                return Outcome::Frame;
+            case Resync::Status::End:
+                skipped = resynced->skipped;
+                return Outcome::End;
+            case Resync::Status::Pending:
+                break;
+        }
+        if (auto ended = wait_for_input(sleeper)) {
+            return *ended;
+        }
     }
+}
+
+// The reader keeps its progress; once the input is ready it goes on from
+// the same step.
+std::optional<Outcome> FrameSource::wait_for_input(Sleeper& sleeper) {
+    switch (sleeper.sleep_until(input_->arm_wait())) {
+        case Wake::Ready:
+            return std::nullopt;
+        case Wake::Interrupted:
+            return Outcome::Interrupted;
+        case Wake::TimedOut:
+            return Outcome::TimedOut;
+        case Wake::Closed:
+            return Outcome::Closed;
+    }
+    return Outcome::Interrupted;
+}
+
+std::optional<OpenFailure> abandoned_open(Wake wake) {
+    switch (wake) {
+        case Wake::Ready:
+            return std::nullopt;
+        case Wake::TimedOut:
+            return open_failure::TimedOut{};
+        case Wake::Interrupted:
+        case Wake::Closed:  // nothing can close a stream that is still opening
+            break;
+    }
+    return open_failure::Interrupted{};
+}
+
+namespace {
+
+enum class Transport : uint8_t { Tcp, File };
+
+// Makes the runtime, then opens the input on it. The runtime is shut down on
+// the way out when the open fails.
+std::expected<OpenedSource, OpenFailure> open_with(Transport transport, std::string_view target, Sleeper& sleeper) {
     auto runtime = IoRuntime::create();
     if (!runtime) {
-        return std::unexpected(OpenFailure{OpenFailure::Kind::RuntimeFailed, std::move(runtime.error())});
+        return std::unexpected(open_failure::RuntimeFailed{std::move(runtime.error())});
     }
-    std::expected<std::unique_ptr<PollableByteSource>, OpenFailure> input;
-    if (text.starts_with(kTcpPrefix)) {
-        std::string_view address = text;
-        while (address.starts_with(kTcpPrefix)) {
-            address.remove_prefix(kTcpPrefix.size());
-        }
-        input = connect_tcp(**runtime, address, sleeper);
-    } else {
-        input = open_file(**runtime, std::string(text), sleeper);
-    }
+    auto input = transport == Transport::Tcp ? connect_tcp(**runtime, target, sleeper)
+                                             : open_file(**runtime, std::string(target), sleeper);
     if (!input) {
-        // The runtime is shut down when it leaves scope here.
         return std::unexpected(std::move(input.error()));
     }
     OpenedSource opened;
     opened.runtime = std::move(*runtime);
     opened.source = std::make_unique<FrameSource>(std::move(*input), StreamConfig{});
     return opened;
+}
+
+}  // namespace
+
+std::expected<OpenedSource, OpenFailure> open_source(std::string_view text, Sleeper& sleeper) {
+    if (text.starts_with(kShmPrefix)) {
+        return std::unexpected(open_failure::Refused{});
+    }
+    if (!text.starts_with(kTcpPrefix)) {
+        return open_with(Transport::File, text, sleeper);
+    }
+    std::string_view address = text;
+    while (address.starts_with(kTcpPrefix)) {
+        address.remove_prefix(kTcpPrefix.size());
+    }
+    return open_with(Transport::Tcp, address, sleeper);
+}
+
+std::expected<OpenedSource, OpenFailure> open_file_source(const std::string& path, Sleeper& sleeper) {
+    return open_with(Transport::File, path, sleeper);
 }
 
 }  // namespace veskar::py

@@ -10,12 +10,9 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
-#include <vector>
 
 namespace asio {
 class io_context;
-class thread_pool;
 }  // namespace asio
 
 namespace veskar::py {
@@ -37,13 +34,23 @@ class Event {
     // Only the waiting side resets, and only when no completion is pending.
     void reset() { set_.store(false, std::memory_order_relaxed); }
 
-    // True once set; false when `limit` passed first.
-    bool wait_for(std::chrono::milliseconds limit) {
-        if (is_set()) {
+    // True once set, or once `also` is true; false when `limit` passed first.
+    // Whoever makes `also` true calls wake() afterwards.
+    bool wait_for(std::chrono::milliseconds limit, const std::atomic<bool>* also = nullptr) {
+        auto over = [this, also] { return is_set() || (also != nullptr && also->load(std::memory_order_acquire)); };
+        if (over()) {
             return true;
         }
         std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, limit, [this] { return is_set(); });
+        return changed_.wait_for(lock, limit, over);
+    }
+
+    // Makes the waiters look again without setting the event. Taking the
+    // mutex first means a waiter is either still to check, and sees what
+    // changed, or already asleep, and is woken.
+    void wake() {
+        { std::lock_guard lock(mutex_); }
+        changed_.notify_all();
     }
 
    private:
@@ -52,22 +59,62 @@ class Event {
     std::condition_variable changed_;
 };
 
+// Lets close() on any thread end a stream's wait at once. The waiting thread
+// names the event it sleeps on for the duration of each sleep, so that
+// raise() can wake exactly that one; once raised it stays raised.
+class CloseSignal {
+   public:
+    bool raised() const { return raised_.load(std::memory_order_acquire); }
+
+    void raise() {
+        raised_.store(true, std::memory_order_release);
+        std::lock_guard lock(mutex_);
+        if (sleeping_on_ != nullptr) {
+            sleeping_on_->wake();
+        }
+    }
+
+    // Sleeps up to `limit` on `ready`; true once it is set or the signal raised.
+    bool sleep_on(Event& ready, std::chrono::milliseconds limit) {
+        {
+            std::lock_guard lock(mutex_);
+            sleeping_on_ = &ready;
+        }
+        const bool over = ready.wait_for(limit, &raised_);
+        std::lock_guard lock(mutex_);
+        sleeping_on_ = nullptr;  // before `ready` can go away
+        return over;
+    }
+
+   private:
+    std::atomic<bool> raised_{false};
+    std::mutex mutex_;  // guards sleeping_on_
+    Event* sleeping_on_ = nullptr;
+};
+
+// How a wait of the calling thread ended.
+enum class Wake : uint8_t {
+    Ready,        // the event fired
+    Interrupted,  // a signal handler raised; the caller abandons the wait, which stays resumable
+    TimedOut,     // the stream's timeout passed first; resumable as well
+    Closed,       // the stream was closed meanwhile
+};
+
 // How the calling thread sleeps until an event fires. The stream's sleeper
 // gives up the interpreter lock while it sleeps and wakes now and then to
-// run signal handlers; sleep_until answers false when one of them raised, and
-// the caller then abandons the wait (its operation stays resumable).
+// run signal handlers and to watch its deadline.
 class Sleeper {
    public:
-    virtual bool sleep_until(Event& ready) = 0;
+    virtual Wake sleep_until(Event& ready) = 0;
 
    protected:
     ~Sleeper() = default;
 };
 
-// Work for the runtime's blocking pool (file opens and reads, name
-// resolution). `done` fires when run() has returned, and also when the pool
-// drops the job without running it (it is shutting down): `completed` tells
-// the two apart.
+// Work for the runtime's blocking thread (file opens and reads, name
+// resolution). `done` fires when run() has returned, and also when the
+// runtime drops the job without running it (it is shutting down):
+// `completed` tells the two apart.
 class BlockingJob {
    public:
     virtual ~BlockingJob() = default;
@@ -84,6 +131,12 @@ class BlockingJob {
 
    private:
     friend class IoRuntime;
+    // Called once, by the blocking thread after run() or by the runtime
+    // when it drops the job.
+    void finish(bool completed) {
+        completed_.store(completed, std::memory_order_release);
+        done_.set();
+    }
     Event done_;
     std::atomic<bool> completed_{false};
 };
@@ -92,23 +145,22 @@ class BlockingJob {
 inline constexpr const char* kBackgroundTaskFailed = "background task failed";
 
 // One per stream: worker threads that service I/O readiness and timers, and a
-// pool of blocking threads. No work of ours runs on the workers; the calling
-// thread drives every read and only waits on the runtime.
+// blocking thread. No work of ours runs on the workers; the calling thread
+// drives every read and only waits on the runtime.
 class IoRuntime {
    public:
     // Two workers: the smallest multi-threaded runtime. A stream has one
     // descriptor, so more workers would only sleep beside it, and every
     // stream has its own runtime.
     static constexpr unsigned kWorkerThreads = 2;
-    // One blocking thread: a stream's blocking work is strictly sequential
-    // (open or resolve, then one read-ahead at a time).
-    static constexpr unsigned kBlockingThreads = 1;
 
     // The operating system's text when a thread or the reactor cannot be made.
     static std::expected<std::unique_ptr<IoRuntime>, std::string> create();
 
-    // Stops the workers and the pool and joins them; a blocking job still
-    // running is waited for, one still queued is dropped (its done fires).
+    // Stops the workers and joins them. Jobs still queued are dropped (their
+    // done fires). A job still running may be stuck for good (an open or a
+    // read on a FIFO nobody writes to), so its thread is not waited for: it
+    // ends by itself, freeing the job, once the job returns.
     ~IoRuntime();
 
     IoRuntime(const IoRuntime&) = delete;
@@ -116,13 +168,15 @@ class IoRuntime {
 
     asio::io_context& io();
 
-    // Queues the job on the blocking pool; the runtime keeps it alive until it
-    // has run or been dropped.
+    // Queues the job for the blocking thread, which runs jobs one at a time
+    // (a stream's blocking work is strictly sequential: open or resolve,
+    // then one read-ahead at a time). The runtime keeps the job alive until
+    // it has run or been dropped.
     void spawn_blocking(std::shared_ptr<BlockingJob> job);
 
    private:
     struct Parts;
-    class JobRunner;
+    struct BlockingQueue;
     explicit IoRuntime(std::unique_ptr<Parts> parts);
     std::unique_ptr<Parts> parts_;
 };

@@ -7,13 +7,8 @@ namespace veskar::py {
 
 namespace {
 
-struct CorrectionObject {
-    PyObject_HEAD
-    LogicalCorrectionValue state;
-};
-
 const LogicalCorrectionValue& state_of(PyObject* self) {
-    return as<CorrectionObject>(self)->state;
+    return object_state<LogicalCorrectionValue>(self);
 }
 
 PyObject* get_logical_id(PyObject* self, void*) {
@@ -38,39 +33,20 @@ PyGetSetDef getset[] = {
 };
 
 PyType_Slot slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_with_state<CorrectionObject>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_object<LogicalCorrectionValue>)},
     {Py_tp_repr, reinterpret_cast<void*>(repr)},
     {Py_tp_getset, getset},
     {0, nullptr},
 };
 
-PyType_Spec spec = {
+}  // namespace
+
+PyType_Spec logical_correction_spec = {
     "_veskar.LogicalCorrection",
-    sizeof(CorrectionObject),
+    sizeof(Object<LogicalCorrectionValue>),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     slots,
 };
-
-PyObject* correction_type = nullptr;
-
-}  // namespace
-
-PyTypeObject* logical_correction_type() {
-    return type_once(correction_type, &spec);
-}
-
-PyObject* logical_correction_new(LogicalCorrectionValue value) {
-    PyTypeObject* type = logical_correction_type();
-    if (type == nullptr) {
-        return nullptr;
-    }
-    PyObject* self = type->tp_alloc(type, 0);
-    if (self == nullptr) {
-        return nullptr;
-    }
-    construct_state(as<CorrectionObject>(self), std::move(value));
-    return self;
-}
 
 }  // namespace veskar::py

@@ -11,13 +11,10 @@ namespace veskar::py {
 
 namespace {
 
-struct GraphObject {
-    PyObject_HEAD
-    std::shared_ptr<const SpacetimeGraph> state;
-};
+using SharedGraph = std::shared_ptr<const SpacetimeGraph>;
 
 const SpacetimeGraph& state_of(PyObject* self) {
-    return *as<GraphObject>(self)->state;
+    return *object_state<SharedGraph>(self);
 }
 
 PyObject* get_node_count(PyObject* self, void*) {
@@ -32,10 +29,9 @@ PyObject* get_boundary_node(PyObject* self, void*) {
 
 PyObject* repr(PyObject* self) {
     const SpacetimeGraph& graph = state_of(self);
-    return PyUnicode_FromFormat("SpacetimeGraph(nodes=%llu, edges=%llu, boundary=%llu)",
-                                static_cast<unsigned long long>(graph.node_count()),
-                                static_cast<unsigned long long>(graph.edge_count()),
-                                static_cast<unsigned long long>(graph.boundary));
+    return PyUnicode_FromFormat(
+        "SpacetimeGraph(nodes=%llu, edges=%llu, boundary=%llu)", static_cast<unsigned long long>(graph.node_count()),
+        static_cast<unsigned long long>(graph.edge_count()), static_cast<unsigned long long>(graph.boundary));
 }
 
 PyGetSetDef getset[] = {
@@ -46,39 +42,20 @@ PyGetSetDef getset[] = {
 };
 
 PyType_Slot slots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_with_state<GraphObject>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_object<SharedGraph>)},
     {Py_tp_repr, reinterpret_cast<void*>(repr)},
     {Py_tp_getset, getset},
     {0, nullptr},
 };
 
-PyType_Spec spec = {
+}  // namespace
+
+PyType_Spec spacetime_graph_spec = {
     "_veskar.SpacetimeGraph",
-    sizeof(GraphObject),
+    sizeof(Object<SharedGraph>),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION,
     slots,
 };
-
-PyObject* graph_type = nullptr;
-
-}  // namespace
-
-PyTypeObject* spacetime_graph_type() {
-    return type_once(graph_type, &spec);
-}
-
-PyObject* spacetime_graph_new(std::shared_ptr<const SpacetimeGraph> graph) {
-    PyTypeObject* type = spacetime_graph_type();
-    if (type == nullptr) {
-        return nullptr;
-    }
-    PyObject* self = type->tp_alloc(type, 0);
-    if (self == nullptr) {
-        return nullptr;
-    }
-    construct_state(as<GraphObject>(self), std::move(graph));
-    return self;
-}
 
 }  // namespace veskar::py

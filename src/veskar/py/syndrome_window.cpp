@@ -4,17 +4,15 @@
 // keeps for its decoder.
 
 #include <cstring>
-#include <limits>
-#include <type_traits>
-#include <variant>
 
+#include "veskar/core/window.hpp"
+#include "veskar/py/args.hpp"
 #include "veskar/py/classes.hpp"
-#include "veskar/py/int_argument.hpp"
+#include "veskar/py/errors.hpp"
+#include "veskar/py/frame_source.hpp"
 #include "veskar/py/numpy_api.hpp"
 
 namespace veskar::py {
-
-namespace {
 
 struct WindowState {
     explicit WindowState(SyndromeWindow&& made) : window(std::move(made)) {}
@@ -23,13 +21,10 @@ struct WindowState {
     SyndromeWindow window;
 };
 
-struct WindowObject {
-    PyObject_HEAD
-    WindowState state;
-};
+namespace {
 
 WindowState& state_of(PyObject* self) {
-    return as<WindowObject>(self)->state;
+    return object_state<WindowState>(self);
 }
 
 PyObject* new_window(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
@@ -40,23 +35,17 @@ PyObject* new_window(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
                                      &depth_arg)) {
         return nullptr;
     }
-    constexpr uint64_t kAny = std::numeric_limits<uint64_t>::max();
     uint64_t ancilla_count = 0;
     uint64_t window_depth = 0;
-    if (!unsigned_argument(ancilla_arg, "SyndromeWindow", "ancilla_count", kAny, ancilla_count) ||
-        !unsigned_argument(depth_arg, "SyndromeWindow", "window_depth", kAny, window_depth)) {
+    if (!unsigned_argument(ancilla_arg, {"SyndromeWindow", "ancilla_count"}, ancilla_count) ||
+        !unsigned_argument(depth_arg, {"SyndromeWindow", "window_depth"}, window_depth)) {
         return nullptr;
     }
     auto made = SyndromeWindow::create(ancilla_count, window_depth);
     if (!made) {
-        return raise_window_error(made.error());
+        return raise_error(made.error());
     }
-    PyObject* self = type->tp_alloc(type, 0);
-    if (self == nullptr) {
-        return nullptr;
-    }
-    construct_state(as<WindowObject>(self), std::move(*made));
-    return self;
+    return new_object<WindowState>(type, std::move(*made));
 }
 
 // The rounds keep their own copies: the window must not change when the
@@ -67,11 +56,9 @@ PyObject* push(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:push", const_cast<char**>(keywords), &frame_arg)) {
         return nullptr;
     }
-    PyTypeObject* frame_type = syndrome_frame_type();
-    if (frame_type == nullptr) {
-        return nullptr;
-    }
-    if (!PyObject_TypeCheck(frame_arg, frame_type)) {
+    // Frames never change after they are made, so reading one needs no borrow.
+    const OwnedFrame* frame = module_state(self).syndrome_frame.state_if_instance(frame_arg);
+    if (frame == nullptr) {
         PyErr_Format(PyExc_TypeError, "push() argument 'frame' must be SyndromeFrame, not %.200s",
                      Py_TYPE(frame_arg)->tp_name);
         return nullptr;
@@ -81,11 +68,9 @@ PyObject* push(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!borrow) {
         return nullptr;
     }
-    // Frames never change after they are made, so reading one needs no borrow.
-    const OwnedFrame& frame = syndrome_frame_state(frame_arg);
     try {
-        state.window.push_owned(
-            OwnedSyndromeData{frame.detector_events, frame.meas_results, frame.frame_id, frame.timestamp_ns, frame.round});
+        state.window.push_owned(OwnedSyndromeData{frame->detector_events, frame->meas_results, frame->frame_id,
+                                                  frame->timestamp_ns, frame->round});
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }
@@ -112,9 +97,9 @@ PyObject* push_numpy(PyObject* self, PyObject* args, PyObject* kwargs) {
         return nullptr;
     }
     uint64_t frame_id = 0;
-    uint64_t round = 0;
-    if (!unsigned_argument(frame_id_arg, "push_numpy", "frame_id", std::numeric_limits<uint64_t>::max(), frame_id) ||
-        !unsigned_argument(round_arg, "push_numpy", "round", std::numeric_limits<uint32_t>::max(), round)) {
+    uint32_t round = 0;
+    if (!unsigned_argument(frame_id_arg, {"push_numpy", "frame_id"}, frame_id) ||
+        !unsigned_argument(round_arg, {"push_numpy", "round"}, round)) {
         return nullptr;
     }
     WindowState& state = state_of(self);
@@ -126,18 +111,18 @@ PyObject* push_numpy(PyObject* self, PyObject* args, PyObject* kwargs) {
     try {
         OwnedSyndromeData data;
         data.frame_id = frame_id;
-        data.round = static_cast<uint32_t>(round);
-        // A strided array has no one block of bytes to copy; its round stays
-        // a row of zeros rather than being gathered element by element.
-        if (PyArray_IS_C_CONTIGUOUS(array)) {
-            const auto* bytes = static_cast<const uint8_t*>(PyArray_DATA(array));
-            const size_t length = static_cast<size_t>(PyArray_DIM(array, 0));
-            data.detector_events.resize(length);
-            // NumPy bools made through views of other dtypes may hold any
-            // non-zero byte; the window counts only 1 as fired.
-            for (size_t i = 0; i < length; ++i) {
-                data.detector_events[i] = bytes[i] != 0;
-            }
+        data.round = round;
+        // Element by element through the array's stride, so that a view
+        // (every other element, reversed, a column of a matrix, a broadcast)
+        // gives the values it shows rather than the bytes beneath it.
+        const auto* first = static_cast<const char*>(PyArray_DATA(array));
+        const npy_intp stride = PyArray_STRIDE(array, 0);
+        const size_t length = static_cast<size_t>(PyArray_DIM(array, 0));
+        data.detector_events.resize(length);
+        // NumPy bools made through views of other dtypes may hold any
+        // non-zero byte; the window counts only 1 as fired.
+        for (size_t i = 0; i < length; ++i) {
+            data.detector_events[i] = first[static_cast<npy_intp>(i) * stride] != 0;
         }
         state.window.push_owned(std::move(data));
     } catch (const std::bad_alloc&) {
@@ -238,16 +223,11 @@ PyObject* repr(PyObject* self) {
                                 static_cast<unsigned long long>(window.ancilla_count()));
 }
 
-template <typename F>
-PyCFunction keywords_method(F* function) {
-    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(function));
-}
-
 PyMethodDef methods[] = {
-    {"push", keywords_method(push), METH_VARARGS | METH_KEYWORDS,
+    {"push", as_method(push), METH_VARARGS | METH_KEYWORDS,
      "push($self, frame)\n--\n\n"
      "Push a `SyndromeFrame` into the window, evicting the oldest if full."},
-    {"push_numpy", keywords_method(push_numpy), METH_VARARGS | METH_KEYWORDS,
+    {"push_numpy", as_method(push_numpy), METH_VARARGS | METH_KEYWORDS,
      "push_numpy($self, detector_events, frame_id, round)\n--\n\n"
      "Push detector events directly from a 1-D NumPy bool array."},
     {"to_numpy_matrix", to_numpy_matrix, METH_NOARGS,
@@ -264,7 +244,7 @@ PyMethodDef methods[] = {
 
 PyType_Slot slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(new_window)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_with_state<WindowObject>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_object<WindowState>)},
     {Py_tp_repr, reinterpret_cast<void*>(repr)},
     {Py_tp_methods, methods},
     {Py_sq_length, reinterpret_cast<void*>(length)},
@@ -272,41 +252,10 @@ PyType_Slot slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec spec = {
-    "_veskar.SyndromeWindow",
-    sizeof(WindowObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
-    slots,
-};
-
-PyObject* window_type = nullptr;
-
-template <class>
-inline constexpr bool kAlwaysFalse = false;
-
 }  // namespace
 
-PyTypeObject* syndrome_window_type() {
-    return type_once(window_type, &spec);
-}
-
-PyObject* raise_window_error(const WindowError& err) {
-    PyObject* type = std::visit(
-        [](const auto& e) -> PyObject* {
-            using E = std::decay_t<decltype(e)>;
-            if constexpr (std::is_same_v<E, window_error::ZeroDepth>) {
-                return PyExc_ValueError;
-            } else if constexpr (std::is_same_v<E, window_error::SizeOverflow>) {
-                return PyExc_OverflowError;
-            } else if constexpr (std::is_same_v<E, window_error::OutOfMemory>) {
-                return PyExc_MemoryError;
-            } else {
-                static_assert(kAlwaysFalse<E>, "unhandled WindowError variant");
-            }
-        },
-        err);
-    return raise(type, message(err));
-}
+PyType_Spec syndrome_window_spec = {
+    "_veskar.SyndromeWindow", sizeof(Object<WindowState>), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE, slots,
+};
 
 }  // namespace veskar::py

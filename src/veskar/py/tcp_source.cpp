@@ -1,7 +1,7 @@
 // TCP peers are read through a non-blocking socket registered with the
 // runtime's reactor. The calling thread reads whatever has arrived; when
 // nothing has, it asks the reactor to signal readability and sleeps. Name
-// resolution runs on the blocking pool, since getaddrinfo cannot be
+// resolution runs on the blocking thread, since getaddrinfo cannot be
 // interrupted.
 
 #include <netdb.h>
@@ -18,12 +18,14 @@ namespace {
 
 using asio::ip::tcp;
 
-OpenFailure io_failure(const VeskarError& err) {
-    return OpenFailure{OpenFailure::Kind::Io, message(err)};
+OpenFailure io_failure(VeskarError err) {
+    return open_failure::Connect{std::move(err)};
 }
 
+// Only system errors carry an errno; asio's own categories number their
+// errors otherwise.
 VeskarError io_error(const asio::error_code& ec) {
-    return error::Io{ec.value(), ec.message()};
+    return error::Io{ec.category() == asio::system_category() ? ec.value() : 0, ec.message()};
 }
 
 // Completion of one asynchronous operation on the reactor, outliving the
@@ -154,8 +156,8 @@ std::expected<std::unique_ptr<PollableByteSource>, OpenFailure> connect_tcp(IoRu
     }
     auto resolve = std::make_shared<ResolveJob>(std::move(target->host), target->port);
     runtime.spawn_blocking(resolve);
-    if (!sleeper.sleep_until(resolve->done())) {
-        return std::unexpected(OpenFailure{OpenFailure::Kind::Interrupted, {}});
+    if (auto abandoned = abandoned_open(sleeper.sleep_until(resolve->done()))) {
+        return std::unexpected(std::move(*abandoned));
     }
     if (!resolve->completed()) {
         return std::unexpected(io_failure(error::Io{0, kBackgroundTaskFailed}));
@@ -172,8 +174,8 @@ std::expected<std::unique_ptr<PollableByteSource>, OpenFailure> connect_tcp(IoRu
             connected->result = ec;
             connected->done.set();
         });
-        if (!sleeper.sleep_until(connected->done)) {
-            return std::unexpected(OpenFailure{OpenFailure::Kind::Interrupted, {}});
+        if (auto abandoned = abandoned_open(sleeper.sleep_until(connected->done))) {
+            return std::unexpected(std::move(*abandoned));  // closing the socket cancels the attempt
         }
         if (connected->result) {
             last_failure = io_error(connected->result);

@@ -32,24 +32,33 @@ class FileDescriptor {
 
 }  // namespace
 
-std::expected<std::string, int> read_utf8_file(const char* path) {
-    FileDescriptor file(::open(path, O_RDONLY | O_CLOEXEC));
+std::expected<std::string, int> read_utf8_file(const char* path, ReadableWait& wait) {
+    // Opened without blocking: a FIFO's open would otherwise wait for a
+    // writer where nothing can interrupt it.
+    FileDescriptor file(::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     if (file.get() < 0) {
         return std::unexpected(errno);
     }
     std::string text;
     struct stat info {};
-    if (::fstat(file.get(), &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0) {
+    const bool regular = ::fstat(file.get(), &info) == 0 && S_ISREG(info.st_mode);
+    if (regular && info.st_size > 0) {
         text.reserve(static_cast<size_t>(info.st_size));
     }
     char chunk[1 << 16];
     for (;;) {
+        // Anything but a regular file is waited for before each read: read
+        // on a FIFO that no writer has opened yet answers "end" at once,
+        // where waiting answers once a writer has written or gone.
+        if (!regular && !wait.wait_readable(file.get())) {
+            return std::unexpected(kReadAbandoned);
+        }
         const ssize_t got = ::read(file.get(), chunk, sizeof chunk);
         if (got == 0) {
             break;
         }
         if (got < 0) {
-            if (errno == EINTR) {
+            if (errno == EINTR || errno == EAGAIN) {
                 continue;
             }
             return std::unexpected(errno);

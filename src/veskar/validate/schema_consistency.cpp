@@ -6,7 +6,7 @@
 namespace veskar {
 
 std::optional<CodeType> code_type_from_schema_word(std::string_view word) {
-    static constexpr std::array<std::pair<std::string_view, CodeType>, 14> kWords{{
+    static constexpr std::array<std::pair<std::string_view, CodeType>, 15> kWords{{
         {"surface", CodeType::SurfaceCode},
         {"surface_code", CodeType::SurfaceCode},
         {"honeycomb", CodeType::HoneycombCode},
@@ -21,6 +21,9 @@ std::optional<CodeType> code_type_from_schema_word(std::string_view word) {
         {"hypergraph_product", CodeType::HypergraphProduct},
         {"fiber_bundle", CodeType::FiberBundle},
         {"custom", CodeType::Custom},
+        // Schemas generated from a DEM were once written with this spelling;
+        // stored ones still mean the custom code type by it.
+        {"Custom", CodeType::Custom},
     }};
     for (const auto& [name, code] : kWords) {
         if (name == word) {

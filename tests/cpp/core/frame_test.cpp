@@ -2,44 +2,46 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <vector>
+
+#include "veskar/deserialize/parser.hpp"
 
 namespace veskar {
 namespace {
 
-uint32_t naive_count(const std::vector<uint8_t>& runs) {
-    uint32_t total = 0;
-    for (uint8_t b : runs) {
-        if (b & 0x80) total += b & 0x7F;
-    }
-    return total;
-}
-
-TEST(DetectorEventCount, CountsFiredRunsOnly) {
-    EXPECT_EQ(count_fired_events(std::vector<uint8_t>{0x83, 0x02, 0x81}), 4u);
-    EXPECT_EQ(count_fired_events(std::vector<uint8_t>{0x80, 0x00}), 0u);
-    EXPECT_EQ(count_fired_events(std::vector<uint8_t>{0xFF, 0xFF}), 254u);
-    EXPECT_EQ(count_fired_events(std::vector<uint8_t>{0xFF, 0x85}), 132u);
-    EXPECT_EQ(count_fired_events({}), 0u);
-}
-
-TEST(DetectorEventCount, WideStepsAgreeWithBytewiseSumAtEveryLength) {
-    std::mt19937 rng(7);
-    for (size_t length = 0; length < 200; ++length) {
-        std::vector<uint8_t> runs(length);
-        for (auto& b : runs) b = static_cast<uint8_t>(rng());
-        ASSERT_EQ(count_fired_events(runs), naive_count(runs)) << "length " << length;
-    }
+TEST(DetectorEventCount, CountsFiredEventsUpToTheCut) {
+    const std::vector<uint8_t> runs{0x83, 0x02, 0x81};  // 1 1 1 0 0 1
+    EXPECT_EQ(count_fired_events(runs, 6), 4u);
+    EXPECT_EQ(count_fired_events(runs, 100), 4u);
+    EXPECT_EQ(count_fired_events(runs, 5), 3u);
+    EXPECT_EQ(count_fired_events(runs, 2), 2u);
+    EXPECT_EQ(count_fired_events(runs, 0), 0u);
+    EXPECT_EQ(count_fired_events(std::vector<uint8_t>{0x80, 0x00}, 8), 0u);
+    EXPECT_EQ(count_fired_events(std::vector<uint8_t>{0xFF, 0x85}, 4), 4u);
+    EXPECT_EQ(count_fired_events({}, 8), 0u);
     std::vector<uint8_t> all_max(1000, 0xFF);
-    EXPECT_EQ(count_fired_events(all_max), 127000u);
+    EXPECT_EQ(count_fired_events(all_max, 200'000), 127'000u);
+    EXPECT_EQ(count_fired_events(all_max, 65'535), 65'535u);
 }
 
-TEST(DetectorEventCount, WrapsAt32Bits) {
-    // 33.8 million bytes of 0xFF sum to more than 2^32.
-    std::vector<uint8_t> runs(33'900'000, 0xFF);
-    uint64_t exact = 127ULL * runs.size();
-    EXPECT_EQ(count_fired_events(runs), static_cast<uint32_t>(exact));
+// The count must agree with the events the frame hands out, whatever the
+// code: shorter or longer than ancilla_count, cut inside a wide step or not.
+TEST(DetectorEventCount, AgreesWithTheExpandedEventsOfRandomCodes) {
+    std::mt19937 rng(7);
+    for (int trial = 0; trial < 3000; ++trial) {
+        std::vector<uint8_t> runs(rng() % 120);
+        const bool short_runs = trial % 2 == 0;  // also codes whose cut falls late
+        for (auto& b : runs) b = static_cast<uint8_t>(short_runs ? (rng() & 0x83) : rng());
+        const auto ancillas = static_cast<uint16_t>(rng() % 400);
+        SyndromeFrame frame;
+        frame.header.ancilla_count = ancillas;
+        frame.detector_events = runs;
+        const std::vector<uint8_t> events = decode_rle_events(runs, ancillas);
+        const auto fired = static_cast<uint32_t>(std::count(events.begin(), events.end(), 1));
+        ASSERT_EQ(frame.detector_event_count(), fired) << "trial " << trial;
+    }
 }
 
 TEST(TimingOffsetsView, ReadsLittleEndianPairs) {

@@ -118,16 +118,15 @@ TEST_P(SchemaJsonEscape, StringValue) {
     EXPECT_EQ(member_value(to_json(s), "name"), "\"" + GetParam().written + "\"");
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Characters, SchemaJsonEscape,
-    testing::Values(EscapeCase{"plain", "plain"}, EscapeCase{"", ""}, EscapeCase{"a\"b", "a\\\"b"},
-                    EscapeCase{"back\\slash", "back\\\\slash"},
-                    EscapeCase{"\b\t\n\f\r", "\\b\\t\\n\\f\\r"},
-                    EscapeCase{std::string("\x00\x01\x0b\x1f", 4), "\\u0000\\u0001\\u000b\\u001f"},
-                    EscapeCase{"\x7f", "\x7f"},  // DEL unchanged
-                    // UTF-8 unchanged
-                    EscapeCase{"Gr\xC3\xBC\xC3\x9F \xE2\x9C\x93 \xF0\x9F\x98\x80",
-                               "Gr\xC3\xBC\xC3\x9F \xE2\x9C\x93 \xF0\x9F\x98\x80"}));
+INSTANTIATE_TEST_SUITE_P(Characters, SchemaJsonEscape,
+                         testing::Values(EscapeCase{"plain", "plain"}, EscapeCase{"", ""}, EscapeCase{"a\"b", "a\\\"b"},
+                                         EscapeCase{"back\\slash", "back\\\\slash"},
+                                         EscapeCase{"\b\t\n\f\r", "\\b\\t\\n\\f\\r"},
+                                         EscapeCase{std::string("\x00\x01\x0b\x1f", 4), "\\u0000\\u0001\\u000b\\u001f"},
+                                         EscapeCase{"\x7f", "\x7f"},  // DEL unchanged
+                                         // UTF-8 unchanged
+                                         EscapeCase{"Gr\xC3\xBC\xC3\x9F \xE2\x9C\x93 \xF0\x9F\x98\x80",
+                                                    "Gr\xC3\xBC\xC3\x9F \xE2\x9C\x93 \xF0\x9F\x98\x80"}));
 
 // measurement_cycle_us (single precision): shortest form, ".0" on plain
 // whole numbers, null for what JSON cannot hold.
@@ -149,17 +148,16 @@ TEST_P(SchemaJsonFloat, MeasurementCycle) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Forms, SchemaJsonFloat,
-    testing::Values(FloatCase{1.0f, "1.0"}, FloatCase{0.0f, "0.0"}, FloatCase{-0.0f, "-0.0"},
-                    FloatCase{0.1f, "0.1"}, FloatCase{2.5f, "2.5"}, FloatCase{-3.0f, "-3.0"},
-                    FloatCase{123456792.0f, "123456792.0"}, FloatCase{1e20f, "1e+20"},
-                    FloatCase{1e7f, "1e+07"}, FloatCase{1e-7f, "1e-07"},
-                    FloatCase{std::numeric_limits<float>::max(), "3.4028235e+38"},
-                    FloatCase{std::numeric_limits<float>::denorm_min(), "1e-45"},
-                    FloatCase{std::numeric_limits<float>::quiet_NaN(), "null"},
-                    FloatCase{std::numeric_limits<float>::infinity(), "null"},
-                    FloatCase{-std::numeric_limits<float>::infinity(), "null"}));
+INSTANTIATE_TEST_SUITE_P(Forms, SchemaJsonFloat,
+                         testing::Values(FloatCase{1.0f, "1.0"}, FloatCase{0.0f, "0.0"}, FloatCase{-0.0f, "-0.0"},
+                                         FloatCase{0.1f, "0.1"}, FloatCase{2.5f, "2.5"}, FloatCase{-3.0f, "-3.0"},
+                                         FloatCase{123456792.0f, "123456792.0"}, FloatCase{1e20f, "1e+20"},
+                                         FloatCase{1e7f, "1e+07"}, FloatCase{1e-7f, "1e-07"},
+                                         FloatCase{std::numeric_limits<float>::max(), "3.4028235e+38"},
+                                         FloatCase{std::numeric_limits<float>::denorm_min(), "1e-45"},
+                                         FloatCase{std::numeric_limits<float>::quiet_NaN(), "null"},
+                                         FloatCase{std::numeric_limits<float>::infinity(), "null"},
+                                         FloatCase{-std::numeric_limits<float>::infinity(), "null"}));
 
 struct DoubleCase {
     double value;
@@ -178,20 +176,19 @@ TEST_P(SchemaJsonDouble, EncodingRate) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Forms, SchemaJsonDouble,
-    testing::Values(DoubleCase{0.1, "0.1"}, DoubleCase{1.0 / 3.0, "0.3333333333333333"}, DoubleCase{2.0, "2.0"},
-                    DoubleCase{1.0, "1.0"},
-                    DoubleCase{1e15, "1e+15"}, DoubleCase{123456789012.0, "123456789012.0"},
-                    DoubleCase{1e22, "1e+22"}, DoubleCase{5e-324, "5e-324"},
-                    DoubleCase{std::numeric_limits<double>::quiet_NaN(), "null"},
-                    DoubleCase{-std::numeric_limits<double>::infinity(), "null"}));
+INSTANTIATE_TEST_SUITE_P(Forms, SchemaJsonDouble,
+                         testing::Values(DoubleCase{0.1, "0.1"}, DoubleCase{1.0 / 3.0, "0.3333333333333333"},
+                                         DoubleCase{2.0, "2.0"}, DoubleCase{1.0, "1.0"}, DoubleCase{1e15, "1e+15"},
+                                         DoubleCase{123456789012.0, "123456789012.0"}, DoubleCase{1e22, "1e+22"},
+                                         DoubleCase{5e-324, "5e-324"},
+                                         DoubleCase{std::numeric_limits<double>::quiet_NaN(), "null"},
+                                         DoubleCase{-std::numeric_limits<double>::infinity(), "null"}));
 
 // What the Python layer's to_schema_json gives for a small model.
 TEST(SchemaJson, GeneratedFromSmallDem) {
     auto model = DetectorErrorModel::parse("detector(1, 0, 0) D0\ndetector(2, 0) D1\nerror(0.1) D0 D1 ^ L0");
     ASSERT_TRUE(model.has_value());
-    HardwareSchema s = schema_from_dem(*model, "tiny");
+    HardwareSchema s = schema_from_dem(*model, "tiny").value();
     s.schema_id = sequential_id();
     EXPECT_EQ(to_json(s),
               "{\n"
@@ -199,7 +196,7 @@ TEST(SchemaJson, GeneratedFromSmallDem) {
               "  \"version\": \"1.0.0\",\n"
               "  \"name\": \"tiny\",\n"
               "  \"description\": \"Auto-generated from DEM: 2 detectors, 1 observables\",\n"
-              "  \"code_type\": \"Custom\",\n"
+              "  \"code_type\": \"custom\",\n"
               "  \"distance\": 0,\n"
               "  \"qubit_count\": 0,\n"
               "  \"ancilla_count\": 2,\n"

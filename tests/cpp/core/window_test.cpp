@@ -165,14 +165,15 @@ INSTANTIATE_TEST_SUITE_P(
         RefusedCase{0, UINT64_MAX, 1,
                     "window of 0 ancillas by 18446744073709551615 rounds is too large (at most 2^32 detectors)"},
         // More round slots than any address space holds, yet a valid size.
-        RefusedCase{0, uint64_t{1} << 50, 2, "cannot reserve memory for a window of 0 ancillas by 1125899906842624 rounds"}));
+        RefusedCase{0, uint64_t{1} << 50, 2,
+                    "cannot reserve memory for a window of 0 ancillas by 1125899906842624 rounds"}));
 
 TEST(SyndromeWindow, ExactlyTwoToThe32DetectorsIsNotASizeOverflow) {
     // 4 GiB of matrix: reserving it may or may not succeed on the machine
     // running the test, but the size itself is within the limit.
     auto window = SyndromeWindow::create(uint64_t{1} << 16, uint64_t{1} << 16);
     if (!window.has_value()) {
-        EXPECT_TRUE(std::holds_alternative<window_error::OutOfMemory>(window.error()));
+        EXPECT_TRUE(holds<window_error::OutOfMemory>(window.error()));
     }
 }
 

@@ -46,7 +46,7 @@ struct ShotFixture {
         }
     }
 
-private:
+   private:
     uint64_t mask_at(const uint8_t* p) const {
         uint64_t mask = 0;
         for (uint32_t i = 0; i < mask_bytes; ++i) mask |= uint64_t{p[i]} << (8 * i);

@@ -218,11 +218,11 @@ TEST(UnionFindDecoder, RepeatedDetectorCancelsItself) {
 TEST(UnionFindDecoder, RefusesWhatItCannotDecode) {
     auto none = UnionFindDecoder::create(nullptr);
     ASSERT_FALSE(none.has_value());
-    EXPECT_TRUE(std::holds_alternative<decoder_error::NoGraph>(none.error()));
+    EXPECT_TRUE(holds<decoder_error::NoGraph>(none.error()));
 
     auto wide = UnionFindDecoder::create(graph_of(2, {{0, 1, 0.1, {3}}, {1, kB, 0.1, {64, 2}}}));
     ASSERT_FALSE(wide.has_value());
-    ASSERT_TRUE(std::holds_alternative<decoder_error::ObservableBeyondMask>(wide.error()));
+    ASSERT_TRUE(holds<decoder_error::ObservableBeyondMask>(wide.error()));
     EXPECT_EQ(std::get<decoder_error::ObservableBeyondMask>(wide.error()).observable, 64u);
     EXPECT_EQ(message(wide.error()), "observable index 64 is beyond the decoder's limit of 64 observables (L0 to L63)");
 

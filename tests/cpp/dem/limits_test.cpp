@@ -57,7 +57,9 @@ struct HugeCase {
     std::string message;
 };
 
-void PrintTo(const HugeCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const HugeCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class DemExpansionLimit : public testing::TestWithParam<HugeCase> {};
 
@@ -76,8 +78,7 @@ INSTANTIATE_TEST_SUITE_P(
         HugeCase{"ManyTargets", repeat_of("10000000", error_with_targets(100)), "invalid repeat count '10000000'"},
         HugeCase{"Declarations", repeat_of("100000000", "detector(1, 2) D0\nshift_detectors 1"),
                  "invalid repeat count '100000000'"},
-        HugeCase{"SpreadOverBlocks",
-                 repeat_of("5000000", "error(0.1) D0") + repeat_of("5000000", "error(0.1) D1"),
+        HugeCase{"SpreadOverBlocks", repeat_of("5000000", "error(0.1) D0") + repeat_of("5000000", "error(0.1) D1"),
                  "invalid repeat count '5000000'"}),
     [](const testing::TestParamInfo<HugeCase>& info) { return info.param.name; });
 

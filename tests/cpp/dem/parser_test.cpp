@@ -41,7 +41,9 @@ struct AcceptCase {
     uint64_t observable_count;
 };
 
-void PrintTo(const AcceptCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const AcceptCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class DemParserAccepts : public testing::TestWithParam<AcceptCase> {};
 
@@ -68,11 +70,7 @@ INSTANTIATE_TEST_SUITE_P(
         AcceptCase{"SeparatedObservable", "error(0.01) D0 ^ L2", {{{0}, {2}, 0.01}}, 1, 3},
         AcceptCase{"ObservableBesideDetector", "error(0.1) D2 L0", {{{2}, {0}, 0.1}}, 3, 1},
         AcceptCase{"ObservableFirst", "error(0.1) L1 D4", {{{4}, {1}, 0.1}}, 5, 2},
-        AcceptCase{"DecomposedKeepsFlatOrder",
-                   "error(0.02) D2 L0 ^ D5 D6",
-                   {{{2, 5, 6}, {0}, 0.02}},
-                   7,
-                   1},
+        AcceptCase{"DecomposedKeepsFlatOrder", "error(0.02) D2 L0 ^ D5 D6", {{{2, 5, 6}, {0}, 0.02}}, 7, 1},
         AcceptCase{"DuplicatesStay", "error(0.1) D1 D1 ^ L3 L3", {{{1, 1}, {3, 3}, 0.1}}, 2, 4},
         AcceptCase{"NoTargets", "error(0.25)", {{{}, {}, 0.25}}, 0, 0},
         AcceptCase{"TrimmedProbability", "error( 0.5 ) D1", {{{1}, {}, 0.5}}, 2, 0},
@@ -107,22 +105,14 @@ INSTANTIATE_TEST_SUITE_P(
                    1},
         AcceptCase{"ObservableDeclarationOnly", "logical_observable L7", {}, 0, 8},
         AcceptCase{"ObservableDeclarationSkipsBadTokens", "logical_observable x L999 L3 L9", {}, 0, 4},
-        AcceptCase{"UnknownInstructionsSkipped",
-                   "detector_sep D9\nfoo(1) D3\n}\nerror(0.1) D0",
-                   {{{0}, {}, 0.1}},
-                   1,
-                   0},
+        AcceptCase{"StrayCloseSkipped", "}\nerror(0.1) D0", {{{0}, {}, 0.1}}, 1, 0},
         AcceptCase{"RepeatCopiesInOrder",
                    "repeat 3 {\n  error(0.1) D0\n  error(0.2) D1\n}",
                    {{{0}, {}, 0.1}, {{1}, {}, 0.2}, {{0}, {}, 0.1}, {{1}, {}, 0.2}, {{0}, {}, 0.1}, {{1}, {}, 0.2}},
                    2,
                    0},
         AcceptCase{"RepeatWithoutBraceWord", "repeat 2\nerror(0.1) D0\n}", {{{0}, {}, 0.1}, {{0}, {}, 0.1}}, 1, 0},
-        AcceptCase{"RepeatZeroStillCounts",
-                   "repeat 0 {\n  error(0.1) D9 ^ L2\n}",
-                   {},
-                   10,
-                   3},
+        AcceptCase{"RepeatZeroStillCounts", "repeat 0 {\n  error(0.1) D9 ^ L2\n}", {}, 10, 3},
         AcceptCase{"ShiftMovesLaterTargets",
                    "error(0.1) D0\nshift_detectors 10\nerror(0.1) D0 D1\nshift_detectors(1, 2) 5\nerror(0.1) D2",
                    {{{0}, {}, 0.1}, {{10, 11}, {}, 0.1}, {{17}, {}, 0.1}},
@@ -144,7 +134,8 @@ INSTANTIATE_TEST_SUITE_P(
                    {{{0}, {}, 0.1}},
                    102,
                    0},
-        AcceptCase{"HugeCountOverEmptyBody", "repeat 18446744073709551615 {\n# nothing\n}\nerror(0.1) D0",
+        AcceptCase{"HugeCountOverEmptyBody",
+                   "repeat 18446744073709551615 {\n# nothing\n}\nerror(0.1) D0",
                    {{{0}, {}, 0.1}},
                    1,
                    0},
@@ -198,7 +189,9 @@ struct DeclCase {
     uint64_t detector_count;
 };
 
-void PrintTo(const DeclCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const DeclCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class DemParserDeclares : public testing::TestWithParam<DeclCase> {};
 
@@ -253,11 +246,15 @@ struct RejectCase {
     std::string message;
 };
 
-void PrintTo(const RejectCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const RejectCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class DemParserRejects : public testing::TestWithParam<RejectCase> {};
 
-TEST_P(DemParserRejects, WithMessage) { EXPECT_EQ(parse_failure(GetParam().text), GetParam().message); }
+TEST_P(DemParserRejects, WithMessage) {
+    EXPECT_EQ(parse_failure(GetParam().text), GetParam().message);
+}
 
 INSTANTIATE_TEST_SUITE_P(
     Malformed, DemParserRejects,
@@ -267,8 +264,7 @@ INSTANTIATE_TEST_SUITE_P(
         RejectCase{"TwoProbabilities", "error(0.1, 0.2) D0", "invalid probability '0.1, 0.2' in error instruction"},
         RejectCase{"UnclosedProbability", "  error(0.1 D0  ",
                    "invalid probability 'error(0.1 D0' in error instruction"},
-        RejectCase{"CommentInsideParens", "error(0.1 # x) D0",
-                   "invalid probability 'error(0.1' in error instruction"},
+        RejectCase{"CommentInsideParens", "error(0.1 # x) D0", "invalid probability 'error(0.1' in error instruction"},
         RejectCase{"ProbabilityMissing", "error D0", "invalid probability 'error D0' in error instruction"},
         RejectCase{"DetectorTooLarge", "error(0.1) D4294967296", "malformed target 'D4294967296'"},
         RejectCase{"NegativeDetector", "error(0.1) D-5", "malformed target 'D-5'"},
@@ -291,10 +287,20 @@ INSTANTIATE_TEST_SUITE_P(
         RejectCase{"UnterminatedWinsOverBadBody", "repeat 2 {\nerror(0.1) X1\nerror(0.1) D0",
                    "unterminated repeat block"},
         RejectCase{"BadBodyInClosedBlock", "repeat 2 {\nerror(0.1) X1\n}", "malformed target 'X1'"},
-        RejectCase{"BadLineAfterNestedBlockInClosedBlock",
-                   "repeat 2 {\nrepeat 2 {\n}\nerror(zz) D0\n}\nerror(0.1) D0",
+        RejectCase{"BadLineAfterNestedBlockInClosedBlock", "repeat 2 {\nrepeat 2 {\n}\nerror(zz) D0\n}\nerror(0.1) D0",
                    "invalid probability 'zz' in error instruction"},
         RejectCase{"FirstFailureWins", "error(0.1) Q1\nerror(zz) D0", "malformed target 'Q1'"},
+        // Only the format's own five instructions are read; anything else
+        // is refused with its line, counted from 1 over every line.
+        RejectCase{"MisspeltInstruction", "error(0.1) D0\n\n# c\neror(0.1) D0 L0",
+                   "unknown instruction 'eror' on line 4"},
+        RejectCase{"UnknownWithTagAndArgs", "foo[t](1) D3", "unknown instruction 'foo' on line 1"},
+        RejectCase{"LongerNameStartingWithAKnownOne", "detector_separator D0",
+                   "unknown instruction 'detector_separator' on line 1"},
+        RejectCase{"UnknownInsideRepeat", "repeat 2 {\r\n  error(0.1) D0\r\n  Errors(0.1) D1\r\n}",
+                   "unknown instruction 'Errors' on line 3"},
+        RejectCase{"LineWithoutAName", "error(0.1) D0\n(0.1) D0", "unknown instruction '(0.1)' on line 2"},
+        RejectCase{"UnknownBeforeUnclosedTag", "eror[t(0.1) D0", "unknown instruction 'eror' on line 1"},
         RejectCase{"ShiftWithoutAmount", "shift_detectors(0, 1)", "malformed target 'shift_detectors(0, 1)'"},
         RejectCase{"ShiftAmountNotANumber", "shift_detectors D3", "malformed target 'D3'"},
         RejectCase{"ShiftTwoAmounts", "shift_detectors 1 2", "malformed target '2'"},
@@ -303,22 +309,18 @@ INSTANTIATE_TEST_SUITE_P(
                    "malformed detector coords 'shift_detectors(0, 1 1'"},
         // Offsets may not carry an index past 32 bits, and never wrap round.
         RejectCase{"OffsetOverflowsTarget", "shift_detectors 4294967295\nerror(0.1) D0 D1", "malformed target 'D1'"},
-        RejectCase{"OffsetOverflowsDeclaration", "shift_detectors 4294967296\ndetector(1) D0",
-                   "malformed target 'D0'"},
+        RejectCase{"OffsetOverflowsDeclaration", "shift_detectors 4294967296\ndetector(1) D0", "malformed target 'D0'"},
         RejectCase{"OffsetSaturatesInsteadOfWrapping",
-                   "shift_detectors 18446744073709551615\nshift_detectors 2\nerror(0.1) D0",
-                   "malformed target 'D0'"},
+                   "shift_detectors 18446744073709551615\nshift_detectors 2\nerror(0.1) D0", "malformed target 'D0'"},
         RejectCase{"OffsetOverflowInsideRepeat", "repeat 5 {\nerror(0.1) D0\nshift_detectors 1073741824\n}",
                    "malformed target 'D0'"},
         // Expansion is refused before anything is expanded.
         RejectCase{"HugeRepeat", "repeat 1000000000000 {\nerror(0.1) D0\n}", "invalid repeat count '1000000000000'"},
         RejectCase{"HugeShiftOnlyRepeat", "repeat 18446744073709551615 {\nshift_detectors 1\n}",
                    "invalid repeat count '18446744073709551615'"},
-        RejectCase{"HugeNestedRepeatNamesTheOuterCount",
-                   "repeat 100000 {\nrepeat 5000 {\nerror(0.1) D0\n}\n}",
+        RejectCase{"HugeNestedRepeatNamesTheOuterCount", "repeat 100000 {\nrepeat 5000 {\nerror(0.1) D0\n}\n}",
                    "invalid repeat count '100000'"},
-        RejectCase{"HugeInnerRepeatNamesItsOwnCount",
-                   "repeat 2 {\nrepeat 300000000 {\nerror(0.1) D0\n}\n}",
+        RejectCase{"HugeInnerRepeatNamesItsOwnCount", "repeat 2 {\nrepeat 300000000 {\nerror(0.1) D0\n}\n}",
                    "invalid repeat count '300000000'"}),
     [](const testing::TestParamInfo<RejectCase>& info) { return info.param.name; });
 

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "veskar/core/schema_json.hpp"
+#include "veskar/validate/schema_consistency.hpp"
 
 namespace veskar {
 namespace {
@@ -26,7 +27,9 @@ class SchemaGenStabilizer : public testing::TestWithParam<TypeCase> {};
 
 // x + y, each rounded half away from zero, decides the type by parity.
 TEST_P(SchemaGenStabilizer, TypeFromRoundedCoordinates) {
-    HardwareSchema schema = schema_from_dem(model_of(GetParam().declaration), "s");
+    auto generated = schema_from_dem(model_of(GetParam().declaration), "s");
+    ASSERT_TRUE(generated.has_value());
+    const HardwareSchema& schema = *generated;
     ASSERT_EQ(schema.stabilizers.size(), 1u);
     EXPECT_EQ(schema.stabilizers[0].id, GetParam().id);
     EXPECT_EQ(schema.stabilizers[0].type, GetParam().type);
@@ -40,36 +43,49 @@ INSTANTIATE_TEST_SUITE_P(
                     TypeCase{"detector(1.5, 0, 0) D2", 2, StabilizerType::Z},
                     TypeCase{"detector(-0.5, 0, 0) D3", 3, StabilizerType::X},
                     TypeCase{"detector D4", 4, StabilizerType::Z},
-                    TypeCase{"detector(0, 2.5, 7) D5", 5, StabilizerType::X},   // 2.5 -> 3; t plays no part
-                    TypeCase{"detector(2.49, 0.5) D6", 6, StabilizerType::X},   // 2 + 1
-                    TypeCase{"detector(nan, 1) D7", 7, StabilizerType::X},      // NaN rounds to 0
-                    TypeCase{"detector(1e300, 0) D8", 8, StabilizerType::X},    // saturates to 2^63 - 1, odd
-                    TypeCase{"detector(-1e300, 0) D9", 9, StabilizerType::Z},   // saturates to -2^63, even
+                    TypeCase{"detector(0, 2.5, 7) D5", 5, StabilizerType::X},    // 2.5 -> 3; t plays no part
+                    TypeCase{"detector(2.49, 0.5) D6", 6, StabilizerType::X},    // 2 + 1
+                    TypeCase{"detector(nan, 1) D7", 7, StabilizerType::X},       // NaN rounds to 0
+                    TypeCase{"detector(1e300, 0) D8", 8, StabilizerType::X},     // saturates to 2^63 - 1, odd
+                    TypeCase{"detector(-1e300, 0) D9", 9, StabilizerType::Z},    // saturates to -2^63, even
                     TypeCase{"detector(inf, -inf) D10", 10, StabilizerType::X},  // (2^63 - 1) + (-2^63)
-                    TypeCase{"detector D70000", 4464, StabilizerType::Z}));
+                    TypeCase{"detector D65534", 65534, StabilizerType::Z}));
 
 TEST(SchemaGen, FieldsFromTheModel) {
-    DetectorErrorModel model = model_of("detector(1, 0) D3\ndetector D1\nerror(0.1) D69999 ^ L4");
-    HardwareSchema schema = schema_from_dem(model, "device \"A\"");
+    DetectorErrorModel model = model_of("detector(1, 0) D3\ndetector D1\nerror(0.1) D65534 ^ L4");
+    HardwareSchema schema = schema_from_dem(model, "device \"A\"").value();
     EXPECT_EQ(schema.version, "1.0.0");
     EXPECT_EQ(schema.name, "device \"A\"");
-    EXPECT_EQ(schema.description, "Auto-generated from DEM: 70000 detectors, 5 observables");
-    EXPECT_EQ(schema.code_type, "Custom");
+    EXPECT_EQ(schema.description, "Auto-generated from DEM: 65535 detectors, 5 observables");
+    // The consistency check must read the generated word as the custom code.
+    EXPECT_EQ(code_type_from_schema_word(schema.code_type), CodeType::Custom);
     EXPECT_EQ(schema.distance, 0);
     EXPECT_EQ(schema.qubit_count, 0);
-    EXPECT_EQ(schema.ancilla_count, 4464);  // 70000 truncated to 16 bits
+    EXPECT_EQ(schema.ancilla_count, 65535);
     ASSERT_EQ(schema.stabilizers.size(), 2u);  // declared detectors only, in declaration order
     EXPECT_EQ(schema.stabilizers[0].id, 3);
     EXPECT_EQ(schema.stabilizers[0].type, StabilizerType::X);
     EXPECT_EQ(schema.stabilizers[1].id, 1);
     EXPECT_EQ(schema.measurement_cycle_us, 1.0f);
     EXPECT_EQ(schema.ancilla_layout, "auto");
-    EXPECT_FALSE(schema.ldpc_hz_matrix || schema.ldpc_hx_matrix || schema.logical_z_matrix ||
-                 schema.logical_x_matrix || schema.encoding_rate || schema.dem_path);
+    EXPECT_FALSE(schema.ldpc_hz_matrix || schema.ldpc_hx_matrix || schema.logical_z_matrix || schema.logical_x_matrix ||
+                 schema.encoding_rate || schema.dem_path);
+}
+
+// Counts and ids are 16-bit in a schema: a larger model is refused, never
+// written with its numbers wrapped round.
+TEST(SchemaGen, RefusesModelsWithMoreDetectorsThanASchemaHolds) {
+    for (const char* text : {"detector D65535", "error(0.1) D70000", "detector D70000\nerror(0.1) D1"}) {
+        SCOPED_TRACE(text);
+        auto schema = schema_from_dem(model_of(text), "s");
+        ASSERT_FALSE(schema.has_value());
+        EXPECT_EQ(message(schema.error()), "a hardware schema holds at most 65535 detectors, the model has " +
+                                               std::to_string(model_of(text).detector_count));
+    }
 }
 
 TEST(SchemaGen, EmptyModelAndEmptyName) {
-    HardwareSchema schema = schema_from_dem(DetectorErrorModel{}, "");
+    HardwareSchema schema = schema_from_dem(DetectorErrorModel{}, "").value();
     EXPECT_EQ(schema.name, "");
     EXPECT_EQ(schema.description, "Auto-generated from DEM: 0 detectors, 0 observables");
     EXPECT_EQ(schema.ancilla_count, 0);
@@ -78,8 +94,8 @@ TEST(SchemaGen, EmptyModelAndEmptyName) {
 
 TEST(SchemaGen, CallsDifferOnlyInTheirId) {
     DetectorErrorModel model = model_of("detector(1, 0) D0\nerror(0.1) D0");
-    HardwareSchema a = schema_from_dem(model, "x");
-    HardwareSchema b = schema_from_dem(model, "x");
+    HardwareSchema a = schema_from_dem(model, "x").value();
+    HardwareSchema b = schema_from_dem(model, "x").value();
     EXPECT_NE(a.schema_id, b.schema_id);
     b.schema_id = a.schema_id;
     EXPECT_EQ(to_json(a), to_json(b));

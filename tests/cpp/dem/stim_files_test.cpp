@@ -65,19 +65,18 @@ TEST_P(DemFile, MatchesStimFigures) {
     EXPECT_EQ(to_boundary, c.boundary_edges);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    StimOutput, DemFile,
-    testing::Values(FileCase{"repetition_d5_r5_p0001.dem", 24, 1, 75, 10, 85, 32},
-                    FileCase{"repetition_d5_r5_p003.dem", 24, 1, 75, 10, 85, 32},
-                    FileCase{"surface_d3_r3_p0005.dem", 24, 1, 286, 208, 556, 368},
-                    FileCase{"surface_d5_r5_p0001.dem", 120, 1, 1953, 1451, 3706, 1598},
-                    FileCase{"surface_d5_r5_p0005.dem", 120, 1, 1953, 1451, 3706, 1598},
-                    FileCase{"surface_d5_r25_p0001_folded.dem", 600, 1, 12258, 8733, 22493, 8118},
-                    FileCase{"surface_d5_r25_p0001_flat.dem", 600, 1, 12258, 8733, 22493, 8118}),
-    [](const testing::TestParamInfo<FileCase>& info) {
-        std::string name = info.param.file;
-        return name.substr(0, name.find('.'));
-    });
+INSTANTIATE_TEST_SUITE_P(StimOutput, DemFile,
+                         testing::Values(FileCase{"repetition_d5_r5_p0001.dem", 24, 1, 75, 10, 85, 32},
+                                         FileCase{"repetition_d5_r5_p003.dem", 24, 1, 75, 10, 85, 32},
+                                         FileCase{"surface_d3_r3_p0005.dem", 24, 1, 286, 208, 556, 368},
+                                         FileCase{"surface_d5_r5_p0001.dem", 120, 1, 1953, 1451, 3706, 1598},
+                                         FileCase{"surface_d5_r5_p0005.dem", 120, 1, 1953, 1451, 3706, 1598},
+                                         FileCase{"surface_d5_r25_p0001_folded.dem", 600, 1, 12258, 8733, 22493, 8118},
+                                         FileCase{"surface_d5_r25_p0001_flat.dem", 600, 1, 12258, 8733, 22493, 8118}),
+                         [](const testing::TestParamInfo<FileCase>& info) {
+                             std::string name = info.param.file;
+                             return name.substr(0, name.find('.'));
+                         });
 
 std::map<uint32_t, std::optional<DetectorCoords>> coords_by_id(const DetectorErrorModel& model) {
     std::map<uint32_t, std::optional<DetectorCoords>> out;

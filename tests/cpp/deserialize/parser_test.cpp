@@ -117,11 +117,11 @@ TEST_P(RunLengthCode, ExpandsCutsAndPads) {
     EXPECT_EQ(decode_rle_events(GetParam().runs, GetParam().n), GetParam().events);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, RunLengthCode,
-    testing::Values(RleCase{{0x03, 0x82, 0x01}, 8, {0, 0, 0, 1, 1, 0, 0, 0}}, RleCase{{0x80}, 3, {0, 0, 0}},
-                    RleCase{{0xFF, 0x85}, 4, {1, 1, 1, 1}}, RleCase{{}, 2, {0, 0}}, RleCase{{0x85}, 0, {}},
-                    RleCase{{0x00, 0x81, 0x80, 0x01, 0x81}, 4, {1, 0, 1, 0}}));
+INSTANTIATE_TEST_SUITE_P(Cases, RunLengthCode,
+                         testing::Values(RleCase{{0x03, 0x82, 0x01}, 8, {0, 0, 0, 1, 1, 0, 0, 0}},
+                                         RleCase{{0x80}, 3, {0, 0, 0}}, RleCase{{0xFF, 0x85}, 4, {1, 1, 1, 1}},
+                                         RleCase{{}, 2, {0, 0}}, RleCase{{0x85}, 0, {}},
+                                         RleCase{{0x00, 0x81, 0x80, 0x01, 0x81}, 4, {1, 0, 1, 0}}));
 
 TEST(Annotations, ReadsOnlyWholeRecordsUpToTheCount) {
     std::vector<uint8_t> block{2};

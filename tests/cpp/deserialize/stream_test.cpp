@@ -4,8 +4,8 @@
 
 #include <cerrno>
 
+#include "support/memory_source.hpp"
 #include "support/tolm_builder.hpp"
-#include "veskar/deserialize/memory_source.hpp"
 
 namespace veskar {
 namespace {
@@ -302,8 +302,7 @@ TEST(TolmStream, LongMetadataNeverExposesOverwrittenSections) {
     for (size_t capacity : {48, 64, 97, 128}) {
         StreamConfig config;
         config.ring_capacity = capacity;
-        TolmStream stream(std::make_unique<ScriptedSource>(stream_of({spec, surface_round(2)}), 13),
-                          std::move(config));
+        TolmStream stream(std::make_unique<ScriptedSource>(stream_of({spec, surface_round(2)}), 13), std::move(config));
         Outcome outcome = read_all(stream, {spec, surface_round(2)});
         EXPECT_EQ(outcome.frame_ids, (std::vector<uint64_t>{1, 2})) << capacity;
         EXPECT_FALSE(outcome.error);
@@ -370,6 +369,127 @@ TEST(TolmStream, ValidationRunsTimingAlwaysAndSchemaChecksOnlyWhenRegistered) {
     skip.skip_validation = true;
     skip.schemas.insert(schema_for(good, id));
     EXPECT_EQ(messages(std::move(skip)), (std::vector<std::string>{"frame", "frame", "frame", "frame"}));
+}
+
+// Recovery with resync(): each recording is read up to its damage, which
+// fails twice alike (the reader never skips on its own), then resync()
+// passes over exactly the damaged bytes and the frames after them read.
+struct ResyncCase {
+    const char* name;
+    std::vector<uint8_t> bytes;
+    size_t frames_before;  // frames 1.. read intact before the damage
+    Resync::Status status;
+    uint64_t skipped;
+    std::vector<uint64_t> ids_after;
+};
+
+std::vector<ResyncCase> resync_cases() {
+    const std::vector<uint8_t> first = frame_bytes(rich_frame(1));
+    const std::vector<uint8_t> second = frame_bytes(surface_round(2));
+    const std::vector<uint8_t> third = frame_bytes(rich_frame(3));
+    const size_t second_at = kFileHeaderSize + first.size();
+    const std::vector<uint8_t> intact = stream_of({rich_frame(1), surface_round(2), rich_frame(3)});
+    const std::vector<uint8_t> garbage = [] {
+        std::vector<uint8_t> bytes(100);
+        for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<uint8_t>(i * 97 + 13);
+        return bytes;
+    }();
+
+    std::vector<ResyncCase> cases;
+    auto flipped_header = intact;
+    flipped_header[second_at + 5] ^= 0x04;  // in the frame id
+    cases.push_back({"bit flipped in a frame header", flipped_header, 1, Resync::Status::Found, second.size(), {3}});
+    // The high bit of the events length: the frame claims 32 KiB more than
+    // the input holds; the reader stops after the length word.
+    auto flipped_payload = intact;
+    flipped_payload[second_at + kFrameHeaderSize + 1] ^= 0x80;
+    cases.push_back({"bit flipped in a payload",
+                     flipped_payload,
+                     1,
+                     Resync::Status::Found,
+                     second.size() - kFrameHeaderSize - 2,
+                     {3}});
+    // Garbage, then a replay of frame 1: its header checks, but its id is
+    // not past the last one read, so it is passed over too.
+    auto with_garbage = stream_of({rich_frame(1)});
+    for (const auto* part : {&garbage, &first, &second, &third}) {
+        with_garbage.insert(with_garbage.end(), part->begin(), part->end());
+    }
+    cases.push_back(
+        {"garbage between frames", with_garbage, 1, Resync::Status::Found, garbage.size() + first.size(), {2, 3}});
+    auto garbage_at_end = stream_of({rich_frame(1)});
+    garbage_at_end.insert(garbage_at_end.end(), garbage.begin(), garbage.begin() + 50);
+    cases.push_back({"no later header", garbage_at_end, 1, Resync::Status::End, 50, {}});
+    return cases;
+}
+
+bool is_pending(const std::expected<NextStatus, VeskarError>& result) {
+    return result && *result == NextStatus::Pending;
+}
+bool is_pending(const std::expected<Resync, VeskarError>& result) {
+    return result && result->status == Resync::Status::Pending;
+}
+
+// Calls again while the source has nothing yet, counting the Pending answers.
+template <typename Call>
+auto settled(Call call, size_t& pending) {
+    auto result = call();
+    for (; is_pending(result); result = call()) ++pending;
+    return result;
+}
+
+TEST(TolmStream, ResyncPassesOverDamageToTheNextAcceptedHeader) {
+    for (const ResyncCase& c : resync_cases()) {
+        for (bool trickled : {false, true}) {
+            SCOPED_TRACE(std::string(c.name) + (trickled ? ", 3 bytes at a time" : ""));
+            TolmStream stream(std::make_unique<ScriptedSource>(c.bytes, trickled ? 3 : c.bytes.size(), trickled));
+            size_t pending = 0;
+            auto next = [&] { return settled([&] { return stream.next_frame(); }, pending); };
+            for (uint64_t id = 1; id <= c.frames_before; ++id) {
+                ASSERT_EQ(next(), NextStatus::Frame);
+                EXPECT_EQ(stream.frame().header.frame_id, id);
+            }
+            auto failed = next();
+            ASSERT_FALSE(failed);
+            if (holds<error::CrcMismatch>(failed.error())) {
+                auto again = next();
+                ASSERT_FALSE(again) << "a header that fails its CRC fails again";
+                EXPECT_EQ(message(again.error()), message(failed.error()));
+            }
+            auto resynced = settled([&] { return stream.resync(); }, pending);
+            ASSERT_TRUE(resynced) << message(resynced.error());
+            EXPECT_EQ(resynced->status, c.status);
+            EXPECT_EQ(resynced->skipped, c.skipped);
+            std::vector<uint64_t> ids;
+            for (auto got = next(); got != NextStatus::End; got = next()) {
+                ASSERT_EQ(got, NextStatus::Frame) << (got ? "" : message(got.error()));
+                ids.push_back(stream.frame().header.frame_id);
+            }
+            EXPECT_EQ(ids, c.ids_after);
+            EXPECT_EQ(pending > 0, trickled);
+        }
+    }
+}
+
+TEST(TolmStream, ResyncOnAnIntactStreamSkipsNothing) {
+    auto stream = memory_stream(stream_of({surface_round(1), surface_round(2)}));
+    for (uint64_t id : {1, 2}) {
+        auto resynced = stream.resync();  // the first reads the file header on the way
+        ASSERT_TRUE(resynced);
+        EXPECT_EQ(resynced->status, Resync::Status::Found);
+        EXPECT_EQ(resynced->skipped, 0u);
+        ASSERT_EQ(stream.next_frame(), NextStatus::Frame);
+        EXPECT_EQ(stream.frame().header.frame_id, id);
+    }
+    auto at_end = stream.resync();
+    ASSERT_TRUE(at_end);
+    EXPECT_EQ(at_end->status, Resync::Status::End);
+    EXPECT_EQ(at_end->skipped, 0u);
+
+    auto bad_file_header = memory_stream(file_header({}, 3));
+    auto refused = bad_file_header.resync();
+    ASSERT_FALSE(refused);
+    EXPECT_EQ(message(refused.error()), "unsupported TOLM format version: 3");
 }
 
 }  // namespace

@@ -97,5 +97,17 @@ TEST(Accumulator, ConcurrentRecordsLoseNothing) {
     EXPECT_EQ(acc.logical_error_rate(kThreads), 0.0);
 }
 
+TEST(Accumulator, CountsAddUpFromElsewhere) {
+    LogicalErrorAccumulator acc(2);
+    acc.record(0b01, 0b11);
+    const uint64_t errors[] = {5, 7, 9};  // the third observable is not tracked
+    acc.add_counts(10, errors);
+    EXPECT_EQ(acc.total_shots(), 11u);
+    EXPECT_EQ(acc.error_count(0), 5u);
+    EXPECT_EQ(acc.error_count(1), 8u);
+    EXPECT_EQ(acc.error_count(2), 0u);
+    EXPECT_EQ(acc.logical_error_rate(1), 8.0 / 11.0);
+}
+
 }  // namespace
 }  // namespace veskar

@@ -152,7 +152,8 @@ inline FrameSpec rich_frame(uint64_t frame_id) {
     f.detector_runs = {static_cast<uint8_t>(0x80 | (frame_id % 5)), static_cast<uint8_t>(frame_id % 3), 0x81};
     for (uint16_t i = 0; i < f.ancilla_count; ++i) f.meas_results.push_back(static_cast<int8_t>(i * 37 + frame_id));
     f.timing_offsets.emplace();
-    for (uint16_t i = 0; i < f.ancilla_count; ++i) f.timing_offsets->push_back(static_cast<uint16_t>(i * 100 + frame_id));
+    for (uint16_t i = 0; i < f.ancilla_count; ++i)
+        f.timing_offsets->push_back(static_cast<uint16_t>(i * 100 + frame_id));
     f.ancilla_bitmap = std::vector<uint8_t>((f.ancilla_count + 7) / 8, static_cast<uint8_t>(frame_id * 13));
     std::string label = "round-" + std::to_string(frame_id);
     f.metadata = std::vector<MetadataEntry>{

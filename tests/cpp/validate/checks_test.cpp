@@ -67,16 +67,21 @@ TEST_P(SchemaConsistency, ComparesAncillasThenQubitsThenKnownCodeWords) {
 
 INSTANTIATE_TEST_SUITE_P(
     Cases, SchemaConsistency,
-    testing::Values(
-        ConsistencyCase{schema(17, 10, "surface"), 1, "frame/schema mismatch on ancilla_count: schema expects 17, frame has 16"},
-        ConsistencyCase{schema(16, 10, "surface"), 1, "frame/schema mismatch on qubit_count: schema expects 10, frame has 9"},
-        ConsistencyCase{schema(16, 9, "surface_code"), 1, "ok"},
-        ConsistencyCase{schema(16, 9, "repetition"), 1, "frame/schema mismatch on code_type: schema expects 4, frame has 1"},
-        ConsistencyCase{schema(16, 9, "custom"), 1, "frame/schema mismatch on code_type: schema expects 255, frame has 1"},
-        ConsistencyCase{schema(16, 9, "fiber_bundle"), 8, "ok"},
-        ConsistencyCase{schema(16, 9, "Surface"), 7, "ok"},
-        ConsistencyCase{schema(16, 9, "surface code"), 7, "ok"},
-        ConsistencyCase{schema(16, 9, ""), 200, "ok"}));
+    testing::Values(ConsistencyCase{schema(17, 10, "surface"), 1,
+                                    "frame/schema mismatch on ancilla_count: schema expects 17, frame has 16"},
+                    ConsistencyCase{schema(16, 10, "surface"), 1,
+                                    "frame/schema mismatch on qubit_count: schema expects 10, frame has 9"},
+                    ConsistencyCase{schema(16, 9, "surface_code"), 1, "ok"},
+                    ConsistencyCase{schema(16, 9, "repetition"), 1,
+                                    "frame/schema mismatch on code_type: schema expects 4, frame has 1"},
+                    ConsistencyCase{schema(16, 9, "custom"), 1,
+                                    "frame/schema mismatch on code_type: schema expects 255, frame has 1"},
+                    ConsistencyCase{schema(16, 9, "Custom"), 1,
+                                    "frame/schema mismatch on code_type: schema expects 255, frame has 1"},
+                    ConsistencyCase{schema(16, 9, "fiber_bundle"), 8, "ok"},
+                    ConsistencyCase{schema(16, 9, "Surface"), 7, "ok"},
+                    ConsistencyCase{schema(16, 9, "surface code"), 7, "ok"},
+                    ConsistencyCase{schema(16, 9, ""), 200, "ok"}));
 
 struct ParityCase {
     std::vector<uint8_t> runs;
@@ -93,24 +98,25 @@ TEST_P(Parity, RecomputesEachStabilizerAgainstItsDetectorEvent) {
     EXPECT_EQ(outcome(check_parity(frame_over(GetParam().runs, GetParam().results), s)), GetParam().expected);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, Parity,
-    testing::Values(
-        // No stabilizers: nothing to check.
-        ParityCase{{}, {0, 0}, {}, "ok"},
-        // Results 1, 0, -1 over one stabilizer: two results below 1, parity 0.
-        ParityCase{{}, {1, 0, -1}, {{0, 1, 2}}, "ok"},
-        // No runs means every event is 0; the second stabilizer computes 1.
-        ParityCase{{}, {1, 0}, {{0}, {1}}, "parity violation in frame 41 at stabilizer index 1"},
-        // 0x83 0x02: detectors 0..2 fired, 3 and 4 quiet; empty runs cover nothing.
-        ParityCase{{0x80, 0x83, 0x00, 0x02}, {0, 0, 0, 1, 1}, {{0}, {1}, {2}, {3}, {4}}, "ok"},
-        ParityCase{{0x83, 0x02}, {0, 0, 1, 1, 1}, {{0}, {1}, {2}, {3}, {4}},
-                   "parity violation in frame 41 at stabilizer index 2"},
-        // Qubit indices past the results are ignored; an empty stabilizer has parity 0.
-        ParityCase{{0x01, 0x81}, {1, 0}, {{7, 9}, {1, 300}}, "ok"},
-        ParityCase{{0x81}, {1}, {{}}, "parity violation in frame 41 at stabilizer index 0"},
-        // Events past the last stabilizer are not examined.
-        ParityCase{{0x01, 0xFF}, {1}, {{0}}, "ok"}));
+INSTANTIATE_TEST_SUITE_P(Cases, Parity,
+                         testing::Values(
+                             // No stabilizers: nothing to check.
+                             ParityCase{{}, {0, 0}, {}, "ok"},
+                             // Results 1, 0, -1 over one stabilizer: two results below 1, parity 0.
+                             ParityCase{{}, {1, 0, -1}, {{0, 1, 2}}, "ok"},
+                             // No runs means every event is 0; the second stabilizer computes 1.
+                             ParityCase{{}, {1, 0}, {{0}, {1}}, "parity violation in frame 41 at stabilizer index 1"},
+                             // 0x83 0x02: detectors 0..2 fired, 3 and 4 quiet; empty runs cover nothing.
+                             ParityCase{{0x80, 0x83, 0x00, 0x02}, {0, 0, 0, 1, 1}, {{0}, {1}, {2}, {3}, {4}}, "ok"},
+                             ParityCase{{0x83, 0x02},
+                                        {0, 0, 1, 1, 1},
+                                        {{0}, {1}, {2}, {3}, {4}},
+                                        "parity violation in frame 41 at stabilizer index 2"},
+                             // Qubit indices past the results are ignored; an empty stabilizer has parity 0.
+                             ParityCase{{0x01, 0x81}, {1, 0}, {{7, 9}, {1, 300}}, "ok"},
+                             ParityCase{{0x81}, {1}, {{}}, "parity violation in frame 41 at stabilizer index 0"},
+                             // Events past the last stabilizer are not examined.
+                             ParityCase{{0x01, 0xFF}, {1}, {{0}}, "ok"}));
 
 }  // namespace
 }  // namespace veskar

@@ -1,0 +1,258 @@
+#include "veskar/decoder/committed_decoder.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <limits>
+#include <utility>
+
+#include "veskar/core/overloaded.hpp"
+#include "veskar/decoder/window_graph.hpp"
+
+namespace veskar {
+
+namespace {
+
+// The window's fired detectors, ascending; `fired` has room for `count`.
+// Events are 0 or 1 and mostly 0: read eight at a time, a fired one is the
+// lowest bit of its byte, and a little-endian word puts byte k at bit 8k.
+uint32_t collect_fired(const uint8_t* events, uint32_t count, uint32_t* fired) {
+    static_assert(std::endian::native == std::endian::little);
+    uint32_t n = 0;
+    uint32_t i = 0;
+    for (; i + 8 <= count; i += 8) {
+        uint64_t word;
+        std::memcpy(&word, events + i, sizeof word);
+        for (; word != 0; word &= word - 1) fired[n++] = i + static_cast<uint32_t>(std::countr_zero(word)) / 8;
+    }
+    for (; i < count; ++i) {
+        fired[n] = i;
+        n += events[i];
+    }
+    return n;
+}
+
+// 1 in each byte of `word` that is not 0, 0 in the others: the low seven
+// bits of a byte carry into its top bit when any is set.
+uint64_t nonzero_bytes(uint64_t word) {
+    constexpr uint64_t kLow7 = 0x7f7f7f7f7f7f7f7f;
+    return ((((word & kLow7) + kLow7) | word) >> 7) & 0x0101010101010101;
+}
+
+std::string dropped(uint32_t due) {
+    return "the shot's first " + std::to_string(due) + (due == 1 ? " frame is" : " frames are") + " dropped";
+}
+
+std::string due_round(uint32_t due, uint32_t frames_per_shot) {
+    return "round " + std::to_string(due) + " was due (shots have " + std::to_string(frames_per_shot) +
+           " frames, rounds 0 to " + std::to_string(frames_per_shot - 1) + ")";
+}
+
+constexpr const char* kResume = "frames are skipped up to the next one of round 0";
+
+}  // namespace
+
+std::string message(const CommittedDecoderError& err) {
+    return std::visit(Overloaded{
+                          [](const DecoderError& e) { return message(e); },
+                          [](const committed_decoder_error::NoAncillas&) {
+                              return std::string("committed decoding needs frames of at least one ancilla");
+                          },
+                          [](const committed_decoder_error::NoCommitRounds&) {
+                              return std::string("committed decoding needs commit_rounds of at least 1");
+                          },
+                      },
+                      err);
+}
+
+std::string message(const SequenceError& err) {
+    using std::to_string;
+    return std::visit(
+        Overloaded{
+            [](const sequence_error::UnexpectedRound& e) {
+                if (e.due == 0) {
+                    return "frame of round " + to_string(e.round) + " where a shot's first frame (round 0) was due; " +
+                           kResume;
+                }
+                return "frame of round " + to_string(e.round) + " where " + due_round(e.due, e.frames_per_shot) + ": " +
+                       dropped(e.due) + " and " + kResume;
+            },
+            [](const sequence_error::ShotCutShort& e) {
+                return "frame of round 0 where " + due_round(e.due, e.frames_per_shot) + ": " + dropped(e.due) +
+                       " and this frame starts the next shot";
+            },
+            [](const sequence_error::AncillaCountChanged& e) {
+                return "frame of " + to_string(e.ancilla_count) + " ancillas where the decoder takes " +
+                       to_string(e.expected) + ": " + (e.due == 0 ? std::string() : dropped(e.due) + " and ") +
+                       kResume + " with " + to_string(e.expected) + " ancillas";
+            },
+            [](const sequence_error::StreamEnded& e) {
+                return "stream ended where " + due_round(e.due, e.frames_per_shot) + ": " + dropped(e.due);
+            },
+        },
+        err);
+}
+
+std::expected<CommittedDecoder, CommittedDecoderError> CommittedDecoder::create(
+    std::shared_ptr<const SpacetimeGraph> graph, uint32_t ancilla_count, uint32_t commit_rounds,
+    uint32_t buffer_rounds) {
+    if (!graph) return std::unexpected(DecoderError{decoder_error::NoGraph{}});
+    if (ancilla_count == 0) return std::unexpected(committed_decoder_error::NoAncillas{});
+    if (commit_rounds == 0) return std::unexpected(committed_decoder_error::NoCommitRounds{});
+    if (graph->node_count() >= std::numeric_limits<uint32_t>::max()) {
+        return std::unexpected(DecoderError{decoder_error::TooManyNodes{graph->node_count()}});
+    }
+
+    CommittedDecoder decoder;
+    decoder.detector_count_ = static_cast<uint32_t>(std::min(graph->boundary, graph->node_count()));
+    decoder.ancilla_count_ = ancilla_count;
+    // A model without detectors still has shots, of one frame.
+    decoder.frames_per_shot_ = std::max<uint32_t>(
+        1, static_cast<uint32_t>((uint64_t{decoder.detector_count_} + ancilla_count - 1) / ancilla_count));
+    decoder.commit_rounds_ = commit_rounds;
+    decoder.buffer_rounds_ = buffer_rounds;
+    decoder.graph_ = std::move(graph);
+
+    // Windows of C + B frames, C apart, while the shot goes on past them;
+    // then the last, from where they stopped to the shot's end.
+    const uint64_t frames = decoder.frames_per_shot_;
+    const uint64_t span = uint64_t{commit_rounds} + buffer_rounds;
+    const WindowCutter cutter(*decoder.graph_, ancilla_count);
+    uint32_t most_nodes = 0;
+    uint32_t most_detectors = 0;
+    for (uint64_t first = 0;; first += commit_rounds) {
+        const bool last = first + span >= frames;
+        const uint64_t end = last ? frames : first + span;
+        WindowGraph window = cutter.cut(static_cast<uint32_t>(first), static_cast<uint32_t>(end));
+        const auto detectors = static_cast<uint32_t>(window.graph->boundary);
+        const uint32_t committed = last ? detectors : commit_rounds * ancilla_count;
+        most_nodes = std::max(most_nodes, static_cast<uint32_t>(window.graph->node_count()));
+        most_detectors = std::max(most_detectors, detectors);
+
+        // Away from the shot's ends the windows of a repeated block are
+        // alike; they share one decoder.
+        auto same = std::find_if(decoder.decoders_.begin(), decoder.decoders_.end(), [&](const WindowDecoder& w) {
+            return w.committed_count == committed && w.window == window;
+        });
+        if (same == decoder.decoders_.end()) {
+            auto uf = UnionFindDecoder::create(window.graph);
+            if (!uf) return std::unexpected(uf.error());
+            decoder.decoders_.push_back(WindowDecoder{std::move(*uf), std::move(window), detectors, committed});
+            same = decoder.decoders_.end() - 1;
+        }
+        decoder.window_decoder_.push_back(static_cast<uint32_t>(same - decoder.decoders_.begin()));
+        if (last) break;
+    }
+
+    decoder.syndrome_.assign(frames * ancilla_count, 0);
+    decoder.fired_.resize(std::max<uint32_t>(1, most_detectors));
+    decoder.correction_.reserve(most_nodes);
+    return decoder;
+}
+
+std::expected<FrameDecode, SequenceError> CommittedDecoder::push_frame(uint32_t round,
+                                                                       std::span<const uint8_t> detector_events) {
+    if (expect_ == Expect::resync && round != 0) return FrameDecode{0, FrameStatus::skipped};
+    if (detector_events.size() != ancilla_count_) {
+        const uint32_t due = abandon();
+        return std::unexpected(sequence_error::AncillaCountChanged{detector_events.size(), ancilla_count_, due});
+    }
+    if (expect_ == Expect::in_shot) {
+        if (round != next_round_) {
+            const uint32_t due = abandon();
+            if (round != 0) return std::unexpected(sequence_error::UnexpectedRound{round, due, frames_per_shot_});
+            // The new shot is whole from here: keep it.
+            start_shot();
+            take_frame(detector_events);
+            return std::unexpected(sequence_error::ShotCutShort{due, frames_per_shot_});
+        }
+    } else {
+        if (round != 0) {
+            abandon();
+            return std::unexpected(sequence_error::UnexpectedRound{round, 0, frames_per_shot_});
+        }
+        start_shot();
+    }
+    return take_frame(detector_events);
+}
+
+std::expected<void, SequenceError> CommittedDecoder::end_stream() {
+    const bool in_shot = expect_ == Expect::in_shot;
+    const uint32_t due = next_round_;
+    expect_ = Expect::shot_start;
+    if (in_shot) return std::unexpected(sequence_error::StreamEnded{due, frames_per_shot_});
+    return {};
+}
+
+void CommittedDecoder::start_shot() {
+    // Committed corrections may have flipped detectors of frames an
+    // abandoned shot never reached.
+    std::fill(syndrome_.begin(), syndrome_.end(), 0);
+    observable_flips_ = 0;
+    next_round_ = 0;
+    window_first_frame_ = 0;
+    window_index_ = 0;
+    expect_ = Expect::in_shot;
+}
+
+uint32_t CommittedDecoder::abandon() {
+    const uint32_t due = expect_ == Expect::in_shot ? next_round_ : 0;
+    expect_ = Expect::resync;
+    return due;
+}
+
+FrameDecode CommittedDecoder::take_frame(std::span<const uint8_t> detector_events) {
+    uint8_t* const slot = syndrome_.data() + size_t{next_round_} * ancilla_count_;
+    const uint8_t* const events = detector_events.data();
+    uint32_t i = 0;
+    for (; i + 8 <= ancilla_count_; i += 8) {
+        uint64_t have;
+        uint64_t fired;
+        std::memcpy(&have, slot + i, sizeof have);
+        std::memcpy(&fired, events + i, sizeof fired);
+        have ^= nonzero_bytes(fired);
+        std::memcpy(slot + i, &have, sizeof have);
+    }
+    for (; i < ancilla_count_; ++i) slot[i] ^= events[i] != 0;
+    ++next_round_;
+    if (next_round_ == frames_per_shot_) {
+        decode_window(true);
+        expect_ = Expect::shot_start;
+        return FrameDecode{observable_flips_, FrameStatus::shot_end};
+    }
+    if (next_round_ - window_first_frame_ == uint64_t{commit_rounds_} + buffer_rounds_) {
+        decode_window(false);
+        window_first_frame_ += commit_rounds_;
+        ++window_index_;
+    }
+    return FrameDecode{observable_flips_, FrameStatus::in_shot};
+}
+
+void CommittedDecoder::decode_window(bool last) {
+    WindowDecoder& window = decoders_[window_decoder_[window_index_]];
+    uint8_t* const events = syndrome_.data() + size_t{window_first_frame_} * ancilla_count_;
+    const uint32_t count = collect_fired(events, window.detector_count, fired_.data());
+    if (count == 0) return;
+    correction_.clear();
+    const uint64_t flips = window.decoder.decode_correction(std::span(fired_.data(), count), correction_);
+    if (last) {
+        observable_flips_ ^= flips;
+        return;
+    }
+    // Commit what touches the oldest frames. Boundary nodes come after the
+    // window's detectors, so an edge's lower end is a detector.
+    const uint32_t committed = window.committed_count;
+    const uint32_t detectors = window.detector_count;
+    for (uint32_t e : correction_) {
+        const UnionFindDecoder::CompactEdge edge = window.decoder.compact_edge(e);
+        const uint32_t near = std::min(edge.u, edge.v);
+        const uint32_t far = std::max(edge.u, edge.v);
+        if (near >= committed) continue;  // the buffer's: the next window decides it again
+        observable_flips_ ^= edge.observables;
+        if (far < committed || far == detectors) continue;
+        // The edge explains an event of a later frame too: flip it there.
+        events[far < detectors ? far : window.window.open_detectors[far - detectors - 1]] ^= 1;
+    }
+}
+
+}  // namespace veskar
