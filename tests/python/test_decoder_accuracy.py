@@ -1,9 +1,9 @@
 """The decoder's logical error rate against PyMatching's on the same shots:
 the reference samples, and surface-code memories that Stim samples here.
 
-Each shot is streamed round by round through VeskarStream with set_decoder
-and scored at its last frame, where the window holds exactly that shot.
-The decoder must make at most 1.05 times PyMatching's errors, up to three
+Shots are decoded whole with UnionFindDecoder.decode_batch (the stream's
+whole-shot decode gives the same predictions; its tests check that). The
+decoder must make at most 1.05 times PyMatching's errors, up to three
 standard deviations of the difference (on shared shots only the shots where
 the two decoders disagree make it vary).
 """
@@ -14,7 +14,7 @@ import numpy as np
 import pytest
 
 import _veskar
-from shot_stream import Sample, load_sample, sample_names, surface_memory, write_shot_stream
+from shot_stream import Sample, load_sample, sample_names, surface_memory
 
 GOAL_TIMES_PYMATCHING = 1.05
 # The decoder must beat predicting "no flip" by far, even where PyMatching
@@ -22,21 +22,18 @@ GOAL_TIMES_PYMATCHING = 1.05
 GOAL_TIMES_BETTER_THAN_NO_FLIP = 3
 
 
-def veskar_predictions(path, sample):
-    """Predicted flips per shot: the stream's mask at each shot's last frame."""
-    stream = _veskar.VeskarStream(str(path))
-    # Depth left to derive: detectors / ancillas is the rounds per shot.
-    stream.set_decoder(sample.dem_path)
-    last = sample.window_depth
-    predictions = [frame.observable_flips for i, frame in enumerate(stream, start=1) if i % last == 0]
-    assert len(predictions) == sample.shots
-    return np.array(predictions, dtype=np.uint64)
+def packed_masks(bits):
+    """One uint64 mask per row of bits (at most 8 columns)."""
+    return np.packbits(bits, axis=1, bitorder="little")[:, 0].astype(np.uint64)
 
 
-def check_against_pymatching(tmp_path, sample):
-    path = tmp_path / "shots.tolm"
-    write_shot_stream(path, sample)
-    ours = veskar_predictions(path, sample) != sample.truth
+def veskar_predictions(sample):
+    decoder = _veskar.UnionFindDecoder(sample.dem_path)
+    return packed_masks(decoder.decode_batch(sample.events))
+
+
+def check_against_pymatching(sample):
+    ours = veskar_predictions(sample) != sample.truth
     reference = sample.pymatching != sample.truth
     errors, pymatching = int(ours.sum()), int(reference.sum())
     disagreements = int((ours != reference).sum())
@@ -48,7 +45,7 @@ def check_against_pymatching(tmp_path, sample):
 
 @pytest.mark.parametrize("name", sample_names())
 def test_reference_samples(tmp_path, name):
-    check_against_pymatching(tmp_path, load_sample(name, 8000))
+    check_against_pymatching(load_sample(name, 8000))
 
 
 @pytest.mark.parametrize("basis", ["x", "z"])
@@ -63,14 +60,13 @@ def test_sampled_surface_memories(tmp_path, basis, distance, shots):
     dem_path.write_text(str(dem))
     events, flips = circuit.compile_detector_sampler(seed=distance).sample(shots, separate_observables=True)
     predicted = pymatching.Matching.from_detector_error_model(dem).decode_batch(events)
-    packed = lambda bits: np.packbits(bits, axis=1, bitorder="little")[:, 0].astype(np.uint64)
     sample = Sample(
         name=f"memory-{basis.upper()} d={distance} p={p}",
         dem_path=dem_path,
         ancillas_per_round=dem.num_detectors // distance,
         window_depth=distance,
         events=events.astype(np.uint8),
-        truth=packed(flips),
-        pymatching=packed(predicted),
+        truth=packed_masks(flips),
+        pymatching=packed_masks(predicted),
     )
-    check_against_pymatching(tmp_path, sample)
+    check_against_pymatching(sample)

@@ -112,15 +112,14 @@ SpacetimeGraph SpacetimeGraph::from_dem(const DetectorErrorModel& model) {
 }
 
 std::string message(const GraphError& err) {
-    return std::visit(
-        Overloaded{
-            [](const graph_error::TooManyDetectors& e) {
-                return "detector error model has " + std::to_string(e.detector_count) +
-                       " detectors; decoding graphs are limited to " + std::to_string(kMaxGraphDetectors);
-            },
-            [](const DecomposeError& e) { return message(e); },
-        },
-        err);
+    return std::visit(Overloaded{
+                          [](const graph_error::TooManyDetectors& e) {
+                              return "detector error model has " + std::to_string(e.detector_count) +
+                                     " detectors; decoding graphs are limited to " + std::to_string(kMaxGraphDetectors);
+                          },
+                          [](const DecomposeError& e) { return message(e); },
+                      },
+                      err);
 }
 
 std::expected<SpacetimeGraph, GraphError> SpacetimeGraph::try_from_dem(const DetectorErrorModel& model) {
