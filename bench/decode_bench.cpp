@@ -73,8 +73,8 @@ struct Workload {
 
 Workload make_workload(const std::string& name, uint64_t ancillas_per_round, uint64_t rounds) {
     Workload work;
-    auto model = DetectorErrorModel::parse(read_text(std::string(VESKAR_DATA) + "/dem/" + name + ".dem"));
-    if (!model) return work;
+    auto model = DetectorErrorModel::parse(read_text(std::string(VESKAR_TEST_DATA) + "/dem/" + name + ".dem"));
+    if (!model || model->detector_count != ancillas_per_round * rounds) return work;
     auto decoder = UnionFindDecoder::create(std::make_shared<const SpacetimeGraph>(SpacetimeGraph::from_dem(*model)));
     if (!decoder) return work;
     work.decoder = std::make_unique<UnionFindDecoder>(std::move(*decoder));

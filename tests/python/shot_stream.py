@@ -67,6 +67,23 @@ def load_sample(name: str, shots: int | None = None) -> Sample:
     )
 
 
+def surface_memory(basis: str, distance: int, p: float):
+    """Stim's rotated surface-code memory experiment over `distance` rounds,
+    with the same noise p after every Clifford, before every round on the
+    data, before every measurement and after every reset."""
+    import stim
+
+    return stim.Circuit.generated(
+        f"surface_code:rotated_memory_{basis}",
+        distance=distance,
+        rounds=distance,
+        after_clifford_depolarization=p,
+        before_round_data_depolarization=p,
+        before_measure_flip_probability=p,
+        after_reset_flip_probability=p,
+    )
+
+
 def write_shot_stream(path: Path, sample: Sample) -> int:
     """Writes every shot of `sample` as `window_depth` frames; returns the
     number of frames. Frame ids run on across shots; each round field is the

@@ -276,11 +276,18 @@ def test_decoded_masks(stream_of, dem, fired, mask):
     assert next(stream).observable_flips == mask
 
 
-@pytest.mark.parametrize("observable", [64, 200])
-def test_observables_beyond_the_mask_are_refused(stream_of, observable):
+@pytest.mark.parametrize(
+    "dem, match",
+    [
+        ("error(0.1) D0 D1 L64", "64 observables"),
+        ("error(0.1) D0 D1 L200", "64 observables"),
+        ("error(0.1) D0\nerror(0.2) D0 D1 D2", r"cannot decompose error\(0.2\) D0 D1 D2 .*decompose_errors=True"),
+    ],
+)
+def test_undecodable_models_are_refused(stream_of, dem, match):
     stream = stream_of([[1, 1]])
-    with pytest.raises(ValueError, match="64 observables"):
-        stream.set_decoder(f"error(0.1) D0 D1 L{observable}")
+    with pytest.raises(ValueError, match=match):
+        stream.set_decoder(dem)
 
 
 def test_flips_before_and_after_the_decoder(stream_of):

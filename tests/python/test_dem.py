@@ -289,16 +289,17 @@ def f32_weight(p):
         ("error(0.1) D0", 1, [edge(0, 1, 2.1972246170043945, set())]),
         ("detector D2", 3, []),
         ("", 0, []),
-        # Each `^` component is its own edge; a chain for more than two detectors.
+        # Each `^` component is its own edge; one of more than two detectors is
+        # split into the model's own parts, observables with the part carrying them.
         (
-            "error(0.25) D0 D1 ^ D2 L0\nerror(0.01) D1 D5 D2 D3 L1",
+            "error(0.25) D0 D1 ^ D2\nerror(0.1) D1 D5 L1\nerror(0.01) D5 D2 D1 L1",
             6,
             [
                 edge(0, 1, f32_weight(0.25), set()),
-                edge(2, 6, f32_weight(0.25), {0}),
+                edge(2, 6, f32_weight(0.25), set()),
+                edge(1, 5, f32_weight(0.1), {1}),
                 edge(1, 5, f32_weight(0.01), {1}),
-                edge(5, 2, f32_weight(0.01), {1}),
-                edge(2, 3, f32_weight(0.01), {1}),
+                edge(2, 6, f32_weight(0.01), set()),
             ],
         ),
         # An observable flipped twice is not flipped.
@@ -470,6 +471,12 @@ def test_schema_json_exact(text, name, expected):
         assert json_text.replace(schema_id, "@", 1) == expected_text
         ids.append(schema_id)
     assert ids[0] != ids[1]
+
+
+def test_export_refuses_a_hyperedge_it_cannot_decompose():
+    model = DEM.parse("error(0.1) D0 D1\nerror(0.1) D0 D1 D2 L0")
+    with pytest.raises(ValueError, match=r"cannot decompose error\(0.1\) D0 D1 D2 L0 .*decompose_errors=True"):
+        model.to_pymatching()
 
 
 def test_export_refuses_a_model_naming_a_far_detector():

@@ -4,6 +4,8 @@
 #include <bit>
 #include <cmath>
 #include <limits>
+#include <map>
+#include <queue>
 #include <tuple>
 #include <utility>
 
@@ -78,6 +80,7 @@ std::expected<UnionFindDecoder, DecoderError> UnionFindDecoder::create(std::shar
     decoder.observable_count_ = observables;
     decoder.graph_ = std::move(graph);
     decoder.build_compact_graph();
+    decoder.find_boundary_sides();
 
     const uint32_t n = decoder.node_count_;
     const size_t m = decoder.edge_ends_.size();
@@ -101,7 +104,94 @@ std::expected<UnionFindDecoder, DecoderError> UnionFindDecoder::create(std::shar
     decoder.events_.resize(static_cast<uint32_t>(m), heaviest);
     decoder.leaves_.resize(size_t{n} + 1);  // + 1: peeling writes one past its last leaf
     decoder.active_.reserve(n);
+    decoder.group_parent_.resize(n);
+    decoder.group_sides_.resize(n);
+    decoder.group_head_.resize(n);
+    decoder.group_next_.resize(n);
+    decoder.matcher_ = ClusterMatcher(n, static_cast<uint32_t>(decoder.neighbour_node_.size()),
+                                      static_cast<uint32_t>(m), std::min(kMatchedDetectors, decoder.boundary_));
     return decoder;
+}
+
+void UnionFindDecoder::find_boundary_sides() {
+    // Potentials along a spanning forest of the graph without its boundary
+    // nodes; an edge that disagrees with them closes a cycle that flips an
+    // observable.
+    std::vector<uint64_t> potential(node_count_, 0);
+    std::vector<uint8_t> seen(node_count_, 0);
+    std::vector<uint32_t> stack;
+    for (uint32_t start = 0; start < boundary_; ++start) {
+        if (seen[start]) continue;
+        seen[start] = 1;
+        stack.push_back(start);
+        while (!stack.empty()) {
+            const uint32_t x = stack.back();
+            stack.pop_back();
+            for (uint32_t k = adjacency_start_[x]; k < adjacency_start_[x + 1]; ++k) {
+                const uint32_t y = neighbour_node_[k];
+                if (y >= boundary_) continue;
+                const uint64_t expected = potential[x] ^ edge_observables_[neighbour_edge_[k]];
+                if (!seen[y]) {
+                    seen[y] = 1;
+                    potential[y] = expected;
+                    stack.push_back(y);
+                } else if (potential[y] != expected) {
+                    match_every_group_ = true;
+                }
+            }
+        }
+    }
+    std::map<std::pair<uint32_t, uint64_t>, uint32_t> sides;
+    boundary_side_.assign(node_count_, kNoSide);
+    exit_distance_.assign(node_count_, std::numeric_limits<int64_t>::max());
+    exit_edge_.assign(node_count_, kNone);
+    exit_next_.assign(node_count_, kNone);
+    for (uint32_t x = 0; x < boundary_; ++x) {
+        for (uint32_t k = adjacency_start_[x]; k < adjacency_start_[x + 1]; ++k) {
+            const uint32_t y = neighbour_node_[k];
+            if (y < boundary_) continue;
+            const auto key = std::pair{y, potential[x] ^ edge_observables_[neighbour_edge_[k]]};
+            const uint32_t side = sides.emplace(key, static_cast<uint32_t>(sides.size())).first->second;
+            uint32_t& mine = boundary_side_[x];
+            mine = mine == kNoSide || mine == side ? side : kSides;
+            // A node's own lightest boundary edge starts its way out.
+            if (neighbour_weight_[k] < exit_distance_[x]) {
+                exit_distance_[x] = neighbour_weight_[k];
+                exit_edge_[x] = neighbour_edge_[k];
+                exit_next_[x] = y;
+            }
+        }
+    }
+    find_exits();
+}
+
+void UnionFindDecoder::find_exits() {
+    // Every node's shortest way to a boundary node, by one search from all
+    // boundary edges at once.
+    using Entry = std::pair<int64_t, uint32_t>;
+    std::priority_queue<Entry, std::vector<Entry>, std::greater<>> queue;
+    for (uint32_t x = 0; x < boundary_; ++x) {
+        if (exit_edge_[x] != kNone) queue.emplace(exit_distance_[x], x);
+    }
+    while (!queue.empty()) {
+        const auto [distance, x] = queue.top();
+        queue.pop();
+        if (distance > exit_distance_[x]) continue;
+        for (uint32_t k = adjacency_start_[x]; k < adjacency_start_[x + 1]; ++k) {
+            const uint32_t y = neighbour_node_[k];
+            const int64_t reach = distance + neighbour_weight_[k];
+            if (y >= boundary_ || reach >= exit_distance_[y]) continue;
+            exit_distance_[y] = reach;
+            exit_edge_[y] = neighbour_edge_[k];
+            exit_next_[y] = x;
+            queue.emplace(reach, y);
+        }
+    }
+}
+
+AdjacencyView UnionFindDecoder::adjacency() const {
+    return AdjacencyView{adjacency_start_, neighbour_node_, neighbour_edge_, neighbour_weight_,
+                         exit_distance_,   exit_edge_,      exit_next_,      boundary_};
 }
 
 void UnionFindDecoder::build_compact_graph() {
@@ -337,9 +427,99 @@ uint64_t UnionFindDecoder::decode(std::span<const uint32_t> fired, std::vector<u
         cluster.odd = 0;
     }
 
-    const uint64_t mask = peel<kRecord>(correction);
+    match_groups();
+    // A matched path may run over edges that the peeling also takes: the
+    // listed correction is their sum, each edge once.
+    uint64_t mask = peel<kRecord>();
+    matcher_.flush([&](uint32_t edge) {
+        mask ^= edge_observables_[edge];
+        if constexpr (kRecord) correction->push_back(edge);
+    });
     reset();
     return mask;
+}
+
+uint32_t UnionFindDecoder::group_of(uint32_t node) {
+    while (group_parent_[node] != node) node = group_parent_[node] = group_parent_[group_parent_[node]];
+    return node;
+}
+
+// The side of the boundary a set of nodes reaches, given one more node's or
+// set's: kNoSide until one is reached, kSides once two differ.
+inline uint32_t UnionFindDecoder::add_side(uint32_t sides, uint32_t more) {
+    if (more == kNoSide || sides == more) return sides;
+    return sides == kNoSide ? more : kSides;
+}
+
+void UnionFindDecoder::join_groups(uint32_t a, uint32_t b) {
+    a = group_of(a);
+    b = group_of(b);
+    if (a == b) return;
+    group_parent_[b] = a;
+    group_sides_[a] = add_side(group_sides_[a], group_sides_[b]);
+}
+
+void UnionFindDecoder::match_groups() {
+    // Nothing to choose unless the nodes the growth reached touch two sides
+    // of the boundary between them.
+    const uint32_t* const touched = touched_nodes_.data();
+    uint32_t sides = kNoSide;
+    for (uint32_t i = 0; i < touched_node_count_; ++i) {
+        const uint32_t x = touched[i];
+        if (x < boundary_) sides = add_side(sides, boundary_side_[x]);
+    }
+    if (sides != kSides && !match_every_group_) return;
+
+    // Groups: a cluster without the boundary is one; a cluster with it falls
+    // into parts, node by node. Groups next to each other are joined, since
+    // the lightest correction may pair their detectors.
+    for (uint32_t i = 0; i < touched_node_count_; ++i) {
+        const uint32_t x = touched[i];
+        if (x >= boundary_) continue;
+        const uint32_t root = root_[x];
+        const bool whole = !clusters_[root].has_boundary;
+        group_parent_[x] = whole ? root : x;
+        group_sides_[x] = kNoSide;
+        group_head_[x] = kNone;
+    }
+    for (uint32_t i = 0; i < touched_node_count_; ++i) {
+        const uint32_t x = touched[i];
+        if (x < boundary_) group_sides_[group_parent_[x]] = add_side(group_sides_[group_parent_[x]], boundary_side_[x]);
+    }
+    // Joins are looked for from the clusters that reach the boundary; a
+    // cluster that does not is joined from its neighbours that do.
+    for (uint32_t i = 0; i < touched_node_count_; ++i) {
+        const uint32_t x = touched[i];
+        if (x >= boundary_) continue;
+        const uint32_t root = root_[x];
+        const bool whole = !clusters_[root].has_boundary;
+        if (whole && group_sides_[root] == kNoSide) continue;
+        for (uint32_t k = adjacency_start_[x]; k < adjacency_start_[x + 1]; ++k) {
+            const uint32_t y = neighbour_node_[k];
+            if (y >= boundary_ || !(flags_[y] & kTouched) || (root_[y] == root && (whole || y >= x))) continue;
+            join_groups(x, y);
+        }
+    }
+
+    // The groups that reach two sides of the boundary are matched, their
+    // fired detectors taken out of the peeling.
+    for (uint32_t i = touched_node_count_; i-- > 0;) {
+        const uint32_t x = touched[i];
+        if (x >= boundary_) continue;
+        const uint32_t group = group_of(x);
+        if (!match_every_group_ && group_sides_[group] != kSides) continue;
+        group_next_[x] = group_head_[group];
+        group_head_[group] = x;
+    }
+    const AdjacencyView graph = adjacency();
+    for (uint32_t i = 0; i < touched_node_count_; ++i) {
+        const uint32_t group = touched[i];
+        if (group >= boundary_ || group_parent_[group] != group || group_head_[group] == kNone) continue;
+        matcher_.begin();
+        for (uint32_t x = group_head_[group]; x != kNone; x = group_next_[x]) matcher_.add(x, flags_[x] & kFired);
+        if (!matcher_.match(graph)) continue;
+        for (uint32_t d : matcher_.defects()) flags_[d] &= static_cast<uint8_t>(~kFired);
+    }
 }
 
 void UnionFindDecoder::schedule_open_edges(uint32_t root, uint32_t list_owner, int64_t now) {
@@ -475,7 +655,7 @@ void UnionFindDecoder::unite(uint32_t edge, uint32_t ru, uint32_t rv, int64_t no
 }
 
 template <bool kRecord>
-uint64_t UnionFindDecoder::peel(std::vector<uint32_t>* correction) {
+uint64_t UnionFindDecoder::peel() {
     // Leaves first: a leaf's one forest edge is in the correction exactly
     // when the leaf still has a detector to match, which then moves to the
     // other end. Anchors (the boundary, best-effort leftovers) are never
@@ -513,9 +693,11 @@ uint64_t UnionFindDecoder::peel(std::vector<uint32_t>* correction) {
         const uint8_t carried = flags[v] & kFired;
         flags[v] ^= carried;
         flags[w] ^= carried;
-        mask ^= observables[e] & (uint64_t{0} - (carried != 0));
         if constexpr (kRecord) {
-            if (carried) correction->push_back(e);
+            // Listed through the matcher, which counts it into the mask.
+            if (carried) matcher_.toggle(e);
+        } else {
+            mask ^= observables[e] & (uint64_t{0} - (carried != 0));
         }
         leaves[count] = w;
         count += (forest_degree[w] == 1) & !(flags[w] & kAnchor);

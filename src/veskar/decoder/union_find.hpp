@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "veskar/core/overloaded.hpp"
+#include "veskar/decoder/cluster_matcher.hpp"
 #include "veskar/decoder/decoder.hpp"
 #include "veskar/decoder/event_queue.hpp"
 #include "veskar/dem/graph.hpp"
@@ -41,7 +42,8 @@ std::string message(const DecoderError& err);
 // carries one.
 uint32_t observable_count(const SpacetimeGraph& graph);
 
-// Weighted Union-Find decoding (Delfosse and Nickerson) with peeling.
+// Weighted Union-Find decoding (Delfosse and Nickerson), with peeling and,
+// where the choice matters, minimum-weight matching of what growth found.
 //
 // Clusters grow from the fired detectors. A cluster is neutral when it holds
 // an even number of fired detectors or contains the boundary node; only the
@@ -50,10 +52,28 @@ uint32_t observable_count(const SpacetimeGraph& graph);
 // ends and a light (likely) edge is grown before a heavy one. Time and growth
 // are integers: an edge is full at the first whole time unit at which what
 // its two ends grew into it reaches its weight. Full edges join the clusters
-// at their ends. Growth ends when no cluster can grow. The correction is then
-// chosen by peeling a spanning forest of each cluster (the edges that joined
-// it), leaves first, towards the boundary node when the cluster holds it; the
-// observables of the correction's edges make the flip mask.
+// at their ends. Growth ends when no cluster can grow.
+//
+// Then the correction. Give every node a potential, the observables along
+// any path to it from a fixed node of its connected part of the graph:
+// where every cycle of the graph that avoids the boundary flips no
+// observable (planar codes), a path's observables are the potentials of its
+// ends, so all corrections of a set of fired detectors flip the same
+// observables unless they may end on two "sides" of the boundary (boundary
+// edges whose potential-corrected observables, or boundary nodes, differ).
+// That choice is the one that decides a logical error, and peeling makes it
+// badly: growth stops a cluster at the first boundary it touches, and
+// neighbouring clusters are corrected each on its own. So the nodes the
+// growth reached are gathered in groups: a cluster without the boundary is
+// one, a cluster with it falls into parts once its boundary nodes are taken
+// out, and groups with an edge between them are joined. A group that reaches
+// two sides is corrected by a minimum-weight matching of its fired
+// detectors, to each other along the group's edges or each to its nearest
+// boundary (ClusterMatcher); the rest by peeling a spanning forest of each
+// cluster (the edges that joined it), leaves first, towards the boundary
+// node when the cluster holds it. On a graph where some cycle avoiding the
+// boundary flips an observable every group is matched. The observables of
+// the correction's edges make the flip mask.
 //
 // Growth is event-driven: edges wait in a queue by the time they will fill,
 // and only what a merge changes is looked at again, so the cost follows the
@@ -83,7 +103,8 @@ uint32_t observable_count(const SpacetimeGraph& graph);
 // state is allocated at construction and reset in place, touching only what
 // the previous decode touched, so decoding allocates nothing but the result
 // (the list of fired detectors is sized for the graph; a window with more
-// fired detectors than the graph has nodes grows it once).
+// fired detectors than the graph has nodes grows it once). A group with
+// more fired detectors than the matcher holds (kMatchedDetectors) is peeled.
 class UnionFindDecoder final : public Decoder {
    public:
     static std::expected<UnionFindDecoder, DecoderError> create(std::shared_ptr<const SpacetimeGraph> graph);
@@ -119,6 +140,9 @@ class UnionFindDecoder final : public Decoder {
     // Edges left for decoding after self-loops are dropped and parallel edges merged.
     uint32_t compact_edge_count() const { return static_cast<uint32_t>(edge_ends_.size()); }
 
+    // Most fired detectors a group may hold to be matched.
+    static constexpr uint32_t kMatchedDetectors = 128;
+
    private:
     // What the growth loop reads of an edge, in one place.
     struct EdgeEnds {
@@ -131,6 +155,12 @@ class UnionFindDecoder final : public Decoder {
     static constexpr uint8_t kTouched = 1;  // listed in touched_nodes_, to be reset after the decode
     static constexpr uint8_t kFired = 2;    // still to be matched while peeling
     static constexpr uint8_t kAnchor = 4;   // never peeled away: the boundary, or a best-effort leftover
+
+    // Which boundary a node's boundary edges reach, as an index into the
+    // distinct (boundary node, observables) pairs; these two when it has none
+    // or several.
+    static constexpr uint32_t kNoSide = 0xFFFFFFFF;
+    static constexpr uint32_t kSides = 0xFFFFFFFE;
 
     // A cluster, kept at its root.
     //
@@ -151,6 +181,9 @@ class UnionFindDecoder final : public Decoder {
     UnionFindDecoder() = default;
 
     void build_compact_graph();
+    void find_boundary_sides();
+    void find_exits();
+    AdjacencyView adjacency() const;
     Cluster rest_cluster(uint32_t node) const;
     [[gnu::always_inline]] inline uint32_t find(uint32_t node) const;
     [[gnu::always_inline]] inline int64_t growth(uint32_t root, int64_t now) const;
@@ -166,8 +199,12 @@ class UnionFindDecoder final : public Decoder {
     [[gnu::visibility("hidden")]] void schedule_open_edges(uint32_t root, uint32_t list_owner, int64_t now);
     [[gnu::visibility("hidden")]] void absorb(uint32_t edge, uint32_t from, uint32_t node, uint32_t root, int64_t now);
     [[gnu::visibility("hidden")]] void unite(uint32_t edge, uint32_t ru, uint32_t rv, int64_t now);
+    [[gnu::visibility("hidden")]] void match_groups();
+    uint32_t group_of(uint32_t node);
+    void join_groups(uint32_t a, uint32_t b);
+    static uint32_t add_side(uint32_t sides, uint32_t more);
     template <bool kRecord>
-    [[gnu::visibility("hidden")]] uint64_t peel(std::vector<uint32_t>* correction);
+    [[gnu::visibility("hidden")]] uint64_t peel();
     template <bool kRecord>
     uint64_t decode(std::span<const uint32_t> fired, std::vector<uint32_t>* correction);
     [[gnu::visibility("hidden")]] void reset();
@@ -187,6 +224,15 @@ class UnionFindDecoder final : public Decoder {
     std::vector<uint32_t> neighbour_node_;
     std::vector<uint32_t> neighbour_edge_;
     std::vector<int32_t> neighbour_weight_;
+    // Per node, the side of the boundary its boundary edges reach (see kSides).
+    std::vector<uint32_t> boundary_side_;
+    // Some cycle avoiding the boundary flips an observable: every group is matched.
+    bool match_every_group_ = false;
+    // Per node, its shortest way to a boundary node: the length, the first
+    // edge and the node it leads to.
+    std::vector<int64_t> exit_distance_;
+    std::vector<uint32_t> exit_edge_;
+    std::vector<uint32_t> exit_next_;
 
     // Working state, sized at construction: per node, then per cluster root.
     std::vector<uint32_t> root_;  // the node's cluster; a merge relabels the smaller side
@@ -208,6 +254,14 @@ class UnionFindDecoder final : public Decoder {
     uint32_t growing_count_ = 0;    // clusters that grow
     std::vector<uint32_t> leaves_;  // peeling stack
     std::vector<uint32_t> active_;  // the window's fired detectors
+    // Groups of the nodes the growth reached (a union-find over nodes), the
+    // sides of the boundary each reaches, and the nodes of each group to
+    // match as a list.
+    std::vector<uint32_t> group_parent_;
+    std::vector<uint32_t> group_sides_;
+    std::vector<uint32_t> group_head_;
+    std::vector<uint32_t> group_next_;
+    ClusterMatcher matcher_;
 };
 
 }  // namespace veskar

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "veskar/core/overloaded.hpp"
+#include "veskar/dem/decompose.hpp"
 #include "veskar/dem/parser.hpp"
 
 namespace veskar {
@@ -42,24 +43,36 @@ struct TooManyDetectors {
 
 }  // namespace graph_error
 
-using GraphError = std::variant<graph_error::TooManyDetectors>;
+// Why try_from_dem refused a model: its size, or a hyperedge it cannot decompose.
+using GraphError = std::variant<graph_error::TooManyDetectors, DecomposeError>;
 
 std::string message(const GraphError& err);
 
 // The decoding graph: one node per detector, then the boundary node.
+//
+// One edge per component of an error (the `^`-separated parts), to the
+// boundary for a single detector. A component of more than two detectors (a
+// hyperedge) is first decomposed into the model's own pairs and single
+// detectors (decompose_hyperedges), never chained.
 struct SpacetimeGraph {
     std::vector<SpacetimeNode> nodes;
     std::vector<SpacetimeEdge> edges;
     uint64_t boundary = 0;  // == the model's detector_count
 
+    // For models known to be decomposable: an error whose hyperedge cannot be
+    // decomposed makes no edge at all.
     static SpacetimeGraph from_dem(const DetectorErrorModel& model);
 
     // from_dem for models from outside: refuses detector counts above
-    // kMaxGraphDetectors instead of exhausting memory.
+    // kMaxGraphDetectors instead of exhausting memory, and models with a
+    // hyperedge that cannot be decomposed.
     static std::expected<SpacetimeGraph, GraphError> try_from_dem(const DetectorErrorModel& model);
 
     uint64_t node_count() const { return nodes.size(); }
     uint64_t edge_count() const { return edges.size(); }
+
+   private:
+    static SpacetimeGraph build(const DetectorErrorModel& model, const Decomposition& decomposition);
 };
 
 }  // namespace veskar

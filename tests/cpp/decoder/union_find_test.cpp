@@ -234,13 +234,14 @@ TEST(UnionFindDecoder, RefusesWhatItCannotDecode) {
 // The growth the decoder promises, done the plain way: in steps, each as
 // long as it takes the next edge to fill, scanning every edge every step.
 // Weights are made integers exactly as the decoder makes them. Returns the
-// flip mask of peeling the grown edges, and whether they form a forest: only
-// then is that correction the one the decoder must find, for a grown cycle
-// leaves the choice of spanning forest, and with it the correction, to the
-// order in which the decoder merges.
+// flip mask and the edges (as sorted end pairs) of peeling the grown edges,
+// and whether they form a forest: only then is that correction the one the
+// decoder must find, for a grown cycle leaves the choice of spanning forest,
+// and with it the correction, to the order in which the decoder merges.
 struct ReferenceDecode {
     uint64_t mask = 0;
     bool forest = true;
+    std::set<std::pair<uint32_t, uint32_t>> edges;
 };
 
 ReferenceDecode reference_decode(uint32_t detector_count, const std::vector<Mechanism>& mechanisms,
@@ -339,7 +340,7 @@ ReferenceDecode reference_decode(uint32_t detector_count, const std::vector<Mech
         peeled = false;
         for (size_t e = 0; e < edges.size(); ++e) {
             if (!joined[e] || used[e]) continue;
-            for (const auto [leaf, other] : {std::pair{edges[e].u, edges[e].v}, std::pair{edges[e].v, edges[e].u}}) {
+            for (const auto& [leaf, other] : {std::pair{edges[e].u, edges[e].v}, std::pair{edges[e].v, edges[e].u}}) {
                 if (degree[leaf] != 1 || anchor[leaf]) continue;
                 used[e] = 1;
                 degree[leaf] = 0;
@@ -348,6 +349,7 @@ ReferenceDecode reference_decode(uint32_t detector_count, const std::vector<Mech
                     defect[leaf] = 0;
                     defect[other] ^= 1;
                     result.mask ^= edges[e].observables;
+                    result.edges.insert(std::minmax(edges[e].u, edges[e].v));
                 }
                 peeled = true;
                 break;
@@ -361,16 +363,22 @@ ReferenceDecode reference_decode(uint32_t detector_count, const std::vector<Mech
 // the same time, some parts without a boundary edge, and random syndromes
 // (with repeated and out-of-range detectors): wherever the grown edges form
 // a forest, the decoder must peel exactly the plain growth's correction.
-// (Edges of weight 0 are left out: one fills the moment it is reached, and
-// which of several edges full at the same moment joins first then decides
-// the forest without the grown edges showing a cycle.)
+// The observables come from a potential per node and every boundary edge
+// reaches the same side, so that no choice of correction is left to
+// matching. (Edges of weight 0 are left out: one fills the moment it is
+// reached, and which of several edges full at the same moment joins first
+// then decides the forest without the grown edges showing a cycle.)
 TEST(UnionFindDecoder, GrowthMatchesAPlainStepByStepGrowth) {
     std::mt19937 rng(77);
     const double probabilities[] = {0.01, 0.02, 0.05, 0.1, 0.2, 0.02};
     size_t compared = 0;
     size_t decodes = 0;
+    std::vector<uint32_t> correction;
     for (int trial = 0; trial < 300; ++trial) {
         const uint32_t detectors = 3 + rng() % 28;
+        std::vector<uint8_t> potential(detectors);
+        for (uint8_t& p : potential) p = static_cast<uint8_t>(rng() % 16);
+        const uint8_t side = static_cast<uint8_t>(rng() % 16);
         std::set<std::pair<uint32_t, uint32_t>> seen;
         std::vector<Mechanism> mechanisms;
         const uint32_t edge_count = detectors + rng() % (2 * detectors);
@@ -381,9 +389,10 @@ TEST(UnionFindDecoder, GrowthMatchesAPlainStepByStepGrowth) {
             if (u > v) std::swap(u, v);
             if (!seen.insert({u, v}).second) continue;
             const double p = probabilities[rng() % std::size(probabilities)];
+            const unsigned flips = potential[u] ^ (v == detectors ? side : potential[v]);
             std::vector<uint8_t> observables;
             for (uint8_t o = 0; o < 4; ++o) {
-                if (rng() % 3 == 0) observables.push_back(o);
+                if ((flips >> o) & 1) observables.push_back(o);
             }
             mechanisms.push_back({u, v == detectors ? kB : v, p, observables});
         }
@@ -398,10 +407,17 @@ TEST(UnionFindDecoder, GrowthMatchesAPlainStepByStepGrowth) {
             if (rng() % 8 == 0) fired.push_back(detectors + rng() % 3);
             std::shuffle(fired.begin(), fired.end(), rng);
             const ReferenceDecode expected = reference_decode(detectors, mechanisms, fired);
-            const uint64_t mask = decoder.decode_detectors(fired);
+            correction.clear();
+            const uint64_t mask = decoder.decode_correction(fired, correction);
             ++decodes;
             if (!expected.forest) continue;
             ++compared;
+            std::set<std::pair<uint32_t, uint32_t>> edges;
+            for (uint32_t e : correction) {
+                const auto edge = decoder.compact_edge(e);
+                edges.insert(std::minmax(edge.u, edge.v));
+            }
+            ASSERT_EQ(edges, expected.edges) << "trial " << trial << " shot " << shot;
             ASSERT_EQ(mask, expected.mask) << "trial " << trial << " shot " << shot;
         }
     }
@@ -489,6 +505,66 @@ TEST(UnionFindDecoder, SeveralBoundaryNodesAndTheCorrectionsEdges) {
         } else {
             std::sort(ends.begin(), ends.end());
             EXPECT_EQ(ends, c.ends);
+        }
+    }
+}
+
+}  // namespace
+}  // namespace veskar
+
+namespace veskar {
+namespace {
+
+// Connected random graphs with boundary edges on two sides (observables from
+// a potential, so that matching decides) or with observables at random (so
+// that every group is matched), and dense random syndromes: the listed
+// correction must explain the syndrome, list each edge once and flip exactly
+// the mask returned, which is also decode_detectors' answer.
+TEST(UnionFindDecoder, CorrectionsExplainTheSyndrome) {
+    std::mt19937 rng(4242);
+    std::vector<uint32_t> correction;
+    for (int trial = 0; trial < 200; ++trial) {
+        const uint32_t detectors = 4 + rng() % 40;
+        const bool planar = trial % 2 == 0;
+        std::vector<uint8_t> potential(detectors);
+        for (uint8_t& p : potential) p = static_cast<uint8_t>(rng() % 4);
+        std::vector<Mechanism> mechanisms;
+        const auto add = [&](uint32_t u, uint32_t v) {
+            const double p = 0.005 + (rng() % 100) / 400.0;
+            const unsigned flips = !planar ? rng() % 4 : potential[u] ^ (v == kB ? rng() % 2 : potential[v]);
+            std::vector<uint8_t> observables;
+            for (uint8_t o = 0; o < 2; ++o) {
+                if ((flips >> o) & 1) observables.push_back(o);
+            }
+            mechanisms.push_back({u, v, p, observables});
+        };
+        for (uint32_t x = 1; x < detectors; ++x) add(static_cast<uint32_t>(rng() % x), x);
+        for (uint32_t i = 0; i < detectors; ++i) add(rng() % detectors, rng() % 3 == 0 ? kB : rng() % detectors);
+        add(rng() % detectors, kB);
+        UnionFindDecoder decoder = decoder_of(detectors, mechanisms);
+        for (int shot = 0; shot < 30; ++shot) {
+            std::vector<uint32_t> fired;
+            std::vector<uint8_t> parity(detectors, 0);
+            for (uint32_t d = 0; d < detectors; ++d) {
+                if (rng() % 3 == 0) {
+                    fired.push_back(d);
+                    parity[d] ^= 1;
+                }
+            }
+            correction.clear();
+            const uint64_t mask = decoder.decode_correction(fired, correction);
+            ASSERT_EQ(mask, decoder.decode_detectors(fired));
+            std::set<uint32_t> listed(correction.begin(), correction.end());
+            ASSERT_EQ(listed.size(), correction.size()) << "an edge listed twice";
+            uint64_t flips = 0;
+            for (uint32_t e : correction) {
+                const auto edge = decoder.compact_edge(e);
+                flips ^= edge.observables;
+                if (edge.u < detectors) parity[edge.u] ^= 1;
+                if (edge.v < detectors) parity[edge.v] ^= 1;
+            }
+            ASSERT_EQ(flips, mask) << "trial " << trial << " shot " << shot;
+            for (uint32_t d = 0; d < detectors; ++d) ASSERT_EQ(parity[d], 0) << "trial " << trial << " detector " << d;
         }
     }
 }
