@@ -290,15 +290,15 @@ int main(int argc, char** argv) {
                     "\"p50_us\": %.3f, \"p99_us\": %.3f, \"errors\": %u, \"pymatching_errors\": %d, "
                     "\"allocations\": %llu, \"ok\": %s}\n",
                     c.name.c_str(), setting.name, setting.commit, setting.buffer, c.distance, c.frames, c.ancillas,
-                    c.shots, f.windows, f.decoders, f.build_ms, whole_shot_build_ms, f.us_per_round, f.p50_us, f.p99_us, f.errors,
-                    c.pymatching.empty() ? -1 : int(pymatching_errors), (unsigned long long)f.allocations,
+                    c.shots, f.windows, f.decoders, f.build_ms, whole_shot_build_ms, f.us_per_round, f.p50_us, f.p99_us,
+                    f.errors, c.pymatching.empty() ? -1 : int(pymatching_errors), (unsigned long long)f.allocations,
                     f.ok ? "true" : "false");
             } else {
                 const std::string label = std::string(setting.name) + " C=" + std::to_string(setting.commit) +
                                           " B=" + std::to_string(setting.buffer);
                 std::printf("%-30s %-16s %7u %9.2f %9.3f %8.2fM %8.2f %8.2f %6.0f%s %7u %9llu%s\n", c.name.c_str(),
-                            label.c_str(), f.windows, f.build_ms, f.us_per_round, 1.0 / f.us_per_round, f.p50_us, f.p99_us,
-                            latency_goal, f.p99_us < latency_goal ? " " : "!", f.errors,
+                            label.c_str(), f.windows, f.build_ms, f.us_per_round, 1.0 / f.us_per_round, f.p50_us,
+                            f.p99_us, latency_goal, f.p99_us < latency_goal ? " " : "!", f.errors,
                             (unsigned long long)f.allocations, f.ok ? "" : "  FAILED");
             }
         }
