@@ -41,10 +41,9 @@ bool operator==(const WindowGraph& a, const WindowGraph& b);
 // few frames before it, shifted (the distance guessed from the frames' edge
 // counts), which the grouping pass checks edge by edge while both edges are
 // fresh in cache; a frame that is not is looked up by a hash of its edges
-// among the classes met so far and compared with one in full. The cutter
-// reads the shot's edges twice and each frame of a class once more only when
-// the guess fails: a build costs about a pass over the model, whatever the
-// number of windows.
+// among the classes met so far and compared with one of them in full. So
+// the cutter reads the shot's edges twice, and a frame a third time only
+// when the guess fails: about a pass over the model, however many windows.
 class WindowCutter {
    public:
     // `shot.boundary` is the shot's detector count D; any node from there on
@@ -66,11 +65,6 @@ class WindowCutter {
     // that reaches past detector D - 1 (the shot's last frame, when A does not
     // divide D) is found alike only with itself.
     bool same_window(uint32_t a, uint32_t b, uint32_t length) const;
-
-    uint32_t frame_count() const { return static_cast<uint32_t>(frame_class_.size()); }
-    // Frames of one class: alike edge for edge, ids shifted.
-    uint32_t frame_class(uint32_t frame) const { return frame_class_[frame]; }
-    uint32_t class_count() const { return static_cast<uint32_t>(class_first_frame_.size()); }
 
    private:
     // Whether frames f and g hold the same edges; `shift` is then g's edge

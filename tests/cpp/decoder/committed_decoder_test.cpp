@@ -248,17 +248,17 @@ struct SharingCase {
     Change change;
 };
 
-// The shot graph with its middle frame changed: one edge's weight by one
-// unit in the last place or its observables (L0 added or taken away), or its
-// last edge removed (the others alike with another frame's); or
-// only the shot's order: the frame's first edge swapped with the next one
-// unlike it, the frame's last edge moved to the end of the shot's list, or
-// all its edges moved there in their order (each frame then still lists the
-// same edges in the same order, but a window lists them among other frames'
-// edges differently). Or the shot's edges listed frame by frame, as is
-// (frame_major) or with the middle frame's edges and the next frame's
-// swapped as two blocks: every frame is then alike edge for edge and in its
-// ids' distances, only windows holding both frames are not.
+// The shot graph with its middle frame changed. In what it holds: one
+// edge's weight by one unit in the last place, its observables (L0 added or
+// taken away), or its last edge removed (it is then a strict prefix of the
+// frames alike it). Or only in the shot's order: its first edge swapped with
+// the next one unlike it; its last edge, or all its edges, moved to the end
+// of the shot's list (each frame still lists the same edges in the same
+// order, but a window lists them among other frames' edges otherwise). Or
+// the shot listed frame by frame, as is (frame_major) or with the middle
+// frame's block and the next one's swapped: every frame is then alike, edge
+// for edge and in its ids' distances, and only the windows holding both
+// frames are not.
 std::shared_ptr<const SpacetimeGraph> changed(const SpacetimeGraph& shot, uint32_t ancillas, Change change) {
     auto graph = std::make_shared<SpacetimeGraph>(shot);
     const uint64_t middle = (graph->boundary / ancillas) / 2;
