@@ -12,9 +12,7 @@ namespace {
 
 constexpr uint32_t kNoFrame = UINT32_MAX;
 constexpr uint32_t kOutside = UINT32_MAX;
-// A frame's step before any of its edges was compared, and once one did not
-// match.
-constexpr int64_t kUnset = INT64_MAX;
+// The step of a frame not found alike with the frame `period` before it.
 constexpr int64_t kNotAlike = INT64_MIN;
 
 // An edge's frame is that of its lower detector; kNoFrame when it flips no
@@ -79,40 +77,22 @@ WindowCutter::WindowCutter(const SpacetimeGraph& shot, uint32_t ancilla_count)
     }
     for (uint64_t f = 0; f < frames; ++f) start[f + 1] += start[f];
 
-    // Each edge goes to its frame's list and is compared with the edge at
-    // the same place in the frame `period` before, read moments ago: frame f
-    // is like that frame while all its edges match and their ids keep one
-    // distance (`step`).
+    // Each edge goes to its frame's list. As soon as a frame's list is
+    // complete, it is compared with the frame `period` before, when that one
+    // is complete too: the edges of both were read recently.
     const uint32_t period = likely_period(start);
-    std::vector<uint32_t> ids(start[frames]);
-    std::vector<uint32_t> fill(start.begin(), start.end() - 1);
-    std::vector<int64_t> step(frames, kUnset);
-    std::fill(step.begin(), step.begin() + std::min<uint64_t>(period, frames), kNotAlike);
-    for (size_t e = 0; e < shot.edges.size(); ++e) {
-        const SpacetimeEdge& edge = shot.edges[e];
-        const uint32_t f = frame_of(edge);
-        if (f == kNoFrame) continue;
-        const uint32_t at = fill[f]++;
-        ids[at] = static_cast<uint32_t>(e);
-        if (step[f] == kNotAlike) continue;
-        // No edge there, or not read yet: not alike, as far as this pass can
-        // tell.
-        const uint32_t g = f - period;
-        const uint32_t partner_at = start[g] + (at - start[f]);
-        if (partner_at >= fill[g]) {
-            step[f] = kNotAlike;
-            continue;
-        }
-        const uint32_t partner = ids[partner_at];
-        const int64_t distance = static_cast<int64_t>(e) - partner;
-        if (step[f] == kUnset) step[f] = distance;
-        if (distance != step[f] || !same_edge(shot.edges[partner], uint64_t{g} * frame_of.ancillas, edge,
-                                              uint64_t{f} * frame_of.ancillas, frame_of.detectors)) {
-            step[f] = kNotAlike;
-        }
-    }
     frame_start_ = std::move(start);
-    frame_edges_ = std::move(ids);
+    frame_edges_.resize(frame_start_[frames]);
+    std::vector<uint32_t> fill(frame_start_.begin(), frame_start_.end() - 1);
+    std::vector<int64_t> step(frames, kNotAlike);
+    for (size_t e = 0; e < shot.edges.size(); ++e) {
+        const uint32_t f = frame_of(shot.edges[e]);
+        if (f == kNoFrame) continue;
+        frame_edges_[fill[f]++] = static_cast<uint32_t>(e);
+        if (fill[f] != frame_start_[f + 1] || f < period || fill[f - period] != frame_start_[f - period + 1]) continue;
+        int64_t shift = 0;
+        if (same_frame(f - period, f, shift)) step[f] = shift;
+    }
     sort_into_classes(period, step);
 }
 
@@ -144,11 +124,10 @@ void WindowCutter::sort_into_classes(uint32_t period, const std::vector<int64_t>
     // Hash -> the classes of that hash, chained through next_of_hash.
     std::unordered_map<uint64_t, uint32_t> first_of_hash;
     std::vector<uint32_t> next_of_hash;
-    auto count = [&](uint32_t f) { return frame_start_[f + 1] - frame_start_[f]; };
     for (uint32_t f = 0; f < frames; ++f) {
-        if (step[f] != kNotAlike && count(f) == count(f - period)) {
+        if (step[f] != kNotAlike) {
             frame_class_[f] = frame_class_[f - period];
-            frame_shift_[f] = frame_shift_[f - period] + (step[f] == kUnset ? 0 : step[f]);
+            frame_shift_[f] = frame_shift_[f - period] + step[f];
             continue;
         }
         // Not like the frame `period` before: one of the classes met so far

@@ -39,11 +39,12 @@ bool operator==(const WindowGraph& a, const WindowGraph& b);
 // the same order, shifted alike, are then the same graph (the ids' shift
 // keeps the edges' order). In a repeated block of rounds each frame is one a
 // few frames before it, shifted (the distance guessed from the frames' edge
-// counts), which the grouping pass checks edge by edge while both edges are
-// fresh in cache; a frame that is not is looked up by a hash of its edges
-// among the classes met so far and compared with one of them in full. So
-// the cutter reads the shot's edges twice, and a frame a third time only
-// when the guess fails: about a pass over the model, however many windows.
+// counts), which the grouping pass checks as soon as both frames' lists are
+// complete, while their edges are still in cache; a frame that is not is
+// looked up by a hash of its edges among the classes met so far and compared
+// with one of them in full. So the cutter reads the shot's edges twice, and
+// a frame a third time only when the guess fails: about a pass over the
+// model, however many windows.
 class WindowCutter {
    public:
     // `shot.boundary` is the shot's detector count D; any node from there on

@@ -234,6 +234,7 @@ enum class Change {
     weight_ulp,
     observable,
     edge_removed,
+    edge_added,
     swapped,
     edge_last,
     frame_last,
@@ -250,11 +251,10 @@ struct SharingCase {
 
 // The shot graph with its middle frame changed. In what it holds: one
 // edge's weight by one unit in the last place, its observables (L0 added or
-// taken away), or its last edge removed (it is then a strict prefix of the
-// frames alike it). Or only in the shot's order: its first edge swapped with
-// the next one unlike it; its last edge, or all its edges, moved to the end
-// of the shot's list (each frame still lists the same edges in the same
-// order, but a window lists them among other frames' edges otherwise). Or
+// taken away), its last edge removed or a copy of it added right after it
+// (the frame is then a strict prefix of the frames alike it, or they of it). Or only in the shot's order: its first
+// edge swapped with the next one unlike it; its last edge, or all its edges, moved to the end of the shot's list (each
+// frame still lists the same edges in the same order, but a window lists them among other frames' edges otherwise). Or
 // the shot listed frame by frame, as is (frame_major) or with the middle
 // frame's block and the next one's swapped: every frame is then alike, edge
 // for edge and in its ids' distances, and only the windows holding both
@@ -309,6 +309,11 @@ std::shared_ptr<const SpacetimeGraph> changed(const SpacetimeGraph& shot, uint32
         case Change::edge_removed:
             graph->edges.erase(graph->edges.begin() + static_cast<std::ptrdiff_t>(in_middle.back()));
             break;
+        case Change::edge_added: {
+            const auto last = graph->edges.begin() + static_cast<std::ptrdiff_t>(in_middle.back());
+            graph->edges.insert(last + 1, *last);
+            break;
+        }
         case Change::edge_last:
             in_middle.erase(in_middle.begin(), in_middle.end() - 1);
             [[fallthrough]];
@@ -379,8 +384,9 @@ TEST_P(SharedWindows, AreEachTheirOwnCut) {
 
 std::vector<SharingCase> sharing_cases() {
     std::vector<SharingCase> cases;
-    for (Change change : {Change::none, Change::weight_ulp, Change::observable, Change::edge_removed, Change::swapped,
-                          Change::edge_last, Change::frame_last, Change::frame_major, Change::frames_swapped}) {
+    for (Change change :
+         {Change::none, Change::weight_ulp, Change::observable, Change::edge_removed, Change::edge_added,
+          Change::swapped, Change::edge_last, Change::frame_last, Change::frame_major, Change::frames_swapped}) {
         for (const auto& [ancillas, commit, buffer] :
              {std::tuple{24u, 2u, 2u}, std::tuple{24u, 3u, 1u}, std::tuple{12u, 3u, 2u}, std::tuple{48u, 1u, 1u},
               std::tuple{25u, 2u, 3u}}) {
@@ -391,8 +397,9 @@ std::vector<SharingCase> sharing_cases() {
 }
 
 std::string sharing_case_name(const testing::TestParamInfo<SharingCase>& info) {
-    static const std::vector<std::string> kChanges = {"Unchanged", "WeightUlp", "Observable", "EdgeRemoved",  "Swapped",
-                                                      "EdgeLast",  "FrameLast", "FrameMajor", "FramesSwapped"};
+    static const std::vector<std::string> kChanges = {"Unchanged",  "WeightUlp",    "Observable", "EdgeRemoved",
+                                                      "EdgeAdded",  "Swapped",      "EdgeLast",   "FrameLast",
+                                                      "FrameMajor", "FramesSwapped"};
     std::ostringstream name;
     name << kChanges[int(info.param.change)] << "_A" << info.param.ancillas << "_C" << info.param.commit << "_B"
          << info.param.buffer;
