@@ -2,6 +2,8 @@
 // peer into Python, one SyndromeFrame per __next__. Its state and the steps
 // of reading and decoding are in stream_state.hpp.
 
+#include <malloc.h>
+
 #include "veskar/py/args.hpp"
 #include "veskar/py/classes.hpp"
 #include "veskar/py/dem_input.hpp"
@@ -124,6 +126,19 @@ PyObject* stream_next(PyObject* self) {
     }
 }
 
+// Parsing a model and building its graph and decoder free many small blocks.
+// glibc consolidates them at the next large allocation, which would be the
+// first frame's window or committed decoder: a live stream would start tens
+// of milliseconds behind its feed. Consolidating here keeps that out of
+// reading.
+void release_set_up_memory(Ref model) {
+    model = Ref();
+#if defined(__GLIBC__)
+    WithoutGil unlocked;
+    malloc_trim(0);
+#endif
+}
+
 // set_decoder: everything is built before anything is replaced, so a DEM
 // that fails leaves the stream exactly as it was, earlier decoder included.
 // With commit_rounds the stream decodes shot by shot and keeps only the
@@ -186,6 +201,7 @@ PyObject* set_decoder(PyObject* self, PyObject* args, PyObject* kwargs) {
     stream.buffer_rounds = buffer_rounds;
     stream.window.reset();
     stream.committed.reset();
+    release_set_up_memory(std::move(model));
     Py_RETURN_NONE;
 }
 
