@@ -41,7 +41,7 @@ struct Resync {
 };
 
 // Largest single read from the source.
-inline constexpr size_t kMaxReadSize = 4096;
+inline constexpr size_t kMaxReadSize = 64 * 1024;
 
 // Turns a byte source into validated frames. next_frame is a resumable state
 // machine: when the source answers Pending it returns Pending and keeps its
