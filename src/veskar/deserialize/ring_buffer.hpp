@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -26,6 +27,13 @@ class RingBuffer {
     // The next n unread bytes, or nothing when fewer are unread. Straddling
     // bytes are copied into `scratch` and the view points there.
     std::optional<std::span<const uint8_t>> peek_wrapped(size_t n, std::vector<uint8_t>& scratch) const;
+
+    // The unread bytes that lie in one piece from read_pos on: all of them,
+    // unless they wrap past the storage's end.
+    std::span<const uint8_t> unread_run() const {
+        const size_t start = static_cast<size_t>(read_pos_ % capacity_);
+        return std::span<const uint8_t>(storage_.get() + start, std::min(unread(), capacity_ - start));
+    }
 
     // Copies the n unread bytes starting `offset` bytes past read_pos into
     // `out` (the caller guarantees they are buffered).
