@@ -67,14 +67,11 @@ uint32_t table_update(uint32_t state, std::span<const uint8_t> bytes) {
 
 namespace {
 
-// Whole 16-byte blocks by folding where the CPU can, the rest by table.
+// Asked once at load time, so that each CRC pays one load for the choice.
+const bool kFolding = crc32_forms::folding_available();
+
 uint32_t update(uint32_t state, std::span<const uint8_t> bytes) {
-    if (bytes.size() >= 16 && crc32_forms::folding_available()) {
-        const size_t folded = bytes.size() & ~size_t{15};
-        state = crc32_forms::folding_update(state, bytes.first(folded));
-        bytes = bytes.subspan(folded);
-    }
-    return crc32_forms::table_update(state, bytes);
+    return kFolding ? crc32_forms::folding_update(state, bytes) : crc32_forms::table_update(state, bytes);
 }
 
 }  // namespace

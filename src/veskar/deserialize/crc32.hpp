@@ -15,11 +15,11 @@ uint32_t crc32_extend(uint32_t crc, std::span<const uint8_t> bytes);
 // The two ways crc32 advances its register (the CRC before the final XOR),
 // named so that tests can hold one against the other. The table form runs
 // anywhere; the folding form needs carry-less multiply, and crc32 takes it
-// for every whole 16 bytes where folding_available().
+// wherever folding_available().
 namespace crc32_forms {
 uint32_t table_update(uint32_t state, std::span<const uint8_t> bytes);
 bool folding_available();
-// Only where folding_available(); bytes.size() must be a positive multiple of 16.
+// Only where folding_available().
 uint32_t folding_update(uint32_t state, std::span<const uint8_t> bytes);
 }  // namespace crc32_forms
 
