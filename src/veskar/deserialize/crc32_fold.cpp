@@ -16,20 +16,10 @@ namespace veskar::crc32_forms {
 
 #if defined(__x86_64__)
 
-namespace {
-
-// Looked up once at load time, so the check per call is one load.
-bool detect_folding() {
+// Asks the CPU on every call: callers that need the answer often keep it.
+bool folding_available() {
     __builtin_cpu_init();
     return __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("sse4.1");
-}
-
-const bool kFoldingAvailable = detect_folding();
-
-}  // namespace
-
-bool folding_available() {
-    return kFoldingAvailable;
 }
 
 namespace {
