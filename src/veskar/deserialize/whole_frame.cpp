@@ -24,9 +24,9 @@ std::optional<size_t> metadata_end(std::span<const uint8_t> bytes, size_t at) {
 
 std::optional<FrameExtent> whole_frame_extent(std::span<const uint8_t> bytes) {
     if (bytes.size() < kEventsOffset) return std::nullopt;
-    auto parsed = parse_frame_header(bytes.first(kFrameHeaderSize));
-    if (!parsed) return std::nullopt;
-    FrameExtent extent{parsed->value};
+    const uint32_t header_crc = read_le<uint32_t>(bytes.data() + kFrameHeaderCrcOffset);
+    if (crc32(bytes.first(kFrameHeaderCrcOffset)) != header_crc) return std::nullopt;
+    FrameExtent extent{frame_header_fields(bytes.data())};
     const uint16_t flags = extent.header.flags;
     extent.events_length = read_le<uint16_t>(bytes.data() + kFrameHeaderSize);
     size_t at = kEventsOffset + fixed_payload_size(extent.header, extent.events_length);
@@ -42,12 +42,10 @@ std::optional<FrameExtent> whole_frame_extent(std::span<const uint8_t> bytes) {
         at += 1 + size_t{bytes[at]} * kAnnotationRecordSize;
     }
     if (bytes.size() < at + kTrailerSize) return std::nullopt;
-    // The trailer holds the CRC of all 36 header bytes: the CRC of the first
-    // 32, checked above, with the last four folded in.
-    const uint32_t computed = crc32_extend(
-        extent.header.header_crc, bytes.subspan(kFrameHeaderCrcOffset, kFrameHeaderSize - kFrameHeaderCrcOffset));
+    // The trailer holds the CRC of all 36 header bytes: the first 32 and
+    // their CRC, checked above, so it is the residue.
     if (read_le<uint16_t>(bytes.data() + at) != kTrailerMarker ||
-        read_le<uint32_t>(bytes.data() + at + 2) != computed) {
+        read_le<uint32_t>(bytes.data() + at + 2) != kCrc32Residue) {
         return std::nullopt;
     }
     extent.size = at + kTrailerSize;
