@@ -78,6 +78,9 @@ constexpr std::array<int, kColumnCount> kTypes = {
     NPY_UINT64, NPY_UINT32, NPY_UINT64, NPY_BOOL, NPY_UINT64, NPY_BOOL, NPY_UINT64, NPY_BOOL,
 };
 
+// Bytes of one row of each column; the events' row is the batch's width.
+constexpr std::array<npy_intp, kColumnCount> kItemSizes = {8, 4, 8, 0, 8, 1, 8, 1};
+
 // The arrays start with room for up to 4 MiB of rows (and at least 1024), so
 // that the usual batch never grows them: growing zeroes and copies them.
 constexpr npy_intp kFirstCapacity = 1024;
@@ -99,9 +102,13 @@ class BatchArrays {
 
     uint16_t ancillas() const { return ancillas_; }
 
-    // Rows in at most kFirstBytes, counting 8 bytes for each column but the events.
+    // The rows that fit in kFirstBytes, and at least kFirstCapacity.
     npy_intp first_capacity() const {
-        return std::max(kFirstCapacity, kFirstBytes / (width_ + 8 * static_cast<npy_intp>(columns_)));
+        npy_intp row_bytes = width_;
+        for (size_t c = 0; c < columns_; ++c) {
+            row_bytes += kItemSizes[c];
+        }
+        return std::max(kFirstCapacity, kFirstBytes / row_bytes);
     }
 
     // False with the exception set.
