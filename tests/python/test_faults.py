@@ -234,8 +234,8 @@ class TestGrowingFile:
     FRAMES = [full_frame(i, 24, flips=i) for i in range(1, 401)]
 
     def test_frames_appended_ahead_of_the_reader_are_read(self, tmp_path):
-        # The reader keeps at most two 8 KiB buffers in flight, so bytes
-        # appended well past them are found when the reader gets there.
+        # The file's first two reads take 8 and 16 KiB, so bytes appended
+        # well past them are found when the reader gets there.
         path = tmp_path / "growing.tolm"
         first, second = self.FRAMES[:200], self.FRAMES[200:300]
         path.write_bytes(stream_bytes(first))

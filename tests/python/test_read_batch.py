@@ -91,6 +91,10 @@ def recordings():
         "id-backwards-in-the-middle": stream_bytes(frames[:3] + [Frame(2)] + frames[3:]),
         "header-crc-in-the-middle": stream_bytes(frames[:3] + [Frame(4, header_crc=1)] + frames[3:]),
         "cut-short": clean[:-10],
+        # Whole and sound as bytes, but failing validation once read.
+        "timing-out-of-bounds-in-the-middle": stream_bytes(
+            frames[:2] + [full_frame(3, 9, timing_offsets=[10001] * 9)] + frames[3:]
+        ),
         "widths-change": stream_bytes(
             [full_frame(1, 9), full_frame(2, 9), full_frame(3, 130, flips=0), full_frame(4, 9), full_frame(5, 17)]
         ),

@@ -24,7 +24,7 @@ struct ReadResult {
 // `read_some` never blocks; a source that would have to wait answers Pending
 // and its owner waits for readiness (on an I/O runtime, say) before calling
 // the reader again. This is the one virtual call of the read path, made once
-// per chunk of up to 4096 bytes.
+// per chunk of up to 64 KiB.
 class ByteSource {
    public:
     virtual ~ByteSource() = default;

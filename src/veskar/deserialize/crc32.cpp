@@ -36,7 +36,13 @@ constexpr SliceTables kTables = make_tables();
 
 static_assert(kTables[0][1] == 0x77073096U, "first entry of the reflected CRC-32 table");
 
-uint32_t update(uint32_t state, const uint8_t* data, size_t size) {
+}  // namespace
+
+namespace crc32_forms {
+
+uint32_t table_update(uint32_t state, std::span<const uint8_t> bytes) {
+    const uint8_t* data = bytes.data();
+    size_t size = bytes.size();
     while (size >= 8) {
         uint32_t low;
         uint32_t high;
@@ -57,16 +63,27 @@ uint32_t update(uint32_t state, const uint8_t* data, size_t size) {
     return state;
 }
 
+}  // namespace crc32_forms
+
+namespace {
+
+// Asked once at load time, so that each CRC pays one load for the choice.
+const bool kFolding = crc32_forms::folding_available();
+
+uint32_t update(uint32_t state, std::span<const uint8_t> bytes) {
+    return kFolding ? crc32_forms::folding_update(state, bytes) : crc32_forms::table_update(state, bytes);
+}
+
 }  // namespace
 
 static_assert(std::endian::native == std::endian::little, "the slicing step reads words little-endian");
 
 uint32_t crc32(std::span<const uint8_t> bytes) {
-    return update(0xFFFFFFFFU, bytes.data(), bytes.size()) ^ 0xFFFFFFFFU;
+    return update(0xFFFFFFFFU, bytes) ^ 0xFFFFFFFFU;
 }
 
 uint32_t crc32_extend(uint32_t crc, std::span<const uint8_t> bytes) {
-    return update(crc ^ 0xFFFFFFFFU, bytes.data(), bytes.size()) ^ 0xFFFFFFFFU;
+    return update(crc ^ 0xFFFFFFFFU, bytes) ^ 0xFFFFFFFFU;
 }
 
 }  // namespace veskar

@@ -29,23 +29,12 @@ std::expected<Parsed<FrameHeader>, VeskarError> parse_frame_header(std::span<con
     if (bytes.size() < kFrameHeaderSize) {
         return std::unexpected(error::PayloadLengthMismatch{kFrameHeaderSize, bytes.size()});
     }
-    const uint8_t* p = bytes.data();
-    FrameHeader header;
-    header.header_crc = read_le<uint32_t>(p + kFrameHeaderCrcOffset);
-    uint32_t computed = crc32(bytes.first(kFrameHeaderCrcOffset));
-    if (computed != header.header_crc) {
-        return std::unexpected(error::CrcMismatch{computed, header.header_crc});
+    const uint32_t stored = read_le<uint32_t>(bytes.data() + kFrameHeaderCrcOffset);
+    const uint32_t computed = crc32(bytes.first(kFrameHeaderCrcOffset));
+    if (computed != stored) {
+        return std::unexpected(error::CrcMismatch{computed, stored});
     }
-    header.frame_id = read_le<uint64_t>(p);
-    header.round = read_le<uint32_t>(p + 8);
-    header.timestamp_ns = read_le<uint64_t>(p + 12);
-    header.qubit_count = read_le<uint16_t>(p + 20);
-    header.ancilla_count = read_le<uint16_t>(p + 22);
-    header.frame_aux = read_le<uint32_t>(p + 24);
-    header.code_type = p[28];
-    header.distance = p[29];
-    header.flags = read_le<uint16_t>(p + 30);
-    return Parsed<FrameHeader>{header, kFrameHeaderSize};
+    return Parsed<FrameHeader>{frame_header_fields(bytes.data()), kFrameHeaderSize};
 }
 
 std::vector<Annotation> parse_annotations(std::span<const uint8_t> bytes) {

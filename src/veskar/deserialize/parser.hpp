@@ -45,6 +45,22 @@ inline T read_le(const uint8_t* bytes) {
 // Checks length, magic and version, in that order; reads the first 26 bytes.
 std::expected<Parsed<FileHeader>, VeskarError> parse_file_header(std::span<const uint8_t> bytes);
 
+// The fields of the 36-byte frame header at `p`, unchecked.
+inline FrameHeader frame_header_fields(const uint8_t* p) {
+    FrameHeader header;
+    header.frame_id = read_le<uint64_t>(p);
+    header.round = read_le<uint32_t>(p + 8);
+    header.timestamp_ns = read_le<uint64_t>(p + 12);
+    header.qubit_count = read_le<uint16_t>(p + 20);
+    header.ancilla_count = read_le<uint16_t>(p + 22);
+    header.frame_aux = read_le<uint32_t>(p + 24);
+    header.code_type = p[28];
+    header.distance = p[29];
+    header.flags = read_le<uint16_t>(p + 30);
+    header.header_crc = read_le<uint32_t>(p + kFrameHeaderCrcOffset);
+    return header;
+}
+
 // Checks length, then the CRC-32 of bytes 0..31 against header_crc.
 std::expected<Parsed<FrameHeader>, VeskarError> parse_frame_header(std::span<const uint8_t> bytes);
 

@@ -6,7 +6,8 @@
 namespace veskar {
 
 RingBuffer::RingBuffer(size_t capacity)
-    : storage_(std::make_unique<uint8_t[]>(std::max<size_t>(capacity, 1))), capacity_(std::max<size_t>(capacity, 1)) {}
+    : storage_(std::make_unique_for_overwrite<uint8_t[]>(std::max<size_t>(capacity, 1))),
+      capacity_(std::max<size_t>(capacity, 1)) {}
 
 size_t RingBuffer::write(std::span<const uint8_t> bytes) {
     size_t count = std::min(free_space(), bytes.size());
@@ -33,7 +34,7 @@ std::optional<std::span<const uint8_t>> RingBuffer::peek(size_t n) const {
     if (unread() < n) {
         return std::nullopt;
     }
-    size_t start = static_cast<size_t>(read_pos_ % capacity_);
+    size_t start = read_index_;
     if (start + n > capacity_) {
         return std::nullopt;
     }
@@ -44,7 +45,7 @@ std::optional<std::span<const uint8_t>> RingBuffer::peek_wrapped(size_t n, std::
     if (unread() < n) {
         return std::nullopt;
     }
-    size_t start = static_cast<size_t>(read_pos_ % capacity_);
+    size_t start = read_index_;
     if (start + n <= capacity_) {
         return std::span<const uint8_t>(storage_.get() + start, n);
     }
@@ -60,7 +61,9 @@ void RingBuffer::copy_out(size_t offset, std::span<uint8_t> out) const {
     if (out.empty()) {
         return;
     }
-    size_t start = static_cast<size_t>((read_pos_ + offset) % capacity_);
+    // offset < unread() <= capacity_, so one subtraction wraps the start.
+    size_t start = read_index_ + offset;
+    if (start >= capacity_) start -= capacity_;
     size_t first = std::min(out.size(), capacity_ - start);
     std::memcpy(out.data(), storage_.get() + start, first);
     if (out.size() > first) {

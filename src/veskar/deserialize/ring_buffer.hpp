@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -27,11 +28,21 @@ class RingBuffer {
     // bytes are copied into `scratch` and the view points there.
     std::optional<std::span<const uint8_t>> peek_wrapped(size_t n, std::vector<uint8_t>& scratch) const;
 
+    // The unread bytes that lie in one piece from read_pos on: all of them,
+    // unless they wrap past the storage's end.
+    std::span<const uint8_t> unread_run() const {
+        return std::span<const uint8_t>(storage_.get() + read_index_, std::min(unread(), capacity_ - read_index_));
+    }
+
     // Copies the n unread bytes starting `offset` bytes past read_pos into
     // `out` (the caller guarantees they are buffered).
     void copy_out(size_t offset, std::span<uint8_t> out) const;
 
-    void consume(size_t n) { read_pos_ += n; }
+    void consume(size_t n) {
+        read_pos_ += n;
+        read_index_ += n;
+        if (read_index_ >= capacity_) read_index_ %= capacity_;
+    }
 
     // The contiguous free storage after write_pos, at most max_bytes long, for
     // a source to read into directly; commit_write(k) then publishes k bytes.
@@ -49,6 +60,7 @@ class RingBuffer {
     size_t capacity_;
     uint64_t read_pos_ = 0;
     uint64_t write_pos_ = 0;
+    size_t read_index_ = 0;  // read_pos_ % capacity_, kept so that reading needs no division
 };
 
 }  // namespace veskar

@@ -41,18 +41,26 @@ struct Resync {
 };
 
 // Largest single read from the source.
-inline constexpr size_t kMaxReadSize = 4096;
+inline constexpr size_t kMaxReadSize = 64 * 1024;
 
 // Turns a byte source into validated frames. next_frame is a resumable state
 // machine: when the source answers Pending it returns Pending and keeps its
 // progress (the step reached, the header copy, the counts), and the next call
 // goes on exactly where it stopped. A frame already buffered is decoded
-// without touching the source.
+// without touching the source, and one buffered whole and sound is taken in
+// one pass without the steps.
 class TolmStream {
    public:
     explicit TolmStream(std::unique_ptr<ByteSource> source, StreamConfig config = {});
 
     std::expected<NextStatus, VeskarError> next_frame();
+
+    // next_frame for a frame whose bytes are all buffered already: true with
+    // the frame in frame(), or its error as next_frame gives it, or false
+    // with nothing read when next_frame would have to go step by step (the
+    // frame is not all buffered, or fails a check there) or ask the source.
+    // A bulk reader calls it until false, then next_frame.
+    std::expected<bool, VeskarError> next_buffered_frame();
 
     // Recovery from a damaged stream, which next_frame never attempts (a
     // frame header that fails its CRC fails every call): drops the frame in
@@ -101,6 +109,7 @@ class TolmStream {
     enum class Flow : uint8_t { GoOn, Frame, End, Pending };
     using StepResult = std::expected<Flow, VeskarError>;
 
+    bool take_whole_frame();
     StepResult run_step();
     StepResult read_file_header();
     StepResult read_frame_header();

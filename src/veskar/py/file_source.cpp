@@ -1,15 +1,19 @@
-// Files are read on the runtime's blocking thread, 8192 bytes at a time, one
-// read ahead of the reader: while the reader works through one buffer the
-// blocking thread fills the next, so the calling thread seldom waits and never hops
-// threads for bytes it already has.
+// Files are read on the runtime's blocking thread, one read ahead of the
+// reader: while the reader works through one buffer the blocking thread fills
+// the next, so the calling thread seldom waits and never hops threads for
+// bytes it already has. Reads start at 8 KiB, so a stream's first frame and a
+// short file cost little, and double up to 256 KiB, so a long file costs one
+// hand-over between threads per few thousand frames.
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <utility>
 
 #include "veskar/py/frame_source.hpp"
@@ -18,7 +22,8 @@ namespace veskar::py {
 
 namespace {
 
-constexpr size_t kFileBufferSize = 8192;
+constexpr size_t kFirstReadSize = 8 * 1024;
+constexpr size_t kLargestReadSize = 256 * 1024;
 
 // The descriptor and both buffers live here, shared with the job in flight,
 // so closing the stream while a read is still under way (or stuck, on a
@@ -26,14 +31,18 @@ constexpr size_t kFileBufferSize = 8192;
 // the two lets go.
 class ReadAhead final : public BlockingJob {
    public:
-    explicit ReadAhead(int fd) : fd_(fd) {}
+    explicit ReadAhead(int fd)
+        : fd_(fd),
+          buffers_{std::make_unique_for_overwrite<uint8_t[]>(kLargestReadSize),
+                   std::make_unique_for_overwrite<uint8_t[]>(kLargestReadSize)} {}
     ~ReadAhead() override { ::close(fd_); }
 
     void run() noexcept override {
         ssize_t n;
         do {
-            n = ::read(fd_, buffers_[filling_].data(), kFileBufferSize);
+            n = ::read(fd_, buffers_[filling_].get(), read_size_);
         } while (n < 0 && errno == EINTR);
+        read_size_ = std::min(2 * read_size_, kLargestReadSize);
         if (n < 0) {
             error_ = errno;
             size_ = 0;
@@ -46,15 +55,16 @@ class ReadAhead final : public BlockingJob {
     // Only between reads (done fired, or before the first spawn):
     int error() const { return error_; }
     size_t size() const { return size_; }
-    const uint8_t* filled() const { return buffers_[filling_].data(); }
+    const uint8_t* filled() const { return buffers_[filling_].get(); }
     void flip() { filling_ ^= 1; }
 
    private:
     int fd_;
-    std::array<std::array<uint8_t, kFileBufferSize>, 2> buffers_;
+    std::array<std::unique_ptr<uint8_t[]>, 2> buffers_;
     unsigned filling_ = 0;  // the buffer the blocking thread writes; the other one is the reader's
     int error_ = 0;
     size_t size_ = 0;
+    size_t read_size_ = kFirstReadSize;  // only the blocking thread touches it
 };
 
 class FileByteSource final : public PollableByteSource {

@@ -79,6 +79,13 @@ class FrameSource {
     std::expected<Outcome, VeskarError> next_frame(Sleeper& sleeper);
     const SyndromeFrame& frame() const { return reader_.frame(); }
 
+    // The next frame when it is buffered whole already, never waiting
+    // (TolmStream::next_buffered_frame): true with it in frame(), false
+    // with nothing read.
+    std::expected<bool, VeskarError> next_buffered_frame() { return reader_.next_buffered_frame(); }
+    // Bytes buffered and not yet read.
+    size_t buffered() const { return reader_.ring().unread(); }
+
     // Passes over damaged bytes to the next frame header the reader accepts
     // (TolmStream::resync), waiting like next_frame. Outcome::Frame: such a
     // header is next; End: the input ended first. `skipped` is the count of

@@ -1,7 +1,9 @@
 // VeskarStream.read_batch: up to max_frames frames at once, as NumPy arrays
 // with one row per frame, filled straight from the reader's frames: no
 // Python object per frame, and no copy of a frame unless a decoder's window
-// needs one.
+// needs one. Without a decoder, the frames the reader has buffered whole go
+// straight into rows in a tight loop, without the interpreter lock (the bulk
+// path, put_buffered); every other frame is read as iteration reads it.
 //
 // A batch holds frames of one width. It ends early at a frame of another
 // width, which stays in the source for the next read, and at an error after
@@ -12,8 +14,10 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <optional>
+#include <vector>
 
-#include "veskar/deserialize/parser.hpp"
+#include "veskar/core/event_bits.hpp"
 #include "veskar/py/args.hpp"
 #include "veskar/py/errors.hpp"
 #include "veskar/py/module_state.hpp"
@@ -74,14 +78,38 @@ constexpr std::array<int, kColumnCount> kTypes = {
     NPY_UINT64, NPY_UINT32, NPY_UINT64, NPY_BOOL, NPY_UINT64, NPY_BOOL, NPY_UINT64, NPY_BOOL,
 };
 
+// Bytes of one row of each column; the events' row is the batch's width.
+constexpr std::array<npy_intp, kColumnCount> kItemSizes = {8, 4, 8, 0, 8, 1, 8, 1};
+
+// The arrays start with room for up to 4 MiB of rows (and at least 1024), so
+// that the usual batch never grows them: growing zeroes and copies them.
+constexpr npy_intp kFirstCapacity = 1024;
+constexpr npy_intp kFirstBytes = 4 * 1024 * 1024;
+
 // Rows are added as frames come; the arrays grow by doubling and are cut to
-// the rows filled at the end, so a large max_frames costs nothing up front.
+// the rows filled at the end, so a large max_frames costs no more than
+// kFirstBytes up front.
 class BatchArrays {
    public:
     // `columns`: the columns before it are filled (kPredictedFlips: no
     // decoder; kEndsShot: a sliding window; kColumnCount: shot by shot).
     BatchArrays(uint16_t ancillas, bool packed, Column columns)
-        : ancillas_(ancillas), width_(packed ? (ancillas + 7) / 8 : ancillas), packed_(packed), columns_(columns) {}
+        : ancillas_(ancillas),
+          width_(packed ? (ancillas + 7) / 8 : ancillas),
+          packed_(packed),
+          columns_(columns),
+          bits_(event_words(ancillas)) {}
+
+    uint16_t ancillas() const { return ancillas_; }
+
+    // The rows that fit in kFirstBytes, and at least kFirstCapacity.
+    npy_intp first_capacity() const {
+        npy_intp row_bytes = width_;
+        for (size_t c = 0; c < columns_; ++c) {
+            row_bytes += kItemSizes[c];
+        }
+        return std::max(kFirstCapacity, kFirstBytes / row_bytes);
+    }
 
     // False with the exception set.
     bool resize(npy_intp rows) {
@@ -116,11 +144,12 @@ class BatchArrays {
         store<uint64_t>(kFrameId, row, header.frame_id);
         store<uint32_t>(kRound, row, header.round);
         store<uint64_t>(kTimestamp, row, header.timestamp_ns);
-        uint8_t* events = data_[kEvents] + row * width_;
+        const std::span<uint8_t> events(data_[kEvents] + row * width_, static_cast<size_t>(width_));
+        runs_to_bits(frame.detector_events, ancillas_, bits_);
         if (packed_) {
-            put_packed(events, frame.detector_events);
+            bits_to_packed(bits_, events);
         } else {
-            decode_rle_events(frame.detector_events, std::span<uint8_t>(events, ancillas_));
+            bits_to_bytes(bits_, events);
         }
         const std::optional<uint64_t> recorded = frame.metadata ? frame.metadata->observable_flips : std::nullopt;
         store<uint64_t>(kRecordedFlips, row, recorded.value_or(0));
@@ -152,25 +181,6 @@ class BatchArrays {
     }
 
    private:
-    // The run-length code expanded straight into bits, cut or padded to the
-    // frame's width as the unpacked expansion is.
-    void put_packed(uint8_t* bits, std::span<const uint8_t> runs) const {
-        std::memset(bits, 0, static_cast<size_t>(width_));
-        size_t position = 0;
-        for (uint8_t run : runs) {
-            if (position >= ancillas_) {
-                break;
-            }
-            const size_t end = std::min<size_t>(position + (run & 0x7F), ancillas_);
-            if (run & 0x80) {
-                for (size_t d = position; d < end; ++d) {
-                    bits[d / 8] |= static_cast<uint8_t>(1u << (d % 8));
-                }
-            }
-            position = end;
-        }
-    }
-
     PyArrayObject* array(size_t c) const { return reinterpret_cast<PyArrayObject*>(arrays_[c].get()); }
 
     template <typename T>
@@ -185,9 +195,92 @@ class BatchArrays {
     npy_intp capacity_ = 0;
     std::array<Ref, kColumnCount> arrays_;
     std::array<uint8_t*, kColumnCount> data_{};
+    std::vector<uint64_t> bits_;  // the frame's events as bits, on their way into its row
 };
 
-constexpr npy_intp kFirstCapacity = 1024;
+// Letting the interpreter lock go and taking it back costs about as much as
+// reading a few dozen frames; with fewer bytes than this buffered the bulk
+// path keeps it.
+constexpr size_t kUnlockFrom = 4096;
+
+// Why the bulk path's inner loop stopped.
+enum class Stop : uint8_t {
+    Full,    // the rows it was given are filled
+    Slow,    // the next frame is for read_next: not buffered whole, faulty, or a close came
+    Held,    // the next frame is of another width, held in the source for the next read
+    Failed,  // the reader answered `error` for a frame buffered whole (it failed validation)
+};
+
+struct BulkStop {
+    Stop why;
+    std::optional<VeskarError> error;
+};
+
+// Frames buffered whole, from the reader straight into rows [rows, limit).
+BulkStop take_buffered(StreamState& stream, BatchArrays& batch, const OwnedFrame& none, npy_intp& rows,
+                       npy_intp limit) {
+    FrameSource& source = *stream.source;
+    std::optional<WithoutGil> unlocked;
+    if (source.buffered() >= kUnlockFrom) {
+        unlocked.emplace();
+    }
+    while (rows < limit) {
+        if (stream.close_signal.raised()) {
+            return {Stop::Slow};  // read_next finishes the close
+        }
+        auto got = source.next_buffered_frame();
+        if (!got) {
+            return {Stop::Failed, std::move(got.error())};
+        }
+        if (!*got) {
+            return {Stop::Slow};
+        }
+        const SyndromeFrame& view = source.frame();
+        if (view.header.ancilla_count != batch.ancillas()) {
+            stream.frame_held = true;
+            return {Stop::Held};
+        }
+        batch.put(rows++, view, none);
+    }
+    return {Stop::Full};
+}
+
+enum class Bulk : uint8_t { GoOn, Ended, Failed };
+
+// The bulk path, for a batch without a decoder after each frame read_next
+// gives: GoOn when read_next is to read the next frame (or max_frames rows
+// are filled), Ended when the batch ends with a frame or an error held for
+// the next read, as read_next's errors are after good frames, and Failed
+// with the exception set when the arrays cannot grow.
+Bulk put_buffered(StreamState& stream, BatchArrays& batch, const OwnedFrame& none, npy_intp& rows,
+                  uint64_t max_frames) {
+    const auto most = static_cast<npy_intp>(max_frames);
+    for (;;) {
+        if (rows == most) {
+            return Bulk::GoOn;
+        }
+        if (rows == batch.capacity() && !batch.resize(std::min<npy_intp>(2 * rows, most))) {
+            return Bulk::Failed;
+        }
+        BulkStop stop = take_buffered(stream, batch, none, rows, std::min<npy_intp>(batch.capacity(), most));
+        switch (stop.why) {
+            case Stop::Full:
+                continue;
+            case Stop::Slow:
+                return Bulk::GoOn;
+            case Stop::Held:
+                return Bulk::Ended;
+            case Stop::Failed:
+                break;
+        }
+        if (stream.close_signal.raised()) {
+            close_state(stream);  // as read_next does on an error that meets a close
+        }
+        raise_error(*stop.error);
+        hold_error(stream);
+        return Bulk::Ended;
+    }
+}
 
 // What the decoder makes of the reader's frame, in `frame` (the window takes
 // a copy; the row is filled from the reader's frame, which decoding leaves
@@ -255,7 +348,7 @@ PyObject* read_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
             if (!batch) {
                 ancillas = view.header.ancilla_count;
                 batch.emplace(ancillas, packed, columns);
-                if (!batch->resize(std::min<npy_intp>(kFirstCapacity, static_cast<npy_intp>(max_frames)))) {
+                if (!batch->resize(std::min<npy_intp>(batch->first_capacity(), static_cast<npy_intp>(max_frames)))) {
                     return nullptr;
                 }
             } else if (view.header.ancilla_count != ancillas) {
@@ -274,6 +367,13 @@ PyObject* read_batch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
                 return nullptr;
             }
             batch->put(rows++, view, frame);
+            const Bulk bulk = predicted ? Bulk::GoOn : put_buffered(stream, *batch, frame, rows, max_frames);
+            if (bulk == Bulk::Failed) {
+                return nullptr;
+            }
+            if (bulk == Bulk::Ended) {
+                break;
+            }
         }
         if (!batch) {
             batch.emplace(0, packed, columns);

@@ -6,6 +6,7 @@
 #include <random>
 #include <vector>
 
+#include "veskar/core/event_bits.hpp"
 #include "veskar/deserialize/parser.hpp"
 
 namespace veskar {
@@ -41,6 +42,28 @@ TEST(DetectorEventCount, AgreesWithTheExpandedEventsOfRandomCodes) {
         const std::vector<uint8_t> events = decode_rle_events(runs, ancillas);
         const auto fired = static_cast<uint32_t>(std::count(events.begin(), events.end(), 1));
         ASSERT_EQ(frame.detector_event_count(), fired) << "trial " << trial;
+    }
+}
+
+// Both row forms written from the bit set must show the events the byte
+// expansion gives, whatever the code and the cut, across word boundaries.
+TEST(EventBits, RowsAgreeWithTheExpandedEventsOfRandomCodes) {
+    std::mt19937 rng(5);
+    for (int trial = 0; trial < 3000; ++trial) {
+        std::vector<uint8_t> runs(rng() % 60);
+        for (auto& b : runs) b = static_cast<uint8_t>(trial % 2 ? rng() : (rng() & 0x8F));
+        const size_t n = rng() % 300;
+        const std::vector<uint8_t> events = decode_rle_events(runs, n);
+        std::vector<uint64_t> words(event_words(n), ~uint64_t{0});  // stale bits must not survive
+        runs_to_bits(runs, n, words);
+        std::vector<uint8_t> bytes(n, 7);
+        bits_to_bytes(words, bytes);
+        ASSERT_EQ(bytes, events) << "trial " << trial;
+        std::vector<uint8_t> packed((n + 7) / 8, 0xEE);
+        bits_to_packed(words, packed);
+        std::vector<uint8_t> expected_packed((n + 7) / 8, 0);
+        for (size_t k = 0; k < n; ++k) expected_packed[k / 8] |= static_cast<uint8_t>(events[k] << (k % 8));
+        ASSERT_EQ(packed, expected_packed) << "trial " << trial;
     }
 }
 

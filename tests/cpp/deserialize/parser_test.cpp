@@ -43,6 +43,28 @@ TEST(Crc32, SlicedFormMatchesBitwiseAtEveryLengthAndAlignment) {
     }
 }
 
+// The folding form against the table form from any register state, over
+// random lengths up to 4096 bytes (whole blocks, words and a byte tail in
+// every mix) starting at each misalignment of a 16-byte block.
+class Crc32Folding : public ::testing::TestWithParam<size_t> {};
+
+TEST_P(Crc32Folding, MatchesTheTableFormAtRandomLengths) {
+    if (!crc32_forms::folding_available()) GTEST_SKIP() << "no carry-less multiply on this CPU";
+    const size_t misalignment = GetParam();
+    std::mt19937 rng(static_cast<unsigned>(misalignment) + 11);
+    std::vector<uint8_t> data(4096 + 16);
+    for (auto& b : data) b = static_cast<uint8_t>(rng());
+    for (int trial = 0; trial < 400; ++trial) {
+        const size_t length = trial < 40 ? static_cast<size_t>(trial) : rng() % 4097;
+        const uint32_t state = static_cast<uint32_t>(rng());
+        auto piece = std::span<const uint8_t>(data).subspan(misalignment, length);
+        ASSERT_EQ(crc32_forms::folding_update(state, piece), crc32_forms::table_update(state, piece))
+            << "length " << length << ", state " << state;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Misalignments, Crc32Folding, ::testing::Range<size_t>(0, 16));
+
 TEST(FileHeader, ParsesMagicVersionAndSchemaId) {
     SchemaId id{};
     for (uint8_t i = 0; i < 16; ++i) id[i] = static_cast<uint8_t>(0xF0 + i);

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cerrno>
+#include <string>
 
 #include "support/memory_source.hpp"
 #include "support/tolm_builder.hpp"
@@ -370,6 +372,115 @@ TEST(TolmStream, ValidationRunsTimingAlwaysAndSchemaChecksOnlyWhenRegistered) {
     skip.schemas.insert(schema_for(good, id));
     EXPECT_EQ(messages(std::move(skip)), (std::vector<std::string>{"frame", "frame", "frame", "frame"}));
 }
+
+// A frame buffered whole is taken in one pass, any other step by step; the
+// bulk entry point takes only the former. Whatever the mix, each recording
+// must give the same frames and the same errors in the same order: read
+// whole, byte by byte, and in bulk over whole and chunked input.
+struct PathCase {
+    const char* name;
+    std::vector<uint8_t> bytes;
+};
+
+void PrintTo(const PathCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
+std::vector<PathCase> path_cases() {
+    const std::vector<FrameSpec> specs{rich_frame(1), surface_round(2), rich_frame(3), surface_round(4)};
+    const std::vector<uint8_t> intact = stream_of(specs);
+    const size_t second_end = kFileHeaderSize + frame_bytes(specs[0]).size() + frame_bytes(specs[1]).size();
+    std::vector<PathCase> cases{{"intact", intact}};
+    auto trailer = intact;
+    trailer[second_end - 1] ^= 0x01;
+    cases.push_back({"trailer CRC wrong", trailer});
+    auto header = intact;
+    header[second_end + 9] ^= 0x01;
+    cases.push_back({"header CRC wrong", header});
+    cases.push_back({"repeated and backward ids",
+                     stream_of({surface_round(2), rich_frame(2), surface_round(1), surface_round(3)})});
+    FrameSpec late = surface_round(2);
+    late.timing_offsets = std::vector<uint16_t>(24, 10001);
+    cases.push_back({"timing out of bounds", stream_of({surface_round(1), late, surface_round(3)})});
+    FrameSpec long_entry = rich_frame(2);
+    long_entry.metadata->push_back({7, std::vector<uint8_t>(300, 1)});
+    auto overlong = stream_of({surface_round(1), long_entry, surface_round(3)});
+    cases.push_back({"long metadata entry", overlong});
+    overlong.resize(overlong.size() - 100);
+    cases.push_back({"cut inside a metadata entry", overlong});
+    FrameSpec last = rich_frame(3);
+    last.trailer = false;
+    cases.push_back({"last trailer omitted", stream_of({surface_round(1), rich_frame(2), last})});
+    auto cut = intact;
+    cut.resize(cut.size() - 9);
+    cases.push_back({"cut inside the last frame", cut});
+    return cases;
+}
+
+std::string describe(const SyndromeFrame& f) {
+    std::string out = "frame " + std::to_string(f.header.frame_id) + " r" + std::to_string(f.header.round) + " t" +
+                      std::to_string(f.header.timestamp_ns) + " a" + std::to_string(f.header.ancilla_count) + " e";
+    for (uint8_t b : f.detector_events) out += std::to_string(b) + ",";
+    out += " m";
+    for (int8_t b : f.meas_results) out += std::to_string(b) + ",";
+    out += " o";
+    for (size_t i = 0; i < f.timing_offsets.size(); ++i) out += std::to_string(f.timing_offsets[i]) + ",";
+    out += " b";
+    for (uint8_t b : f.ancilla_bitmap) out += std::to_string(b) + ",";
+    if (f.metadata) {
+        out += " label=" + f.metadata->label.value_or("-") +
+               " flips=" + std::to_string(f.metadata->observable_flips.value_or(0)) +
+               " a=" + std::to_string(f.metadata->aux_a.value_or(0));
+    }
+    if (f.annotations) {
+        for (const Annotation& a : *f.annotations) out += " @" + std::to_string(a.value) + "/" + std::to_string(a.kind);
+    }
+    return out;
+}
+
+// Up to 12 answers, frames described in full, until the end.
+template <typename Next>
+std::vector<std::string> transcript(TolmStream& stream, Next next) {
+    std::vector<std::string> out;
+    while (out.size() < 12) {
+        std::expected<NextStatus, VeskarError> got = next();
+        if (got == NextStatus::Pending) continue;
+        if (got == NextStatus::End) break;
+        out.push_back(got ? describe(stream.frame()) : "error: " + message(got.error()));
+    }
+    return out;
+}
+
+std::vector<std::string> read_one_by_one(std::vector<uint8_t> bytes, size_t chunk) {
+    TolmStream stream(std::make_unique<ScriptedSource>(std::move(bytes), chunk));
+    return transcript(stream, [&] { return stream.next_frame(); });
+}
+
+std::vector<std::string> read_in_bulk(std::vector<uint8_t> bytes, size_t chunk) {
+    TolmStream stream(std::make_unique<ScriptedSource>(std::move(bytes), chunk));
+    return transcript(stream, [&]() -> std::expected<NextStatus, VeskarError> {
+        auto buffered = stream.next_buffered_frame();
+        if (!buffered) return std::unexpected(buffered.error());
+        return *buffered ? NextStatus::Frame : stream.next_frame();
+    });
+}
+
+class ReadPaths : public ::testing::TestWithParam<PathCase> {};
+
+TEST_P(ReadPaths, WholeFramesReadAsTheStepsReadThem) {
+    const std::vector<uint8_t>& bytes = GetParam().bytes;
+    const std::vector<std::string> stepwise = read_one_by_one(bytes, 1);
+    ASSERT_FALSE(stepwise.empty());
+    EXPECT_EQ(read_one_by_one(bytes, bytes.size()), stepwise);
+    EXPECT_EQ(read_in_bulk(bytes, bytes.size()), stepwise);
+    EXPECT_EQ(read_in_bulk(bytes, 50), stepwise);
+}
+
+INSTANTIATE_TEST_SUITE_P(Recordings, ReadPaths, ::testing::ValuesIn(path_cases()), [](const auto& info) {
+    std::string name = info.param.name;
+    for (char& c : name) c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+    return name;
+});
 
 // Recovery with resync(): each recording is read up to its damage, which
 // fails twice alike (the reader never skips on its own), then resync()
