@@ -99,6 +99,14 @@ class ClusterMatcher {
     void match_component(std::span<const uint32_t> ranks);
     uint32_t component_of(uint32_t rank);
     bool match_pair(const AdjacencyView& graph);
+    // Steps of match() for three or more fired detectors: the distance of
+    // every worthwhile pair into saving_ (returns the largest), then each
+    // pair's saving and the connected parts they make, the matching of each
+    // part into mate_, and the paths of the matching toggled.
+    int64_t pair_distances(const AdjacencyView& graph, bool reaches_boundary, int64_t longest_exit);
+    void pair_savings(const AdjacencyView& graph, int64_t longest);
+    void match_components();
+    void toggle_mates(const AdjacencyView& graph);
 
     // The group.
     std::vector<uint32_t> member_;  // per graph node: == group_ when in the group

@@ -195,40 +195,59 @@ AdjacencyView UnionFindDecoder::adjacency() const {
 }
 
 void UnionFindDecoder::build_compact_graph() {
-    struct Mechanism {
-        uint32_t a;
-        uint32_t b;
-        uint32_t index;  // position in the graph's edge list, to keep merging deterministic
-    };
-    const std::vector<SpacetimeEdge>& edges = graph_->edges;
+    set_integer_weights(merge_parallel_edges());
+    build_adjacency();
+}
+
+namespace {
+
+// A mechanism of the graph that can flip a detector: its two ends in order
+// and its position in the graph's edge list.
+struct Mechanism {
+    uint32_t a;
+    uint32_t b;
+    uint32_t index;  // keeps merging deterministic
+};
+
+// The graph's mechanisms that decoding can use, sorted so that parallel
+// ones sit together in the order the graph lists them.
+std::vector<Mechanism> usable_mechanisms(const std::vector<SpacetimeEdge>& edges, uint32_t node_count,
+                                         uint32_t boundary) {
     std::vector<Mechanism> mechanisms;
     mechanisms.reserve(edges.size());
     for (size_t i = 0; i < edges.size(); ++i) {
         const SpacetimeEdge& edge = edges[i];
         const uint32_t u = edge.u;
         const uint32_t v = edge.v;
-        if (u >= node_count_ || v >= node_count_ || u == v) continue;
-        if (u >= boundary_ && v >= boundary_) continue;
+        if (u >= node_count || v >= node_count || u == v) continue;
+        if (u >= boundary && v >= boundary) continue;
         if (!std::isfinite(edge.weight)) continue;
         mechanisms.push_back(Mechanism{std::min(u, v), std::max(u, v), static_cast<uint32_t>(i)});
     }
     std::sort(mechanisms.begin(), mechanisms.end(), [](const Mechanism& x, const Mechanism& y) {
         return std::tie(x.a, x.b, x.index) < std::tie(y.a, y.b, y.index);
     });
+    return mechanisms;
+}
 
-    auto mask_of = [&](uint32_t index) {
-        uint64_t mask = 0;
-        // A repeated observable flips twice, which is no flip.
-        for (uint8_t o : edges[index].observables) mask ^= uint64_t{1} << o;
-        return mask;
-    };
+uint64_t observable_mask(const SpacetimeEdge& edge) {
+    uint64_t mask = 0;
+    // A repeated observable flips twice, which is no flip.
+    for (uint8_t o : edge.observables) mask ^= uint64_t{1} << o;
+    return mask;
+}
 
+}  // namespace
+
+std::vector<double> UnionFindDecoder::merge_parallel_edges() {
+    const std::vector<SpacetimeEdge>& edges = graph_->edges;
+    const std::vector<Mechanism> mechanisms = usable_mechanisms(edges, node_count_, boundary_);
     std::vector<double> weights;
     for (size_t i = 0; i < mechanisms.size();) {
         const Mechanism& first = mechanisms[i];
         double weight = edges[first.index].weight;
         double lightest = weight;
-        uint64_t mask = mask_of(first.index);
+        uint64_t mask = observable_mask(edges[first.index]);
         size_t j = i + 1;
         for (; j < mechanisms.size() && mechanisms[j].a == first.a && mechanisms[j].b == first.b; ++j) {
             const double w = edges[mechanisms[j].index].weight;
@@ -237,7 +256,7 @@ void UnionFindDecoder::build_compact_graph() {
             // mechanisms most likely fired, and the likeliest is the lightest.
             if (w < lightest) {
                 lightest = w;
-                mask = mask_of(mechanisms[j].index);
+                mask = observable_mask(edges[mechanisms[j].index]);
             }
         }
         edge_ends_.push_back(EdgeEnds{first.a, first.b, 0});
@@ -245,7 +264,10 @@ void UnionFindDecoder::build_compact_graph() {
         weights.push_back(weight);
         i = j;
     }
+    return weights;
+}
 
+void UnionFindDecoder::set_integer_weights(const std::vector<double>& weights) {
     double heaviest = 0.0;
     for (double w : weights) heaviest = std::max(heaviest, w);
     const double scale = heaviest > 0.0 ? kWeightScale / heaviest : 1.0;
@@ -255,7 +277,9 @@ void UnionFindDecoder::build_compact_graph() {
         const double w = weights[e];
         edge_ends_[e].weight = w > 0.0 ? static_cast<int32_t>(std::lround(w * scale)) : 0;
     }
+}
 
+void UnionFindDecoder::build_adjacency() {
     adjacency_start_.assign(size_t{node_count_} + 1, 0);
     for (const EdgeEnds& edge : edge_ends_) {
         ++adjacency_start_[edge.u + 1];

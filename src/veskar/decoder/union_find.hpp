@@ -181,6 +181,11 @@ class UnionFindDecoder final : public Decoder {
     UnionFindDecoder() = default;
 
     void build_compact_graph();
+    // Fills edge_ends_ and edge_observables_, one edge per pair of nodes;
+    // returns the edges' real weights.
+    std::vector<double> merge_parallel_edges();
+    void set_integer_weights(const std::vector<double>& weights);
+    void build_adjacency();
     void find_boundary_sides();
     void find_exits();
     AdjacencyView adjacency() const;
