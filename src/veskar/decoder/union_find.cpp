@@ -108,6 +108,7 @@ std::expected<UnionFindDecoder, DecoderError> UnionFindDecoder::create(std::shar
     decoder.group_sides_.resize(n);
     decoder.group_head_.resize(n);
     decoder.group_next_.resize(n);
+    decoder.near_root_.assign(n, kNone);
     decoder.matcher_ = ClusterMatcher(n, static_cast<uint32_t>(decoder.neighbour_node_.size()),
                                       static_cast<uint32_t>(m), std::min(kMatchedDetectors, decoder.boundary_));
     return decoder;
@@ -463,8 +464,9 @@ uint64_t UnionFindDecoder::decode(std::span<const uint32_t> fired, std::vector<u
     return mask;
 }
 
-uint32_t UnionFindDecoder::group_of(uint32_t node) {
-    while (group_parent_[node] != node) node = group_parent_[node] = group_parent_[group_parent_[node]];
+inline uint32_t UnionFindDecoder::group_of(uint32_t node) {
+    uint32_t* const parent = group_parent_.data();
+    while (parent[node] != node) node = parent[node] = parent[parent[node]];
     return node;
 }
 
@@ -475,7 +477,7 @@ inline uint32_t UnionFindDecoder::add_side(uint32_t sides, uint32_t more) {
     return sides == kNoSide ? more : kSides;
 }
 
-void UnionFindDecoder::join_groups(uint32_t a, uint32_t b) {
+inline void UnionFindDecoder::join_groups(uint32_t a, uint32_t b) {
     a = group_of(a);
     b = group_of(b);
     if (a == b) return;
@@ -493,37 +495,8 @@ void UnionFindDecoder::match_groups() {
         if (x < boundary_) sides = add_side(sides, boundary_side_[x]);
     }
     if (sides != kSides && !match_every_group_) return;
-
-    // Groups: a cluster without the boundary is one; a cluster with it falls
-    // into parts, node by node. Groups next to each other are joined, since
-    // the lightest correction may pair their detectors.
-    for (uint32_t i = 0; i < touched_node_count_; ++i) {
-        const uint32_t x = touched[i];
-        if (x >= boundary_) continue;
-        const uint32_t root = root_[x];
-        const bool whole = !clusters_[root].has_boundary;
-        group_parent_[x] = whole ? root : x;
-        group_sides_[x] = kNoSide;
-        group_head_[x] = kNone;
-    }
-    for (uint32_t i = 0; i < touched_node_count_; ++i) {
-        const uint32_t x = touched[i];
-        if (x < boundary_) group_sides_[group_parent_[x]] = add_side(group_sides_[group_parent_[x]], boundary_side_[x]);
-    }
-    // Joins are looked for from the clusters that reach the boundary; a
-    // cluster that does not is joined from its neighbours that do.
-    for (uint32_t i = 0; i < touched_node_count_; ++i) {
-        const uint32_t x = touched[i];
-        if (x >= boundary_) continue;
-        const uint32_t root = root_[x];
-        const bool whole = !clusters_[root].has_boundary;
-        if (whole && group_sides_[root] == kNoSide) continue;
-        for (uint32_t k = adjacency_start_[x]; k < adjacency_start_[x + 1]; ++k) {
-            const uint32_t y = neighbour_node_[k];
-            if (y >= boundary_ || !(flags_[y] & kTouched) || (root_[y] == root && (whole || y >= x))) continue;
-            join_groups(x, y);
-        }
-    }
+    form_groups();
+    for (uint32_t i = 0; i < touched_node_count_; ++i) near_root_[touched[i]] = kNone;
 
     // The groups that reach two sides of the boundary are matched, their
     // fired detectors taken out of the peeling.
@@ -543,6 +516,47 @@ void UnionFindDecoder::match_groups() {
         for (uint32_t x = group_head_[group]; x != kNone; x = group_next_[x]) matcher_.add(x, flags_[x] & kFired);
         if (!matcher_.match(graph)) continue;
         for (uint32_t d : matcher_.defects()) flags_[d] &= static_cast<uint8_t>(~kFired);
+    }
+}
+
+void UnionFindDecoder::form_groups() {
+    // Groups: a cluster without the boundary is one; a cluster with it falls
+    // into parts, node by node. Groups next to each other are joined, since
+    // the lightest correction may pair their detectors. near_root_ marks the
+    // nodes a group may hold with their cluster, so that the search for
+    // joins reads one entry per neighbour.
+    const uint32_t* const touched = touched_nodes_.data();
+    uint32_t* const near_root = near_root_.data();
+    for (uint32_t i = 0; i < touched_node_count_; ++i) {
+        const uint32_t x = touched[i];
+        if (x >= boundary_) continue;
+        const uint32_t root = root_[x];
+        const bool whole = !clusters_[root].has_boundary;
+        near_root[x] = root;
+        group_parent_[x] = whole ? root : x;
+        group_sides_[x] = kNoSide;
+        group_head_[x] = kNone;
+    }
+    for (uint32_t i = 0; i < touched_node_count_; ++i) {
+        const uint32_t x = touched[i];
+        if (x < boundary_) group_sides_[group_parent_[x]] = add_side(group_sides_[group_parent_[x]], boundary_side_[x]);
+    }
+    // Joins are looked for from the clusters that reach the boundary; a
+    // cluster that does not is joined from its neighbours that do.
+    const uint32_t* const neighbour_node = neighbour_node_.data();
+    for (uint32_t i = 0; i < touched_node_count_; ++i) {
+        const uint32_t x = touched[i];
+        if (x >= boundary_) continue;
+        const uint32_t root = near_root[x];
+        const bool whole = !clusters_[root].has_boundary;
+        if (whole && group_sides_[root] == kNoSide) continue;
+        const uint32_t end = adjacency_start_[x + 1];
+        for (uint32_t k = adjacency_start_[x]; k < end; ++k) {
+            const uint32_t y = neighbour_node[k];
+            const uint32_t other = near_root[y];
+            if (other == kNone || (other == root && (whole || y >= x))) continue;
+            join_groups(x, y);
+        }
     }
 }
 
