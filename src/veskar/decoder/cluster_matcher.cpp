@@ -8,6 +8,7 @@ namespace veskar {
 
 ClusterMatcher::ClusterMatcher(uint32_t node_count, uint32_t adjacency_size, uint32_t edge_count, uint32_t capacity)
     : member_(node_count, 0),
+      ring_(node_count, 0),
       local_(node_count, 0),
       rank_(node_count, kNone),
       start_(size_t{node_count} + 1, 0),
@@ -42,6 +43,7 @@ void ClusterMatcher::begin() {
     defects_.clear();
     if (++group_ == 0) {
         std::fill(member_.begin(), member_.end(), 0);
+        std::fill(ring_.begin(), ring_.end(), 0);
         group_ = 1;
     }
 }
@@ -56,13 +58,16 @@ void ClusterMatcher::add(uint32_t node, bool fired) {
 }
 
 void ClusterMatcher::build(const AdjacencyView& graph) {
+    const auto members = static_cast<uint32_t>(nodes_.size());
+    if (defects_.size() >= kRingDetectors) add_ring(graph);
     uint32_t entries = 0;
     for (uint32_t x = 0; x < nodes_.size(); ++x) {
         start_[x] = entries;
         const uint32_t node = nodes_[x];
+        const bool inside = x < members;
         for (uint32_t k = graph.start[node]; k < graph.start[node + 1]; ++k) {
             const uint32_t y = graph.neighbour[k];
-            if (y >= graph.boundary || member_[y] != group_) continue;
+            if (y >= graph.boundary || (member_[y] != group_ && !(inside && ring_[y] == group_))) continue;
             to_[entries] = local_[y];
             weight_[entries] = graph.weight[k];
             edge_[entries] = graph.edge[k];
@@ -70,6 +75,21 @@ void ClusterMatcher::build(const AdjacencyView& graph) {
         }
     }
     start_[nodes_.size()] = entries;
+}
+
+void ClusterMatcher::add_ring(const AdjacencyView& graph) {
+    const auto members = static_cast<uint32_t>(nodes_.size());
+    for (uint32_t x = 0; x < members; ++x) {
+        const uint32_t node = nodes_[x];
+        for (uint32_t k = graph.start[node]; k < graph.start[node + 1]; ++k) {
+            const uint32_t y = graph.neighbour[k];
+            if (y >= graph.boundary || member_[y] == group_ || ring_[y] == group_) continue;
+            ring_[y] = group_;
+            local_[y] = static_cast<uint32_t>(nodes_.size());
+            rank_[nodes_.size()] = kNone;
+            nodes_.push_back(y);
+        }
+    }
 }
 
 // Dijkstra's search from local node `source` within the group; calls
