@@ -1,5 +1,6 @@
 # make test: install what is missing, build, install into .venv, check the
-#            layout and lint of every source, run every test.
+#            layout and lint of every source and the length of every
+#            function in src/, run every test.
 # make format: lay out every C++ and Python source as the checks want it
 #            (clang-format -i over src tests bench fuzz; ruff check --fix and
 #            ruff format over python tests bench fuzz src tools). Run it
@@ -73,7 +74,7 @@ format: system-deps $(TOOLS_STAMP)
 	$(VENV)/bin/ruff check --fix --exit-zero $(PY_SOURCE_DIRS)
 	$(VENV)/bin/ruff format $(PY_SOURCE_DIRS)
 
-test: check-format test-cpp test-python
+test: check-format function-lengths test-cpp test-python
 
 function-lengths:
 	$(PYTHON) tools/function_lengths.py --limit 80 src

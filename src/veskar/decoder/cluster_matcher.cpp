@@ -8,6 +8,7 @@ namespace veskar {
 
 ClusterMatcher::ClusterMatcher(uint32_t node_count, uint32_t adjacency_size, uint32_t edge_count, uint32_t capacity)
     : member_(node_count, 0),
+      ring_(node_count, 0),
       local_(node_count, 0),
       rank_(node_count, kNone),
       start_(size_t{node_count} + 1, 0),
@@ -42,6 +43,7 @@ void ClusterMatcher::begin() {
     defects_.clear();
     if (++group_ == 0) {
         std::fill(member_.begin(), member_.end(), 0);
+        std::fill(ring_.begin(), ring_.end(), 0);
         group_ = 1;
     }
 }
@@ -56,13 +58,16 @@ void ClusterMatcher::add(uint32_t node, bool fired) {
 }
 
 void ClusterMatcher::build(const AdjacencyView& graph) {
+    const auto members = static_cast<uint32_t>(nodes_.size());
+    if (defects_.size() >= kRingDetectors) add_ring(graph);
     uint32_t entries = 0;
     for (uint32_t x = 0; x < nodes_.size(); ++x) {
         start_[x] = entries;
         const uint32_t node = nodes_[x];
+        const bool inside = x < members;
         for (uint32_t k = graph.start[node]; k < graph.start[node + 1]; ++k) {
             const uint32_t y = graph.neighbour[k];
-            if (y >= graph.boundary || member_[y] != group_) continue;
+            if (y >= graph.boundary || (member_[y] != group_ && !(inside && ring_[y] == group_))) continue;
             to_[entries] = local_[y];
             weight_[entries] = graph.weight[k];
             edge_[entries] = graph.edge[k];
@@ -70,6 +75,21 @@ void ClusterMatcher::build(const AdjacencyView& graph) {
         }
     }
     start_[nodes_.size()] = entries;
+}
+
+void ClusterMatcher::add_ring(const AdjacencyView& graph) {
+    const auto members = static_cast<uint32_t>(nodes_.size());
+    for (uint32_t x = 0; x < members; ++x) {
+        const uint32_t node = nodes_[x];
+        for (uint32_t k = graph.start[node]; k < graph.start[node + 1]; ++k) {
+            const uint32_t y = graph.neighbour[k];
+            if (y >= graph.boundary || member_[y] == group_ || ring_[y] == group_) continue;
+            ring_[y] = group_;
+            local_[y] = static_cast<uint32_t>(nodes_.size());
+            rank_[nodes_.size()] = kNone;
+            nodes_.push_back(y);
+        }
+    }
 }
 
 // Dijkstra's search from local node `source` within the group; calls
@@ -245,10 +265,19 @@ bool ClusterMatcher::match(const AdjacencyView& graph) {
     }
     if (!reaches_boundary && k % 2 == 1) return false;
 
+    const int64_t farthest = pair_distances(graph, reaches_boundary, longest_exit);
+    pair_savings(graph, std::max(farthest, longest_exit));
+    match_components();
+    toggle_mates(graph);
+    return true;
+}
+
+int64_t ClusterMatcher::pair_distances(const AdjacencyView& graph, bool reaches_boundary, int64_t longest_exit) {
     // Sending detector i to the boundary costs b_i, so pairing i with j
     // saves b_i + b_j - d_ij: the lightest correction is the matching of
     // largest saving. One search per detector finds the distances to the
-    // detectors after it that can save anything.
+    // detectors that can save anything.
+    const auto k = static_cast<uint32_t>(defects_.size());
     int64_t farthest = 0;
     for (uint32_t i = 0; i < k; ++i) {
         for (uint32_t j = i + 1; j < k; ++j) saving_[size_t{i} * k + j] = kUnreached;
@@ -266,9 +295,14 @@ bool ClusterMatcher::match(const AdjacencyView& graph) {
             farthest = std::max(farthest, distance);
         }
     }
+    return farthest;
+}
+
+void ClusterMatcher::pair_savings(const AdjacencyView& graph, int64_t longest) {
     // A detector without a way to the boundary costs more than any set of
     // pairs weighs, so every such detector gets paired.
-    const int64_t unreachable = (int64_t{k} + 1) * (std::max(farthest, longest_exit) + 1);
+    const auto k = static_cast<uint32_t>(defects_.size());
+    const int64_t unreachable = (int64_t{k} + 1) * (longest + 1);
     for (uint32_t i = 0; i < k; ++i) {
         const int64_t exit = graph.exit_distance[defects_[i]];
         exit_cost_[i] = exit == kUnreached ? unreachable : exit;
@@ -281,7 +315,11 @@ bool ClusterMatcher::match(const AdjacencyView& graph) {
             if (saving > 0) component_[component_of(j)] = component_of(i);
         }
     }
+}
+
+void ClusterMatcher::match_components() {
     // Ranks grouped by connected part, by counting.
+    const auto k = static_cast<uint32_t>(defects_.size());
     std::fill(members_start_.begin(), members_start_.begin() + k + 1, 0);
     for (uint32_t i = 0; i < k; ++i) ++members_start_[component_of(i) + 1];
     for (uint32_t i = 0; i < k; ++i) members_start_[i + 1] += members_start_[i];
@@ -292,7 +330,10 @@ bool ClusterMatcher::match(const AdjacencyView& graph) {
         if (end != begin) match_component(std::span<const uint32_t>(members_).subspan(begin, end - begin));
         begin = end;
     }
+}
 
+void ClusterMatcher::toggle_mates(const AdjacencyView& graph) {
+    const auto k = static_cast<uint32_t>(defects_.size());
     for (uint32_t i = 0; i < k; ++i) {
         const uint32_t j = mate_[i];
         if (j == kNone) {
@@ -304,7 +345,6 @@ bool ClusterMatcher::match(const AdjacencyView& graph) {
             toggle_path(local_[defects_[i]], local_[defects_[j]]);
         }
     }
-    return true;
 }
 
 }  // namespace veskar

@@ -79,9 +79,16 @@ class ClusterMatcher {
     static constexpr uint32_t kNeighbours = 8;
     // Parts of the matching this small are solved over all their subsets.
     static constexpr uint32_t kSmallComponent = 8;
+    // From this many fired detectors a group's paths may also step out of
+    // it, one node at a time: the growth reaches a large group by ways that
+    // are often longer than the shortest between its detectors.
+    static constexpr uint32_t kRingDetectors = 16;
 
-    // The group's own graph, its nodes numbered in the order added.
+    // The group's own graph, its nodes numbered in the order added; for a
+    // large group also the ring of nodes next to it, each joined only to
+    // the group's nodes, numbered after them.
     void build(const AdjacencyView& graph);
+    void add_ring(const AdjacencyView& graph);
     // Shortest paths from local node `source` within the group, until
     // `target` is settled or the search has gone as far as `radius`.
     void shortest_path(uint32_t source, uint32_t target, int64_t radius);
@@ -99,9 +106,18 @@ class ClusterMatcher {
     void match_component(std::span<const uint32_t> ranks);
     uint32_t component_of(uint32_t rank);
     bool match_pair(const AdjacencyView& graph);
+    // Steps of match() for three or more fired detectors: the distance of
+    // every worthwhile pair into saving_ (returns the largest), then each
+    // pair's saving and the connected parts they make, the matching of each
+    // part into mate_, and the paths of the matching toggled.
+    int64_t pair_distances(const AdjacencyView& graph, bool reaches_boundary, int64_t longest_exit);
+    void pair_savings(const AdjacencyView& graph, int64_t longest);
+    void match_components();
+    void toggle_mates(const AdjacencyView& graph);
 
     // The group.
     std::vector<uint32_t> member_;  // per graph node: == group_ when in the group
+    std::vector<uint32_t> ring_;    // per graph node: == group_ when next to the group, outside it
     std::vector<uint32_t> local_;   // per graph node in the group: its local number
     uint32_t group_ = 0;
     std::vector<uint32_t> nodes_;    // per local node, its graph node

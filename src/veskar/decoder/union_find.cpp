@@ -108,6 +108,7 @@ std::expected<UnionFindDecoder, DecoderError> UnionFindDecoder::create(std::shar
     decoder.group_sides_.resize(n);
     decoder.group_head_.resize(n);
     decoder.group_next_.resize(n);
+    decoder.near_root_.assign(n, kNone);
     decoder.matcher_ = ClusterMatcher(n, static_cast<uint32_t>(decoder.neighbour_node_.size()),
                                       static_cast<uint32_t>(m), std::min(kMatchedDetectors, decoder.boundary_));
     return decoder;
@@ -195,40 +196,59 @@ AdjacencyView UnionFindDecoder::adjacency() const {
 }
 
 void UnionFindDecoder::build_compact_graph() {
-    struct Mechanism {
-        uint32_t a;
-        uint32_t b;
-        uint32_t index;  // position in the graph's edge list, to keep merging deterministic
-    };
-    const std::vector<SpacetimeEdge>& edges = graph_->edges;
+    set_integer_weights(merge_parallel_edges());
+    build_adjacency();
+}
+
+namespace {
+
+// A mechanism of the graph that can flip a detector: its two ends in order
+// and its position in the graph's edge list.
+struct Mechanism {
+    uint32_t a;
+    uint32_t b;
+    uint32_t index;  // keeps merging deterministic
+};
+
+// The graph's mechanisms that decoding can use, sorted so that parallel
+// ones sit together in the order the graph lists them.
+std::vector<Mechanism> usable_mechanisms(const std::vector<SpacetimeEdge>& edges, uint32_t node_count,
+                                         uint32_t boundary) {
     std::vector<Mechanism> mechanisms;
     mechanisms.reserve(edges.size());
     for (size_t i = 0; i < edges.size(); ++i) {
         const SpacetimeEdge& edge = edges[i];
         const uint32_t u = edge.u;
         const uint32_t v = edge.v;
-        if (u >= node_count_ || v >= node_count_ || u == v) continue;
-        if (u >= boundary_ && v >= boundary_) continue;
+        if (u >= node_count || v >= node_count || u == v) continue;
+        if (u >= boundary && v >= boundary) continue;
         if (!std::isfinite(edge.weight)) continue;
         mechanisms.push_back(Mechanism{std::min(u, v), std::max(u, v), static_cast<uint32_t>(i)});
     }
     std::sort(mechanisms.begin(), mechanisms.end(), [](const Mechanism& x, const Mechanism& y) {
         return std::tie(x.a, x.b, x.index) < std::tie(y.a, y.b, y.index);
     });
+    return mechanisms;
+}
 
-    auto mask_of = [&](uint32_t index) {
-        uint64_t mask = 0;
-        // A repeated observable flips twice, which is no flip.
-        for (uint8_t o : edges[index].observables) mask ^= uint64_t{1} << o;
-        return mask;
-    };
+uint64_t observable_mask(const SpacetimeEdge& edge) {
+    uint64_t mask = 0;
+    // A repeated observable flips twice, which is no flip.
+    for (uint8_t o : edge.observables) mask ^= uint64_t{1} << o;
+    return mask;
+}
 
+}  // namespace
+
+std::vector<double> UnionFindDecoder::merge_parallel_edges() {
+    const std::vector<SpacetimeEdge>& edges = graph_->edges;
+    const std::vector<Mechanism> mechanisms = usable_mechanisms(edges, node_count_, boundary_);
     std::vector<double> weights;
     for (size_t i = 0; i < mechanisms.size();) {
         const Mechanism& first = mechanisms[i];
         double weight = edges[first.index].weight;
         double lightest = weight;
-        uint64_t mask = mask_of(first.index);
+        uint64_t mask = observable_mask(edges[first.index]);
         size_t j = i + 1;
         for (; j < mechanisms.size() && mechanisms[j].a == first.a && mechanisms[j].b == first.b; ++j) {
             const double w = edges[mechanisms[j].index].weight;
@@ -237,7 +257,7 @@ void UnionFindDecoder::build_compact_graph() {
             // mechanisms most likely fired, and the likeliest is the lightest.
             if (w < lightest) {
                 lightest = w;
-                mask = mask_of(mechanisms[j].index);
+                mask = observable_mask(edges[mechanisms[j].index]);
             }
         }
         edge_ends_.push_back(EdgeEnds{first.a, first.b, 0});
@@ -245,7 +265,10 @@ void UnionFindDecoder::build_compact_graph() {
         weights.push_back(weight);
         i = j;
     }
+    return weights;
+}
 
+void UnionFindDecoder::set_integer_weights(const std::vector<double>& weights) {
     double heaviest = 0.0;
     for (double w : weights) heaviest = std::max(heaviest, w);
     const double scale = heaviest > 0.0 ? kWeightScale / heaviest : 1.0;
@@ -255,7 +278,9 @@ void UnionFindDecoder::build_compact_graph() {
         const double w = weights[e];
         edge_ends_[e].weight = w > 0.0 ? static_cast<int32_t>(std::lround(w * scale)) : 0;
     }
+}
 
+void UnionFindDecoder::build_adjacency() {
     adjacency_start_.assign(size_t{node_count_} + 1, 0);
     for (const EdgeEnds& edge : edge_ends_) {
         ++adjacency_start_[edge.u + 1];
@@ -439,8 +464,9 @@ uint64_t UnionFindDecoder::decode(std::span<const uint32_t> fired, std::vector<u
     return mask;
 }
 
-uint32_t UnionFindDecoder::group_of(uint32_t node) {
-    while (group_parent_[node] != node) node = group_parent_[node] = group_parent_[group_parent_[node]];
+inline uint32_t UnionFindDecoder::group_of(uint32_t node) {
+    uint32_t* const parent = group_parent_.data();
+    while (parent[node] != node) node = parent[node] = parent[parent[node]];
     return node;
 }
 
@@ -451,7 +477,7 @@ inline uint32_t UnionFindDecoder::add_side(uint32_t sides, uint32_t more) {
     return sides == kNoSide ? more : kSides;
 }
 
-void UnionFindDecoder::join_groups(uint32_t a, uint32_t b) {
+inline void UnionFindDecoder::join_groups(uint32_t a, uint32_t b) {
     a = group_of(a);
     b = group_of(b);
     if (a == b) return;
@@ -469,37 +495,8 @@ void UnionFindDecoder::match_groups() {
         if (x < boundary_) sides = add_side(sides, boundary_side_[x]);
     }
     if (sides != kSides && !match_every_group_) return;
-
-    // Groups: a cluster without the boundary is one; a cluster with it falls
-    // into parts, node by node. Groups next to each other are joined, since
-    // the lightest correction may pair their detectors.
-    for (uint32_t i = 0; i < touched_node_count_; ++i) {
-        const uint32_t x = touched[i];
-        if (x >= boundary_) continue;
-        const uint32_t root = root_[x];
-        const bool whole = !clusters_[root].has_boundary;
-        group_parent_[x] = whole ? root : x;
-        group_sides_[x] = kNoSide;
-        group_head_[x] = kNone;
-    }
-    for (uint32_t i = 0; i < touched_node_count_; ++i) {
-        const uint32_t x = touched[i];
-        if (x < boundary_) group_sides_[group_parent_[x]] = add_side(group_sides_[group_parent_[x]], boundary_side_[x]);
-    }
-    // Joins are looked for from the clusters that reach the boundary; a
-    // cluster that does not is joined from its neighbours that do.
-    for (uint32_t i = 0; i < touched_node_count_; ++i) {
-        const uint32_t x = touched[i];
-        if (x >= boundary_) continue;
-        const uint32_t root = root_[x];
-        const bool whole = !clusters_[root].has_boundary;
-        if (whole && group_sides_[root] == kNoSide) continue;
-        for (uint32_t k = adjacency_start_[x]; k < adjacency_start_[x + 1]; ++k) {
-            const uint32_t y = neighbour_node_[k];
-            if (y >= boundary_ || !(flags_[y] & kTouched) || (root_[y] == root && (whole || y >= x))) continue;
-            join_groups(x, y);
-        }
-    }
+    form_groups();
+    for (uint32_t i = 0; i < touched_node_count_; ++i) near_root_[touched[i]] = kNone;
 
     // The groups that reach two sides of the boundary are matched, their
     // fired detectors taken out of the peeling.
@@ -519,6 +516,47 @@ void UnionFindDecoder::match_groups() {
         for (uint32_t x = group_head_[group]; x != kNone; x = group_next_[x]) matcher_.add(x, flags_[x] & kFired);
         if (!matcher_.match(graph)) continue;
         for (uint32_t d : matcher_.defects()) flags_[d] &= static_cast<uint8_t>(~kFired);
+    }
+}
+
+void UnionFindDecoder::form_groups() {
+    // Groups: a cluster without the boundary is one; a cluster with it falls
+    // into parts, node by node. Groups next to each other are joined, since
+    // the lightest correction may pair their detectors. near_root_ marks the
+    // nodes a group may hold with their cluster, so that the search for
+    // joins reads one entry per neighbour.
+    const uint32_t* const touched = touched_nodes_.data();
+    uint32_t* const near_root = near_root_.data();
+    for (uint32_t i = 0; i < touched_node_count_; ++i) {
+        const uint32_t x = touched[i];
+        if (x >= boundary_) continue;
+        const uint32_t root = root_[x];
+        const bool whole = !clusters_[root].has_boundary;
+        near_root[x] = root;
+        group_parent_[x] = whole ? root : x;
+        group_sides_[x] = kNoSide;
+        group_head_[x] = kNone;
+    }
+    for (uint32_t i = 0; i < touched_node_count_; ++i) {
+        const uint32_t x = touched[i];
+        if (x < boundary_) group_sides_[group_parent_[x]] = add_side(group_sides_[group_parent_[x]], boundary_side_[x]);
+    }
+    // Joins are looked for from the clusters that reach the boundary; a
+    // cluster that does not is joined from its neighbours that do.
+    const uint32_t* const neighbour_node = neighbour_node_.data();
+    for (uint32_t i = 0; i < touched_node_count_; ++i) {
+        const uint32_t x = touched[i];
+        if (x >= boundary_) continue;
+        const uint32_t root = near_root[x];
+        const bool whole = !clusters_[root].has_boundary;
+        if (whole && group_sides_[root] == kNoSide) continue;
+        const uint32_t end = adjacency_start_[x + 1];
+        for (uint32_t k = adjacency_start_[x]; k < end; ++k) {
+            const uint32_t y = neighbour_node[k];
+            const uint32_t other = near_root[y];
+            if (other == kNone || (other == root && (whole || y >= x))) continue;
+            join_groups(x, y);
+        }
     }
 }
 

@@ -181,6 +181,11 @@ class UnionFindDecoder final : public Decoder {
     UnionFindDecoder() = default;
 
     void build_compact_graph();
+    // Fills edge_ends_ and edge_observables_, one edge per pair of nodes;
+    // returns the edges' real weights.
+    std::vector<double> merge_parallel_edges();
+    void set_integer_weights(const std::vector<double>& weights);
+    void build_adjacency();
     void find_boundary_sides();
     void find_exits();
     AdjacencyView adjacency() const;
@@ -200,8 +205,9 @@ class UnionFindDecoder final : public Decoder {
     [[gnu::visibility("hidden")]] void absorb(uint32_t edge, uint32_t from, uint32_t node, uint32_t root, int64_t now);
     [[gnu::visibility("hidden")]] void unite(uint32_t edge, uint32_t ru, uint32_t rv, int64_t now);
     [[gnu::visibility("hidden")]] void match_groups();
-    uint32_t group_of(uint32_t node);
-    void join_groups(uint32_t a, uint32_t b);
+    [[gnu::visibility("hidden")]] void form_groups();
+    [[gnu::always_inline]] inline uint32_t group_of(uint32_t node);
+    [[gnu::always_inline]] inline void join_groups(uint32_t a, uint32_t b);
     static uint32_t add_side(uint32_t sides, uint32_t more);
     template <bool kRecord>
     [[gnu::visibility("hidden")]] uint64_t peel();
@@ -261,6 +267,9 @@ class UnionFindDecoder final : public Decoder {
     std::vector<uint32_t> group_sides_;
     std::vector<uint32_t> group_head_;
     std::vector<uint32_t> group_next_;
+    // Per node: its cluster while match_groups() runs if it is below the
+    // boundary and the growth reached it, kNone otherwise.
+    std::vector<uint32_t> near_root_;
     ClusterMatcher matcher_;
 };
 
