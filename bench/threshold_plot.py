@@ -113,8 +113,8 @@ def plot(stats: Path, out: Path) -> None:
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--out", type=Path, default=ROOT / "threshold.png")
-    parser.add_argument("--max-shots", type=int, default=200_000)
-    parser.add_argument("--max-errors", type=int, default=300)
+    parser.add_argument("--max-shots", type=int, default=1_000_000)
+    parser.add_argument("--max-errors", type=int, default=1000)
     parser.add_argument("--processes", type=int, default=os.cpu_count() or 1)
     args = parser.parse_args()
     circuits = write_circuits(WORK / "circuits")
