@@ -1,6 +1,7 @@
 #include "veskar/decoder/cluster_matcher.hpp"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <functional>
 
@@ -185,17 +186,30 @@ void ClusterMatcher::match_component(std::span<const uint32_t> ranks) {
         // Few enough for every subset: best_[set] is the largest saving of a
         // matching within it, its lowest member matched as choice_[set]
         // says (itself: unmatched).
+        // says (itself: unmatched). Only the pairs that save something are
+        // tried, read once into per-member masks: a part's graph of such
+        // pairs is sparse, so most sets try one or two partners.
+        std::array<uint32_t, kSmallComponent> partners{};
+        std::array<int64_t, size_t{kSmallComponent} * kSmallComponent> gains{};
+        for (uint32_t a = 0; a < n; ++a) {
+            for (uint32_t b = a + 1; b < n; ++b) {
+                const int64_t gain = saving(a, b);
+                if (gain <= 0) continue;
+                partners[a] |= 1u << b;
+                gains[size_t{a} * kSmallComponent + b] = gain;
+            }
+        }
         best_[0] = 0;
         for (uint32_t set = 1; set < (1u << n); ++set) {
             const auto a = static_cast<uint32_t>(std::countr_zero(set));
             const uint32_t rest = set & (set - 1);
             int64_t value = best_[rest];
             uint32_t choice = a;
-            for (uint32_t others = rest; others != 0; others &= others - 1) {
+            for (uint32_t others = rest & partners[a]; others != 0; others &= others - 1) {
                 const auto b = static_cast<uint32_t>(std::countr_zero(others));
-                const int64_t gain = saving(a, b);
-                if (gain > 0 && gain + best_[rest & ~(1u << b)] > value) {
-                    value = gain + best_[rest & ~(1u << b)];
+                const int64_t gained = gains[size_t{a} * kSmallComponent + b] + best_[rest & ~(1u << b)];
+                if (gained > value) {
+                    value = gained;
                     choice = b;
                 }
             }
