@@ -80,8 +80,10 @@ slow_to_go.cycle = slow_to_go
 del slow_to_go
 
 def read():
-    stream = _veskar.VeskarStream(sys.argv[1])
-    waits.call(collections.deque, stream, 0)
+    # Reads the input again and again: a file is read faster than the main
+    # thread can look, and the thread must still be reading when it ends.
+    while True:
+        waits.call(collections.deque, _veskar.VeskarStream(sys.argv[1]), 0)
 
 reader = threading.Thread(target=read, daemon=True)
 reader.start()
