@@ -5,13 +5,14 @@ experiments with uniform circuit noise (rounds = distance, decomposed DEMs).
 For every row (memory-X and memory-Z, d = 3 to 11, p = 0.001 to 0.006) shots
 are sampled in batches until PyMatching has made --min-errors errors or
 --max-shots shots were taken (a row whose errors are too rare to get there
-stops early). Both decoders decode the same bit-packed shots; the ratio of
+stops early). At 200 errors a row's ratio is known to some +-5%, too loose
+to tell 1.03 from 1.07, hence the default of 1000. Both decoders decode the same bit-packed shots; the ratio of
 their errors comes with a 95% interval for paired shots. Decode times are
 the best of --repeats runs over the row's first --time-shots shots, both on
 one core, in this process's run.
 
-Goals: on every row where PyMatching makes at least --min-errors errors,
-veskar's errors at most 1.05 times PyMatching's; veskar's decode time at most
+Goals: on every row where PyMatching makes at least 200 errors, veskar's
+errors at most 1.05 times PyMatching's; veskar's decode time at most
 PyMatching's decode_batch time on every row.
 
 The last section decodes DEMs that were not decomposed: a surface code's
@@ -50,6 +51,8 @@ sys.path.insert(0, str(ROOT / "tests" / "python"))
 from shot_stream import surface_memory  # noqa: E402
 
 GOAL_TIMES_PYMATCHING = 1.05
+# Rows with fewer PyMatching errors than this are shown but not judged.
+JUDGED_ERRORS = 200
 GOAL_UNDECOMPOSED_SURFACE = 1.05
 GOAL_UNDECOMPOSED_COLOUR = 1.3
 DISTANCES = (3, 5, 7, 9, 11)
@@ -134,8 +137,8 @@ def sample_row(circuit: stim.Circuit, matching: pymatching.Matching, args, seed:
         errors += int(wrong(pred, obs).sum())
         shots += n
         parts.append(dets), truths.append(obs), predictions.append(pred)
-        # Rows whose errors are too rare to reach the target stop early.
-        if shots >= 10 * BATCH and errors * args.max_shots < shots * args.min_errors // 2:
+        # Rows whose errors are too rare to be judged within --max-shots stop early.
+        if shots >= 10 * BATCH and errors * args.max_shots < shots * JUDGED_ERRORS // 2:
             break
     return np.concatenate(parts), np.concatenate(truths), np.concatenate(predictions)
 
@@ -174,7 +177,7 @@ def print_rows(rows: list[Row], args) -> bool:
     ok = True
     for row in rows:
         ratio, low, high = row.interval
-        judged = row.reference >= args.min_errors
+        judged = row.reference >= JUDGED_ERRORS
         accurate = not judged or row.ours <= GOAL_TIMES_PYMATCHING * row.reference
         fast = row.ours_us <= row.reference_us
         ok = ok and accurate and fast
@@ -242,7 +245,7 @@ def undecomposed(args) -> bool:
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument(
-        "--min-errors", type=int, default=200, help="PyMatching errors a row is sampled for (default 200)"
+        "--min-errors", type=int, default=1000, help="PyMatching errors a row is sampled for (default 1000)"
     )
     parser.add_argument("--max-shots", type=int, default=2_000_000, help="most shots per row (default 2,000,000)")
     parser.add_argument("--time-shots", type=int, default=20_000, help="shots the decode times are taken on")
@@ -271,7 +274,7 @@ def main() -> int:
     ok = undecomposed(args) and ok
     print()
     print(
-        f"goals: veskar errors <= {GOAL_TIMES_PYMATCHING} x PyMatching's on rows with >= {args.min_errors} PyMatching "
+        f"goals: veskar errors <= {GOAL_TIMES_PYMATCHING} x PyMatching's on rows with >= {JUDGED_ERRORS} PyMatching "
         f"errors; veskar decode time <= PyMatching's decode_batch time on every row"
     )
     return 0 if ok else 1
