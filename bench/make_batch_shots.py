@@ -18,6 +18,7 @@ from pathlib import Path
 
 import numpy as np
 import stim
+from circuits import surface_memory
 
 from veskar.shot_data import write_shot_data_file
 
@@ -47,15 +48,7 @@ def case_name(distance: int, p: float) -> str:
 
 
 def write_case(directory: Path, distance: int, p: float, shots: int, seed: int = 2026) -> Case:
-    circuit = stim.Circuit.generated(
-        "surface_code:rotated_memory_z",
-        distance=distance,
-        rounds=distance,
-        after_clifford_depolarization=p,
-        before_measure_flip_probability=p,
-        after_reset_flip_probability=p,
-        before_round_data_depolarization=p,
-    )
+    circuit = surface_memory(distance, p)
     dem = circuit.detector_error_model(decompose_errors=True)
     sampler = circuit.compile_detector_sampler(seed=seed)
     detectors, observables = sampler.sample(shots, separate_observables=True, bit_packed=True)

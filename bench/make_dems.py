@@ -13,19 +13,11 @@ instructions, 1.17 5.6 MB and 102507).
 import pathlib
 import sys
 
-import stim
+from circuits import surface_memory
 
 
 def surface_memory_dem(distance: int, rounds: int, p: float) -> str:
-    circuit = stim.Circuit.generated(
-        "surface_code:rotated_memory_z",
-        distance=distance,
-        rounds=rounds,
-        after_clifford_depolarization=p,
-        before_measure_flip_probability=p,
-        after_reset_flip_probability=p,
-        before_round_data_depolarization=p,
-    )
+    circuit = surface_memory(distance, p, rounds)
     return str(circuit.detector_error_model(decompose_errors=True).flattened()) + "\n"
 
 

@@ -47,6 +47,7 @@ from pathlib import Path
 import numpy as np
 import pymatching
 import stim
+from circuits import surface_memory
 
 import _veskar
 import veskar
@@ -98,16 +99,7 @@ class Model:
 
 
 def memory_dem(distance: int, p: float, rounds: int) -> stim.DetectorErrorModel:
-    circuit = stim.Circuit.generated(
-        "surface_code:rotated_memory_z",
-        distance=distance,
-        rounds=rounds,
-        after_clifford_depolarization=p,
-        before_measure_flip_probability=p,
-        after_reset_flip_probability=p,
-        before_round_data_depolarization=p,
-    )
-    return circuit.detector_error_model(decompose_errors=True)
+    return surface_memory(distance, p, rounds).detector_error_model(decompose_errors=True)
 
 
 def write_shots(

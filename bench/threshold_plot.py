@@ -23,7 +23,7 @@ import sys
 from pathlib import Path
 
 import sinter
-import stim
+from circuits import surface_memory
 
 ROOT = Path(__file__).resolve().parents[1]
 WORK = ROOT / "build" / "bench" / "threshold"
@@ -38,15 +38,7 @@ def write_circuits(directory: Path) -> list[Path]:
     paths = []
     for d in DISTANCES:
         for p in RATES:
-            circuit = stim.Circuit.generated(
-                "surface_code:rotated_memory_x",
-                distance=d,
-                rounds=d,
-                after_clifford_depolarization=p,
-                before_round_data_depolarization=p,
-                before_measure_flip_probability=p,
-                after_reset_flip_probability=p,
-            )
+            circuit = surface_memory(d, p, basis="x")
             path = directory / f"d={d},p={p},r={d}.stim"
             circuit.to_file(path)
             paths.append(path)
