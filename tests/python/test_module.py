@@ -23,20 +23,7 @@ def test_version_and_exception_type():
 
 def test_contents_in_order():
     names = [n for n in vars(_veskar) if not n.startswith("__") or n == "__version__"]
-    assert names == [
-        "SyndromeFrame",
-        "SyndromeWindow",
-        "VeskarStream",
-        "CodeType",
-        "DecoderResult",
-        "LogicalCorrection",
-        "DetectorErrorModel",
-        "SpacetimeGraph",
-        "LogicalErrorAccumulator",
-        "UnionFindDecoder",
-        "VeskarError",
-        "__version__",
-    ]
+    assert names == [*CLASSES, "__version__"]
 
 
 @pytest.mark.parametrize(
