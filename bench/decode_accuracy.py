@@ -60,18 +60,22 @@ PROBABILITIES = (0.001, 0.003, 0.006)
 BATCH = 20_000
 
 
-def veskar_decode(dem: stim.DetectorErrorModel, shots: np.ndarray, repeats: int = 1):
-    """veskar's bit-packed predictions for bit-packed shots, and the best decode time in seconds.
-
-    A DEM the decoder refuses raises ValueError with its message.
-    """
-    decoder = veskar.UnionFindDecoder(dem)
+def best_batch_decode(decoder, shots: np.ndarray, repeats: int):
+    """`decoder.decode_batch` on bit-packed shots: its predictions and the best time of `repeats` runs."""
     best = math.inf
     for _ in range(repeats):
         start = time.perf_counter()
         predictions = decoder.decode_batch(shots, bit_packed_shots=True, bit_packed_predictions=True)
         best = min(best, time.perf_counter() - start)
     return predictions, best
+
+
+def veskar_decode(dem: stim.DetectorErrorModel, shots: np.ndarray, repeats: int = 1):
+    """veskar's bit-packed predictions for bit-packed shots, and the best decode time in seconds.
+
+    A DEM the decoder refuses raises ValueError with its message.
+    """
+    return best_batch_decode(veskar.UnionFindDecoder(dem), shots, repeats)
 
 
 def harness_decode(dem: stim.DetectorErrorModel, shots: np.ndarray, harness: Path, repeats: int = 1):
@@ -91,12 +95,7 @@ def harness_decode(dem: stim.DetectorErrorModel, shots: np.ndarray, harness: Pat
 
 
 def pymatching_decode(matching: pymatching.Matching, shots: np.ndarray, repeats: int = 1):
-    best = math.inf
-    for _ in range(repeats):
-        start = time.perf_counter()
-        predictions = matching.decode_batch(shots, bit_packed_shots=True, bit_packed_predictions=True)
-        best = min(best, time.perf_counter() - start)
-    return predictions, best
+    return best_batch_decode(matching, shots, repeats)
 
 
 def wrong(predictions: np.ndarray, truth: np.ndarray) -> np.ndarray:
