@@ -268,7 +268,8 @@ void CommittedDecoder::decode_window(bool last) {
     const uint32_t count = collect_fired(events, window.detector_count, fired_.data());
     if (count == 0) return;
     correction_.clear();
-    const uint64_t flips = window.decoder.decode_correction(std::span(fired_.data(), count), correction_);
+    const uint64_t flips =
+        window.decoder.decode_correction(std::span(fired_.data(), count), correction_, window.committed_count);
     if (last) {
         observable_flips_ ^= flips;
         return;

@@ -108,6 +108,7 @@ std::expected<UnionFindDecoder, DecoderError> UnionFindDecoder::create(std::shar
     decoder.group_sides_.resize(n);
     decoder.group_head_.resize(n);
     decoder.group_next_.resize(n);
+    decoder.group_kept_.resize(n);
     decoder.near_root_.assign(n, kNone);
     decoder.matcher_ = ClusterMatcher(n, static_cast<uint32_t>(decoder.neighbour_node_.size()),
                                       static_cast<uint32_t>(m), std::min(kMatchedDetectors, decoder.boundary_));
@@ -407,15 +408,17 @@ inline void UnionFindDecoder::fill(uint32_t edge, int64_t now) {
 }
 
 uint64_t UnionFindDecoder::decode_detectors(std::span<const uint32_t> fired) {
-    return decode<false>(fired, nullptr);
+    return decode<false>(fired, nullptr, UINT32_MAX);
 }
 
-uint64_t UnionFindDecoder::decode_correction(std::span<const uint32_t> fired, std::vector<uint32_t>& correction) {
-    return decode<true>(fired, &correction);
+uint64_t UnionFindDecoder::decode_correction(std::span<const uint32_t> fired, std::vector<uint32_t>& correction,
+                                             uint32_t kept_nodes) {
+    return decode<true>(fired, &correction, kept_nodes);
 }
 
 template <bool kRecord>
-uint64_t UnionFindDecoder::decode(std::span<const uint32_t> fired, std::vector<uint32_t>* correction) {
+uint64_t UnionFindDecoder::decode(std::span<const uint32_t> fired, std::vector<uint32_t>* correction,
+                                  uint32_t kept_nodes) {
     for (uint32_t d : fired) {
         if (d >= boundary_) continue;
         touch_node(d);
@@ -452,7 +455,7 @@ uint64_t UnionFindDecoder::decode(std::span<const uint32_t> fired, std::vector<u
         cluster.odd = 0;
     }
 
-    match_groups();
+    match_groups(kept_nodes);
     // A matched path may run over edges that the peeling also takes: the
     // listed correction is their sum, each edge once.
     uint64_t mask = peel<kRecord>();
@@ -485,7 +488,7 @@ inline void UnionFindDecoder::join_groups(uint32_t a, uint32_t b) {
     group_sides_[a] = add_side(group_sides_[a], group_sides_[b]);
 }
 
-void UnionFindDecoder::match_groups() {
+void UnionFindDecoder::match_groups(uint32_t kept_nodes) {
     // Nothing to choose unless the nodes the growth reached touch two sides
     // of the boundary between them.
     const uint32_t* const touched = touched_nodes_.data();
@@ -498,13 +501,18 @@ void UnionFindDecoder::match_groups() {
     form_groups();
     for (uint32_t i = 0; i < touched_node_count_; ++i) near_root_[touched[i]] = kNone;
 
-    // The groups that reach two sides of the boundary are matched, their
-    // fired detectors taken out of the peeling.
+    // The groups that reach two sides of the boundary, and hold a node whose
+    // correction is kept, are matched, their fired detectors taken out of
+    // the peeling.
+    for (uint32_t i = 0; i < touched_node_count_; ++i) {
+        const uint32_t x = touched[i];
+        if (x < kept_nodes && x < boundary_) group_kept_[group_of(x)] = 1;
+    }
     for (uint32_t i = touched_node_count_; i-- > 0;) {
         const uint32_t x = touched[i];
         if (x >= boundary_) continue;
         const uint32_t group = group_of(x);
-        if (!match_every_group_ && group_sides_[group] != kSides) continue;
+        if (!group_kept_[group] || (!match_every_group_ && group_sides_[group] != kSides)) continue;
         group_next_[x] = group_head_[group];
         group_head_[group] = x;
     }
@@ -536,6 +544,7 @@ void UnionFindDecoder::form_groups() {
         group_parent_[x] = whole ? root : x;
         group_sides_[x] = kNoSide;
         group_head_[x] = kNone;
+        group_kept_[x] = 0;
     }
     for (uint32_t i = 0; i < touched_node_count_; ++i) {
         const uint32_t x = touched[i];

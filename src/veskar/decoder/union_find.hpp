@@ -121,7 +121,13 @@ class UnionFindDecoder final : public Decoder {
     // The same decode, also appending to `correction` the compact edges
     // (indices into compact_edges()) the correction is made of, each once.
     // Allocation-free once `correction` has room for the graph's node count.
-    uint64_t decode_correction(std::span<const uint32_t> fired, std::vector<uint32_t>& correction);
+    //
+    // A caller that keeps only the part of the correction at nodes below
+    // `kept_nodes` (a window that commits its oldest frames) lets the decoder
+    // skip the matching of groups that hold no such node: they are peeled,
+    // which costs next to nothing and changes only edges the caller drops.
+    uint64_t decode_correction(std::span<const uint32_t> fired, std::vector<uint32_t>& correction,
+                               uint32_t kept_nodes = UINT32_MAX);
 
     // An edge of the compacted graph: its ends (v may be a boundary node) and
     // the observables it flips.
@@ -204,7 +210,7 @@ class UnionFindDecoder final : public Decoder {
     [[gnu::visibility("hidden")]] void schedule_open_edges(uint32_t root, uint32_t list_owner, int64_t now);
     [[gnu::visibility("hidden")]] void absorb(uint32_t edge, uint32_t from, uint32_t node, uint32_t root, int64_t now);
     [[gnu::visibility("hidden")]] void unite(uint32_t edge, uint32_t ru, uint32_t rv, int64_t now);
-    [[gnu::visibility("hidden")]] void match_groups();
+    [[gnu::visibility("hidden")]] void match_groups(uint32_t kept_nodes);
     [[gnu::visibility("hidden")]] void form_groups();
     [[gnu::always_inline]] inline uint32_t group_of(uint32_t node);
     [[gnu::always_inline]] inline void join_groups(uint32_t a, uint32_t b);
@@ -212,7 +218,7 @@ class UnionFindDecoder final : public Decoder {
     template <bool kRecord>
     [[gnu::visibility("hidden")]] uint64_t peel();
     template <bool kRecord>
-    uint64_t decode(std::span<const uint32_t> fired, std::vector<uint32_t>* correction);
+    uint64_t decode(std::span<const uint32_t> fired, std::vector<uint32_t>* correction, uint32_t kept_nodes);
     [[gnu::visibility("hidden")]] void reset();
 
     std::shared_ptr<const SpacetimeGraph> graph_;
@@ -267,6 +273,7 @@ class UnionFindDecoder final : public Decoder {
     std::vector<uint32_t> group_sides_;
     std::vector<uint32_t> group_head_;
     std::vector<uint32_t> group_next_;
+    std::vector<uint8_t> group_kept_;  // the group holds a node below kept_nodes
     // Per node: its cluster while match_groups() runs if it is below the
     // boundary and the growth reached it, kNone otherwise.
     std::vector<uint32_t> near_root_;
