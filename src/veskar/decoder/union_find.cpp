@@ -109,6 +109,7 @@ std::expected<UnionFindDecoder, DecoderError> UnionFindDecoder::create(std::shar
     decoder.group_head_.resize(n);
     decoder.group_next_.resize(n);
     decoder.group_kept_.resize(n);
+    decoder.region_.resize(n);
     decoder.near_root_.assign(n, kNone);
     decoder.matcher_ = ClusterMatcher(n, static_cast<uint32_t>(decoder.neighbour_node_.size()),
                                       static_cast<uint32_t>(m), std::min(kMatchedDetectors, decoder.boundary_));
@@ -498,18 +499,17 @@ void UnionFindDecoder::match_groups(uint32_t kept_nodes) {
         if (x < boundary_) sides = add_side(sides, boundary_side_[x]);
     }
     if (sides != kSides && !match_every_group_) return;
-    form_groups();
-    for (uint32_t i = 0; i < touched_node_count_; ++i) near_root_[touched[i]] = kNone;
+    const std::span<const uint32_t> nodes = kept_nodes < boundary_ ? form_kept_groups(kept_nodes) : form_groups();
+    for (uint32_t x : nodes) near_root_[x] = kNone;
 
     // The groups that reach two sides of the boundary, and hold a node whose
     // correction is kept, are matched, their fired detectors taken out of
     // the peeling.
-    for (uint32_t i = 0; i < touched_node_count_; ++i) {
-        const uint32_t x = touched[i];
+    for (uint32_t x : nodes) {
         if (x < kept_nodes && x < boundary_) group_kept_[group_of(x)] = 1;
     }
-    for (uint32_t i = touched_node_count_; i-- > 0;) {
-        const uint32_t x = touched[i];
+    for (auto at = nodes.rbegin(); at != nodes.rend(); ++at) {
+        const uint32_t x = *at;
         if (x >= boundary_) continue;
         const uint32_t group = group_of(x);
         if (!group_kept_[group] || (!match_every_group_ && group_sides_[group] != kSides)) continue;
@@ -517,8 +517,7 @@ void UnionFindDecoder::match_groups(uint32_t kept_nodes) {
         group_head_[group] = x;
     }
     const AdjacencyView graph = adjacency();
-    for (uint32_t i = 0; i < touched_node_count_; ++i) {
-        const uint32_t group = touched[i];
+    for (uint32_t group : nodes) {
         if (group >= boundary_ || group_parent_[group] != group || group_head_[group] == kNone) continue;
         matcher_.begin();
         for (uint32_t x = group_head_[group]; x != kNone; x = group_next_[x]) matcher_.add(x, flags_[x] & kFired);
@@ -527,7 +526,65 @@ void UnionFindDecoder::match_groups(uint32_t kept_nodes) {
     }
 }
 
-void UnionFindDecoder::form_groups() {
+std::span<const uint32_t> UnionFindDecoder::form_kept_groups(uint32_t kept_nodes) {
+    // The groups form_groups() would form that hold a node below kept_nodes,
+    // alike, found by reading only the nodes the growth reached that connect
+    // to such a node through edges between reached nodes: every join of
+    // theirs is between two of those. In a window that commits its oldest
+    // frames, the groups of the newest frames alone are never read.
+    region_count_ = 0;
+    const uint32_t* const touched = touched_nodes_.data();
+    for (uint32_t i = 0; i < touched_node_count_; ++i) {
+        const uint32_t x = touched[i];
+        if (x < kept_nodes && near_root_[x] == kNone) enter_region(x);
+    }
+    const uint32_t* const neighbour_node = neighbour_node_.data();
+    const uint8_t* const flags = flags_.data();
+    uint32_t* const near_root = near_root_.data();
+    for (uint32_t i = 0; i < region_count_; ++i) {
+        const uint32_t x = region_[i];
+        const uint32_t root = near_root[x];
+        const bool whole = !clusters_[root].has_boundary;
+        // As in form_groups(): a cluster without the boundary and without
+        // a side is joined from its neighbours, not from its own nodes.
+        const bool joins = !(whole && group_sides_[root] == kNoSide);
+        const uint32_t end = adjacency_start_[x + 1];
+        for (uint32_t k = adjacency_start_[x]; k < end; ++k) {
+            const uint32_t y = neighbour_node[k];
+            if (y >= boundary_ || !(flags[y] & kTouched)) continue;
+            if (near_root[y] == kNone) enter_region(y);
+            if (joins && !(near_root[y] == root && (whole || y >= x))) join_groups(x, y);
+        }
+    }
+    return std::span<const uint32_t>(region_.data(), region_count_);
+}
+
+// Takes reached node x (below the boundary) into the region with its group:
+// a part of its own in a cluster with the boundary, else its whole cluster.
+void UnionFindDecoder::enter_region(uint32_t x) {
+    const uint32_t root = root_[x];
+    if (clusters_[root].has_boundary) {
+        near_root_[x] = root;
+        group_parent_[x] = x;
+        group_sides_[x] = boundary_side_[x];
+        group_head_[x] = kNone;
+        group_kept_[x] = 0;
+        region_[region_count_++] = x;
+        return;
+    }
+    uint32_t sides = kNoSide;
+    for (uint32_t m = clusters_[root].member_head; m != kNone; m = member_next_[m]) {
+        near_root_[m] = root;
+        group_parent_[m] = root;
+        group_head_[m] = kNone;
+        group_kept_[m] = 0;
+        sides = add_side(sides, boundary_side_[m]);
+        region_[region_count_++] = m;
+    }
+    group_sides_[root] = sides;
+}
+
+std::span<const uint32_t> UnionFindDecoder::form_groups() {
     // Groups: a cluster without the boundary is one; a cluster with it falls
     // into parts, node by node. Groups next to each other are joined, since
     // the lightest correction may pair their detectors. near_root_ marks the
@@ -567,6 +624,7 @@ void UnionFindDecoder::form_groups() {
             join_groups(x, y);
         }
     }
+    return std::span<const uint32_t>(touched, touched_node_count_);
 }
 
 void UnionFindDecoder::schedule_open_edges(uint32_t root, uint32_t list_owner, int64_t now) {

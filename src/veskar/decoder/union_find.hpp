@@ -211,7 +211,11 @@ class UnionFindDecoder final : public Decoder {
     [[gnu::visibility("hidden")]] void absorb(uint32_t edge, uint32_t from, uint32_t node, uint32_t root, int64_t now);
     [[gnu::visibility("hidden")]] void unite(uint32_t edge, uint32_t ru, uint32_t rv, int64_t now);
     [[gnu::visibility("hidden")]] void match_groups(uint32_t kept_nodes);
-    [[gnu::visibility("hidden")]] void form_groups();
+    // Each returns the nodes it grouped (form_groups: every reached node;
+    // nodes at or beyond the boundary are never grouped).
+    [[gnu::visibility("hidden")]] std::span<const uint32_t> form_groups();
+    [[gnu::visibility("hidden")]] std::span<const uint32_t> form_kept_groups(uint32_t kept_nodes);
+    void enter_region(uint32_t x);
     [[gnu::always_inline]] inline uint32_t group_of(uint32_t node);
     [[gnu::always_inline]] inline void join_groups(uint32_t a, uint32_t b);
     static uint32_t add_side(uint32_t sides, uint32_t more);
@@ -274,6 +278,8 @@ class UnionFindDecoder final : public Decoder {
     std::vector<uint32_t> group_head_;
     std::vector<uint32_t> group_next_;
     std::vector<uint8_t> group_kept_;  // the group holds a node below kept_nodes
+    std::vector<uint32_t> region_;     // the nodes form_kept_groups() grouped
+    uint32_t region_count_ = 0;
     // Per node: its cluster while match_groups() runs if it is below the
     // boundary and the growth reached it, kNone otherwise.
     std::vector<uint32_t> near_root_;
