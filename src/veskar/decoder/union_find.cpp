@@ -17,6 +17,15 @@ namespace {
 
 constexpr uint32_t kNone = std::numeric_limits<uint32_t>::max();
 
+// Bit i set when bit 0 of bytes[nodes[i]] is, for i < count <= 64: a node's
+// neighbours read as a mask, each independently of the others and without
+// a branch per neighbour, whose outcome is data no predictor learns.
+[[gnu::always_inline]] inline uint64_t low_bits_at(const uint32_t* nodes, uint32_t count, const uint8_t* bytes) {
+    uint64_t mask = 0;
+    for (uint32_t i = 0; i < count; ++i) mask |= uint64_t{bytes[nodes[i]] & 1u} << i;
+    return mask;
+}
+
 // The heaviest edge grows in this many units; integer growth keeps the
 // comparisons exact and the state small, and at this resolution rounding
 // never reorders two edges whose probabilities differ meaningfully.
@@ -549,11 +558,15 @@ std::span<const uint32_t> UnionFindDecoder::form_kept_groups(uint32_t kept_nodes
         // a side is joined from its neighbours, not from its own nodes.
         const bool joins = !(whole && group_sides_[root] == kNoSide);
         const uint32_t end = adjacency_start_[x + 1];
-        for (uint32_t k = adjacency_start_[x]; k < end; ++k) {
-            const uint32_t y = neighbour_node[k];
-            if (y >= boundary_ || !(flags[y] & kTouched)) continue;
-            if (near_root[y] == kNone) enter_region(y);
-            if (joins && !(near_root[y] == root && (whole || y >= x))) join_groups(x, y);
+        for (uint32_t chunk = adjacency_start_[x]; chunk < end; chunk += 64) {
+            static_assert(kTouched == 1);
+            uint64_t reached = low_bits_at(neighbour_node + chunk, std::min<uint32_t>(64, end - chunk), flags);
+            for (; reached != 0; reached &= reached - 1) {
+                const uint32_t y = neighbour_node[chunk + static_cast<uint32_t>(std::countr_zero(reached))];
+                if (y >= boundary_) continue;
+                if (near_root[y] == kNone) enter_region(y);
+                if (joins && !(near_root[y] == root && (whole || y >= x))) join_groups(x, y);
+            }
         }
     }
     return std::span<const uint32_t>(region_.data(), region_count_);
@@ -655,10 +668,8 @@ inline void UnionFindDecoder::scan(uint32_t root, uint32_t node, int64_t now) {
     // first matters.
     for (uint32_t chunk = adjacency_start_[node]; chunk < end; chunk += 64) {
         const uint32_t count = std::min<uint32_t>(64, end - chunk);
-        uint64_t seen = 0;  // bit i: entry chunk + i leads to a scanned neighbour
-        for (const uint32_t* p = neighbour_node + chunk + count; p != neighbour_node + chunk;) {
-            seen = (seen << 1) | scanned[*--p];
-        }
+        // bit i: entry chunk + i leads to a scanned neighbour
+        uint64_t seen = low_bits_at(neighbour_node + chunk, count, scanned);
         if (cursor == kNone) {
             const uint64_t fresh = ~seen & (count == 64 ? ~uint64_t{0} : (uint64_t{1} << count) - 1);
             if (fresh != 0) {
