@@ -267,13 +267,12 @@ void CommittedDecoder::decode_window(bool last) {
     uint8_t* const events = syndrome_.data() + size_t{window_first_frame_} * ancilla_count_;
     const uint32_t count = collect_fired(events, window.detector_count, fired_.data());
     if (count == 0) return;
-    correction_.clear();
-    const uint64_t flips =
-        window.decoder.decode_correction(std::span(fired_.data(), count), correction_, window.committed_count);
     if (last) {
-        observable_flips_ ^= flips;
+        observable_flips_ ^= window.decoder.decode_detectors(std::span(fired_.data(), count));
         return;
     }
+    correction_.clear();
+    window.decoder.decode_correction(std::span(fired_.data(), count), correction_, window.committed_count);
     // Commit what touches the oldest frames. Boundary nodes come after the
     // window's detectors, so an edge's lower end is a detector.
     const uint32_t committed = window.committed_count;

@@ -336,6 +336,7 @@ UnionFindDecoder::Cluster UnionFindDecoder::rest_cluster(uint32_t node) const {
         .odd = 0,
         .has_boundary = is_boundary,
         .grows = 0,
+        .kept = 0,
     };
 }
 
@@ -468,7 +469,7 @@ uint64_t UnionFindDecoder::decode(std::span<const uint32_t> fired, std::vector<u
     match_groups(kept_nodes);
     // A matched path may run over edges that the peeling also takes: the
     // listed correction is their sum, each edge once.
-    uint64_t mask = peel<kRecord>();
+    uint64_t mask = peel<kRecord>(kept_nodes);
     matcher_.flush([&](uint32_t edge) {
         mask ^= edge_observables_[edge];
         if constexpr (kRecord) correction->push_back(edge);
@@ -496,6 +497,7 @@ inline void UnionFindDecoder::join_groups(uint32_t a, uint32_t b) {
     if (a == b) return;
     group_parent_[b] = a;
     group_sides_[a] = add_side(group_sides_[a], group_sides_[b]);
+    group_kept_[a] |= group_kept_[b];
 }
 
 void UnionFindDecoder::match_groups(uint32_t kept_nodes) {
@@ -514,9 +516,6 @@ void UnionFindDecoder::match_groups(uint32_t kept_nodes) {
     // The groups that reach two sides of the boundary, and hold a node whose
     // correction is kept, are matched, their fired detectors taken out of
     // the peeling.
-    for (uint32_t x : nodes) {
-        if (x < kept_nodes && x < boundary_) group_kept_[group_of(x)] = 1;
-    }
     for (auto at = nodes.rbegin(); at != nodes.rend(); ++at) {
         const uint32_t x = *at;
         if (x >= boundary_) continue;
@@ -545,7 +544,7 @@ std::span<const uint32_t> UnionFindDecoder::form_kept_groups(uint32_t kept_nodes
     const uint32_t* const touched = touched_nodes_.data();
     for (uint32_t i = 0; i < touched_node_count_; ++i) {
         const uint32_t x = touched[i];
-        if (x < kept_nodes && near_root_[x] == kNone) enter_region(x);
+        if (x < kept_nodes && near_root_[x] == kNone) enter_region(x, kept_nodes);
     }
     const uint32_t* const neighbour_node = neighbour_node_.data();
     const uint8_t* const flags = flags_.data();
@@ -564,7 +563,7 @@ std::span<const uint32_t> UnionFindDecoder::form_kept_groups(uint32_t kept_nodes
             for (; reached != 0; reached &= reached - 1) {
                 const uint32_t y = neighbour_node[chunk + static_cast<uint32_t>(std::countr_zero(reached))];
                 if (y >= boundary_) continue;
-                if (near_root[y] == kNone) enter_region(y);
+                if (near_root[y] == kNone) enter_region(y, kept_nodes);
                 if (joins && !(near_root[y] == root && (whole || y >= x))) join_groups(x, y);
             }
         }
@@ -574,27 +573,29 @@ std::span<const uint32_t> UnionFindDecoder::form_kept_groups(uint32_t kept_nodes
 
 // Takes reached node x (below the boundary) into the region with its group:
 // a part of its own in a cluster with the boundary, else its whole cluster.
-void UnionFindDecoder::enter_region(uint32_t x) {
+void UnionFindDecoder::enter_region(uint32_t x, uint32_t kept_nodes) {
     const uint32_t root = root_[x];
     if (clusters_[root].has_boundary) {
         near_root_[x] = root;
         group_parent_[x] = x;
         group_sides_[x] = boundary_side_[x];
         group_head_[x] = kNone;
-        group_kept_[x] = 0;
+        group_kept_[x] = x < kept_nodes;
         region_[region_count_++] = x;
         return;
     }
     uint32_t sides = kNoSide;
+    uint8_t kept = 0;
     for (uint32_t m = clusters_[root].member_head; m != kNone; m = member_next_[m]) {
         near_root_[m] = root;
         group_parent_[m] = root;
         group_head_[m] = kNone;
-        group_kept_[m] = 0;
         sides = add_side(sides, boundary_side_[m]);
+        kept |= m < kept_nodes;
         region_[region_count_++] = m;
     }
     group_sides_[root] = sides;
+    group_kept_[root] = kept;
 }
 
 std::span<const uint32_t> UnionFindDecoder::form_groups() {
@@ -614,7 +615,7 @@ std::span<const uint32_t> UnionFindDecoder::form_groups() {
         group_parent_[x] = whole ? root : x;
         group_sides_[x] = kNoSide;
         group_head_[x] = kNone;
-        group_kept_[x] = 0;
+        group_kept_[x] = 1;
     }
     for (uint32_t i = 0; i < touched_node_count_; ++i) {
         const uint32_t x = touched[i];
@@ -771,14 +772,17 @@ void UnionFindDecoder::unite(uint32_t edge, uint32_t ru, uint32_t rv, int64_t no
 }
 
 template <bool kRecord>
-uint64_t UnionFindDecoder::peel() {
+uint64_t UnionFindDecoder::peel(uint32_t kept_nodes) {
     // Leaves first: a leaf's one forest edge is in the correction exactly
     // when the leaf still has a detector to match, which then moves to the
     // other end. Anchors (the boundary, best-effort leftovers) are never
     // peeled, so each tree ends at its anchor or, when it has none, at one
     // node whose count is then even. A node's last forest edge is the XOR of
     // the ids of its forest edges. A tree holds at most one anchor, so every
-    // forest edge is peeled and the forest arrays end at rest.
+    // forest edge of a peeled tree is peeled and its forest arrays end at
+    // rest. Trees are peeled whole or not at all: when only the correction
+    // at nodes below kept_nodes is wanted, only the clusters holding such a
+    // node are, and reset() puts the others' forest at rest.
     uint8_t* const flags = flags_.data();
     uint32_t* const forest_edges = forest_edges_.data();
     uint32_t* const forest_degree = forest_degree_.data();
@@ -791,10 +795,22 @@ uint64_t UnionFindDecoder::peel() {
     // node is a leaf or carries a detector is data, not a pattern a branch
     // predictor can learn.
     uint32_t count = 0;
-    for (uint32_t i = 0; i < touched_node_count_; ++i) {
-        const uint32_t v = touched_nodes_[i];
-        leaves[count] = v;
-        count += (forest_degree[v] == 1) & !(flags[v] & kAnchor);
+    if (kept_nodes < boundary_) {
+        for (uint32_t i = 0; i < touched_node_count_; ++i) {
+            const uint32_t v = touched_nodes_[i];
+            if (v < kept_nodes) clusters_[root_[v]].kept = 1;
+        }
+        for (uint32_t i = 0; i < touched_node_count_; ++i) {
+            const uint32_t v = touched_nodes_[i];
+            leaves[count] = v;
+            count += (forest_degree[v] == 1) & !(flags[v] & kAnchor) & clusters_[root_[v]].kept;
+        }
+    } else {
+        for (uint32_t i = 0; i < touched_node_count_; ++i) {
+            const uint32_t v = touched_nodes_[i];
+            leaves[count] = v;
+            count += (forest_degree[v] == 1) & !(flags[v] & kAnchor);
+        }
     }
     uint64_t mask = 0;
     while (count != 0) {
@@ -828,6 +844,8 @@ void UnionFindDecoder::reset() {
     int64_t* const offset = offset_.data();
     uint32_t* const member_next = member_next_.data();
     uint32_t* const cursor = cursor_.data();
+    uint32_t* const forest_edges = forest_edges_.data();
+    uint32_t* const forest_degree = forest_degree_.data();
     Cluster* const clusters = clusters_.data();
     const uint32_t* const touched = touched_nodes_.data();
     for (uint32_t i = 0; i < touched_node_count_; ++i) {
@@ -837,6 +855,8 @@ void UnionFindDecoder::reset() {
         offset[v] = 0;
         member_next[v] = kNone;
         cursor[v] = kNone;
+        forest_edges[v] = 0;
+        forest_degree[v] = 0;
         // A boundary node is never peeled and always sits in a cluster that
         // reaches the boundary.
         const uint8_t is_boundary = v >= boundary_ ? 1 : 0;
@@ -847,7 +867,8 @@ void UnionFindDecoder::reset() {
                               .member_tail = v,
                               .odd = 0,
                               .has_boundary = is_boundary,
-                              .grows = 0};
+                              .grows = 0,
+                              .kept = 0};
     }
     touched_node_count_ = 0;
     events_.clear();

@@ -182,6 +182,7 @@ class UnionFindDecoder final : public Decoder {
         uint8_t odd;           // holds an odd number of fired detectors
         uint8_t has_boundary;  // contains the boundary node
         uint8_t grows;         // odd and without the boundary
+        uint8_t kept;          // holds a node below kept_nodes, while peeling: peeled
     };
 
     UnionFindDecoder() = default;
@@ -215,12 +216,12 @@ class UnionFindDecoder final : public Decoder {
     // nodes at or beyond the boundary are never grouped).
     [[gnu::visibility("hidden")]] std::span<const uint32_t> form_groups();
     [[gnu::visibility("hidden")]] std::span<const uint32_t> form_kept_groups(uint32_t kept_nodes);
-    void enter_region(uint32_t x);
+    void enter_region(uint32_t x, uint32_t kept_nodes);
     [[gnu::always_inline]] inline uint32_t group_of(uint32_t node);
     [[gnu::always_inline]] inline void join_groups(uint32_t a, uint32_t b);
     static uint32_t add_side(uint32_t sides, uint32_t more);
     template <bool kRecord>
-    [[gnu::visibility("hidden")]] uint64_t peel();
+    [[gnu::visibility("hidden")]] uint64_t peel(uint32_t kept_nodes);
     template <bool kRecord>
     uint64_t decode(std::span<const uint32_t> fired, std::vector<uint32_t>* correction, uint32_t kept_nodes);
     [[gnu::visibility("hidden")]] void reset();
