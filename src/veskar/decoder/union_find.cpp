@@ -624,6 +624,7 @@ std::span<const uint32_t> UnionFindDecoder::form_groups() {
     // Joins are looked for from the clusters that reach the boundary; a
     // cluster that does not is joined from its neighbours that do.
     const uint32_t* const neighbour_node = neighbour_node_.data();
+    const uint8_t* const flags = flags_.data();
     for (uint32_t i = 0; i < touched_node_count_; ++i) {
         const uint32_t x = touched[i];
         if (x >= boundary_) continue;
@@ -631,11 +632,15 @@ std::span<const uint32_t> UnionFindDecoder::form_groups() {
         const bool whole = !clusters_[root].has_boundary;
         if (whole && group_sides_[root] == kNoSide) continue;
         const uint32_t end = adjacency_start_[x + 1];
-        for (uint32_t k = adjacency_start_[x]; k < end; ++k) {
-            const uint32_t y = neighbour_node[k];
-            const uint32_t other = near_root[y];
-            if (other == kNone || (other == root && (whole || y >= x))) continue;
-            join_groups(x, y);
+        for (uint32_t chunk = adjacency_start_[x]; chunk < end; chunk += 64) {
+            static_assert(kTouched == 1);
+            uint64_t reached = low_bits_at(neighbour_node + chunk, std::min<uint32_t>(64, end - chunk), flags);
+            for (; reached != 0; reached &= reached - 1) {
+                const uint32_t y = neighbour_node[chunk + static_cast<uint32_t>(std::countr_zero(reached))];
+                const uint32_t other = near_root[y];
+                if (other == kNone || (other == root && (whole || y >= x))) continue;
+                join_groups(x, y);
+            }
         }
     }
     return std::span<const uint32_t>(touched, touched_node_count_);
