@@ -128,12 +128,12 @@ void ClusterMatcher::shortest_path(uint32_t source, uint32_t target, int64_t rad
     search(source, [&](uint32_t x, int64_t distance) { return x == target || distance >= radius; });
 }
 
-void ClusterMatcher::nearest_paths(uint32_t source, int64_t radius) {
+void ClusterMatcher::nearest_paths(uint32_t source, int64_t radius, uint32_t first_rank, uint32_t wanted) {
     search(source, [&](uint32_t x, int64_t distance) {
         if (distance >= radius) return true;
-        if (x == source || rank_[x] == kNone) return false;
+        if (x == source || rank_[x] == kNone || rank_[x] < first_rank) return false;
         found_.push_back({rank_[x], distance});
-        return found_.size() == kNeighbours;
+        return found_.size() == wanted;
     });
 }
 
@@ -297,12 +297,21 @@ int64_t ClusterMatcher::pair_distances(const AdjacencyView& graph, bool reaches_
         for (uint32_t j = i + 1; j < k; ++j) saving_[size_t{i} * k + j] = kUnreached;
         exit_cost_[i] = graph.exit_distance[defects_[i]];
     }
-    for (uint32_t i = 0; i < k; ++i) {
+    // With at most kNeighbours others and every detector's way out known, no
+    // search is cut short by the neighbour count, and a pair beyond the
+    // radius of the search from its lower rank saves nothing: searching from
+    // each detector only for those ranked after it finds every pair that
+    // matters, once, and the search from the last is not needed.
+    bool every_exit = true;
+    for (uint32_t i = 0; i < k; ++i) every_exit = every_exit && exit_cost_[i] != kUnreached;
+    const bool forward = every_exit && k <= kNeighbours + 1;
+    for (uint32_t i = 0; i + (forward ? 1 : 0) < k; ++i) {
         // Nothing is worth pairing beyond this detector's way out and the
         // longest other one together.
         const int64_t exit = exit_cost_[i];
         found_.clear();
-        nearest_paths(local_[defects_[i]], exit == kUnreached || !reaches_boundary ? kUnreached : exit + longest_exit);
+        nearest_paths(local_[defects_[i]], exit == kUnreached || !reaches_boundary ? kUnreached : exit + longest_exit,
+                      forward ? i + 1 : 0, forward ? k - 1 - i : kNeighbours);
         for (const auto& [j, distance] : found_) {
             int64_t& best = saving_[size_t{std::min(i, j)} * k + std::max(i, j)];
             best = std::min(best, distance);

@@ -96,9 +96,9 @@ class ClusterMatcher {
     template <class Stop>
     void search(uint32_t source, Stop&& stop);
     // Shortest paths from local node `source` within the group, listing in
-    // found_ the fired detectors settled, until kNeighbours of them are or
-    // the search has gone as far as `radius`.
-    void nearest_paths(uint32_t source, int64_t radius);
+    // found_ the fired detectors of rank first_rank or more settled, until
+    // `wanted` of them are or the search has gone as far as `radius`.
+    void nearest_paths(uint32_t source, int64_t radius, uint32_t first_rank, uint32_t wanted);
     std::vector<std::pair<uint32_t, int64_t>> found_;
     void toggle_exit(const AdjacencyView& graph, uint32_t node);
     // Pairs the fired detectors of one connected part of the graph of
