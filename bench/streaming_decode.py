@@ -296,7 +296,10 @@ def main() -> int:
 
     OUT.mkdir(parents=True, exist_ok=True)
     print(f"machine {machine()}")
-    print(f"best of {args.repeats} passes, PyMatching's and ours taken in turn; about {args.frames} frames per model, at least {MIN_SHOTS} shots\n")
+    print(
+        f"best of {args.repeats} passes, PyMatching's and ours taken in turn; "
+        f"about {args.frames} frames per model, at least {MIN_SHOTS} shots\n"
+    )
     figures: dict[tuple[str, str], dict] = {}
     models = []
     for d, p, r in MODELS:

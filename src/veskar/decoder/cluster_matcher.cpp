@@ -185,7 +185,6 @@ void ClusterMatcher::match_component(std::span<const uint32_t> ranks) {
     if (n <= kSmallComponent) {
         // Few enough for every subset: best_[set] is the largest saving of a
         // matching within it, its lowest member matched as choice_[set]
-        // says (itself: unmatched).
         // says (itself: unmatched). Only the pairs that save something are
         // tried, read once into per-member masks: a part's graph of such
         // pairs is sparse, so most sets try one or two partners.
