@@ -500,6 +500,19 @@ inline void UnionFindDecoder::join_groups(uint32_t a, uint32_t b) {
     group_kept_[a] |= group_kept_[b];
 }
 
+template <class Visit>
+inline void UnionFindDecoder::for_each_reached_neighbour(uint32_t node, Visit&& visit) const {
+    static_assert(kTouched == 1);
+    const uint32_t* const neighbour_node = neighbour_node_.data();
+    const uint32_t end = adjacency_start_[node + 1];
+    for (uint32_t chunk = adjacency_start_[node]; chunk < end; chunk += 64) {
+        uint64_t reached = low_bits_at(neighbour_node + chunk, std::min<uint32_t>(64, end - chunk), flags_.data());
+        for (; reached != 0; reached &= reached - 1) {
+            visit(neighbour_node[chunk + static_cast<uint32_t>(std::countr_zero(reached))]);
+        }
+    }
+}
+
 void UnionFindDecoder::match_groups(uint32_t kept_nodes) {
     // Nothing to choose unless the nodes the growth reached touch two sides
     // of the boundary between them.
@@ -546,8 +559,6 @@ std::span<const uint32_t> UnionFindDecoder::form_kept_groups(uint32_t kept_nodes
         const uint32_t x = touched[i];
         if (x < kept_nodes && near_root_[x] == kNone) enter_region(x, kept_nodes);
     }
-    const uint32_t* const neighbour_node = neighbour_node_.data();
-    const uint8_t* const flags = flags_.data();
     uint32_t* const near_root = near_root_.data();
     for (uint32_t i = 0; i < region_count_; ++i) {
         const uint32_t x = region_[i];
@@ -556,17 +567,11 @@ std::span<const uint32_t> UnionFindDecoder::form_kept_groups(uint32_t kept_nodes
         // As in form_groups(): a cluster without the boundary and without
         // a side is joined from its neighbours, not from its own nodes.
         const bool joins = !(whole && group_sides_[root] == kNoSide);
-        const uint32_t end = adjacency_start_[x + 1];
-        for (uint32_t chunk = adjacency_start_[x]; chunk < end; chunk += 64) {
-            static_assert(kTouched == 1);
-            uint64_t reached = low_bits_at(neighbour_node + chunk, std::min<uint32_t>(64, end - chunk), flags);
-            for (; reached != 0; reached &= reached - 1) {
-                const uint32_t y = neighbour_node[chunk + static_cast<uint32_t>(std::countr_zero(reached))];
-                if (y >= boundary_) continue;
-                if (near_root[y] == kNone) enter_region(y, kept_nodes);
-                if (joins && !(near_root[y] == root && (whole || y >= x))) join_groups(x, y);
-            }
-        }
+        for_each_reached_neighbour(x, [&](uint32_t y) {
+            if (y >= boundary_) return;
+            if (near_root[y] == kNone) enter_region(y, kept_nodes);
+            if (joins && !(near_root[y] == root && (whole || y >= x))) join_groups(x, y);
+        });
     }
     return std::span<const uint32_t>(region_.data(), region_count_);
 }
@@ -623,25 +628,16 @@ std::span<const uint32_t> UnionFindDecoder::form_groups() {
     }
     // Joins are looked for from the clusters that reach the boundary; a
     // cluster that does not is joined from its neighbours that do.
-    const uint32_t* const neighbour_node = neighbour_node_.data();
-    const uint8_t* const flags = flags_.data();
     for (uint32_t i = 0; i < touched_node_count_; ++i) {
         const uint32_t x = touched[i];
         if (x >= boundary_) continue;
         const uint32_t root = near_root[x];
         const bool whole = !clusters_[root].has_boundary;
         if (whole && group_sides_[root] == kNoSide) continue;
-        const uint32_t end = adjacency_start_[x + 1];
-        for (uint32_t chunk = adjacency_start_[x]; chunk < end; chunk += 64) {
-            static_assert(kTouched == 1);
-            uint64_t reached = low_bits_at(neighbour_node + chunk, std::min<uint32_t>(64, end - chunk), flags);
-            for (; reached != 0; reached &= reached - 1) {
-                const uint32_t y = neighbour_node[chunk + static_cast<uint32_t>(std::countr_zero(reached))];
-                const uint32_t other = near_root[y];
-                if (other == kNone || (other == root && (whole || y >= x))) continue;
-                join_groups(x, y);
-            }
-        }
+        for_each_reached_neighbour(x, [&](uint32_t y) {
+            const uint32_t other = near_root[y];
+            if (other != kNone && !(other == root && (whole || y >= x))) join_groups(x, y);
+        });
     }
     return std::span<const uint32_t>(touched, touched_node_count_);
 }

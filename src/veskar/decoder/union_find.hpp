@@ -217,6 +217,10 @@ class UnionFindDecoder final : public Decoder {
     [[gnu::visibility("hidden")]] std::span<const uint32_t> form_groups();
     [[gnu::visibility("hidden")]] std::span<const uint32_t> form_kept_groups(uint32_t kept_nodes);
     void enter_region(uint32_t x, uint32_t kept_nodes);
+    // Calls visit(y) for every neighbour y of `node` that the growth reached
+    // (boundary nodes included), in adjacency order.
+    template <class Visit>
+    [[gnu::always_inline]] inline void for_each_reached_neighbour(uint32_t node, Visit&& visit) const;
     [[gnu::always_inline]] inline uint32_t group_of(uint32_t node);
     [[gnu::always_inline]] inline void join_groups(uint32_t a, uint32_t b);
     static uint32_t add_side(uint32_t sides, uint32_t more);
