@@ -795,23 +795,18 @@ uint64_t UnionFindDecoder::peel(uint32_t kept_nodes) {
     // Appends are unconditional and counted only for real leaves: whether a
     // node is a leaf or carries a detector is data, not a pattern a branch
     // predictor can learn.
-    uint32_t count = 0;
-    if (kept_nodes < boundary_) {
+    const bool every_tree = kept_nodes >= boundary_;
+    if (!every_tree) {
         for (uint32_t i = 0; i < touched_node_count_; ++i) {
             const uint32_t v = touched_nodes_[i];
             if (v < kept_nodes) clusters_[root_[v]].kept = 1;
         }
-        for (uint32_t i = 0; i < touched_node_count_; ++i) {
-            const uint32_t v = touched_nodes_[i];
-            leaves[count] = v;
-            count += (forest_degree[v] == 1) & !(flags[v] & kAnchor) & clusters_[root_[v]].kept;
-        }
-    } else {
-        for (uint32_t i = 0; i < touched_node_count_; ++i) {
-            const uint32_t v = touched_nodes_[i];
-            leaves[count] = v;
-            count += (forest_degree[v] == 1) & !(flags[v] & kAnchor);
-        }
+    }
+    uint32_t count = 0;
+    for (uint32_t i = 0; i < touched_node_count_; ++i) {
+        const uint32_t v = touched_nodes_[i];
+        leaves[count] = v;
+        count += (forest_degree[v] == 1) & !(flags[v] & kAnchor) & (every_tree || clusters_[root_[v]].kept);
     }
     uint64_t mask = 0;
     while (count != 0) {
