@@ -174,6 +174,7 @@ void UnionFindDecoder::find_boundary_sides() {
             }
         }
     }
+    two_sides_ = sides.size() <= 2;
     find_exits();
 }
 
@@ -523,7 +524,9 @@ void UnionFindDecoder::match_groups(uint32_t kept_nodes) {
         if (x < boundary_) sides = add_side(sides, boundary_side_[x]);
     }
     if (sides != kSides && !match_every_group_) return;
-    const std::span<const uint32_t> nodes = kept_nodes < boundary_ ? form_kept_groups(kept_nodes) : form_groups();
+    const std::span<const uint32_t> nodes = kept_nodes < boundary_              ? form_groups_from(kept_nodes, false)
+                                            : two_sides_ && !match_every_group_ ? form_groups_from(kept_nodes, true)
+                                                                                : form_groups();
     for (uint32_t x : nodes) near_root_[x] = kNone;
 
     // The groups that reach two sides of the boundary, and hold a node whose
@@ -547,17 +550,22 @@ void UnionFindDecoder::match_groups(uint32_t kept_nodes) {
     }
 }
 
-std::span<const uint32_t> UnionFindDecoder::form_kept_groups(uint32_t kept_nodes) {
-    // The groups form_groups() would form that hold a node below kept_nodes,
-    // alike, found by reading only the nodes the growth reached that connect
-    // to such a node through edges between reached nodes: every join of
-    // theirs is between two of those. In a window that commits its oldest
-    // frames, the groups of the newest frames alone are never read.
+std::span<const uint32_t> UnionFindDecoder::form_groups_from(uint32_t kept_nodes, bool by_side) {
+    // The groups form_groups() would form that hold a seed, alike, found by
+    // reading only the nodes the growth reached that connect to a seed
+    // through edges between reached nodes: every join of theirs is between
+    // two of those. Seeds are the nodes below kept_nodes, whose correction
+    // is kept: in a window that commits its oldest frames, the groups of the
+    // newest frames alone are never read. Or, by side, the nodes that reach
+    // the first side of a boundary of at most two: a group that reaches two
+    // sides holds one, the groups read are the only ones that may.
     region_count_ = 0;
     const uint32_t* const touched = touched_nodes_.data();
     for (uint32_t i = 0; i < touched_node_count_; ++i) {
         const uint32_t x = touched[i];
-        if (x < kept_nodes && near_root_[x] == kNone) enter_region(x, kept_nodes);
+        if (x >= boundary_ || near_root_[x] != kNone) continue;
+        const bool seed = by_side ? boundary_side_[x] == 0 || boundary_side_[x] == kSides : x < kept_nodes;
+        if (seed) enter_region(x, kept_nodes);
     }
     uint32_t* const near_root = near_root_.data();
     for (uint32_t i = 0; i < region_count_; ++i) {

@@ -215,7 +215,7 @@ class UnionFindDecoder final : public Decoder {
     // Each returns the nodes it grouped (form_groups: every reached node;
     // nodes at or beyond the boundary are never grouped).
     [[gnu::visibility("hidden")]] std::span<const uint32_t> form_groups();
-    [[gnu::visibility("hidden")]] std::span<const uint32_t> form_kept_groups(uint32_t kept_nodes);
+    [[gnu::visibility("hidden")]] std::span<const uint32_t> form_groups_from(uint32_t kept_nodes, bool by_side);
     void enter_region(uint32_t x, uint32_t kept_nodes);
     // Calls visit(y) for every neighbour y of `node` that the growth reached
     // (boundary nodes included), in adjacency order.
@@ -249,6 +249,9 @@ class UnionFindDecoder final : public Decoder {
     std::vector<uint32_t> boundary_side_;
     // Some cycle avoiding the boundary flips an observable: every group is matched.
     bool match_every_group_ = false;
+    // The boundary has at most two sides (a memory experiment's one
+    // observable): a group that reaches two holds a node of the first.
+    bool two_sides_ = false;
     // Per node, its shortest way to a boundary node: the length, the first
     // edge and the node it leads to.
     std::vector<int64_t> exit_distance_;
@@ -283,7 +286,7 @@ class UnionFindDecoder final : public Decoder {
     std::vector<uint32_t> group_head_;
     std::vector<uint32_t> group_next_;
     std::vector<uint8_t> group_kept_;  // the group holds a node below kept_nodes
-    std::vector<uint32_t> region_;     // the nodes form_kept_groups() grouped
+    std::vector<uint32_t> region_;     // the nodes form_groups_from() grouped
     uint32_t region_count_ = 0;
     // Per node: its cluster while match_groups() runs if it is below the
     // boundary and the growth reached it, kNone otherwise.
