@@ -69,8 +69,7 @@ PyObject* push(PyObject* self, PyObject* args, PyObject* kwargs) {
         return nullptr;
     }
     try {
-        state.window.push_owned(OwnedSyndromeData{frame->detector_events, frame->meas_results, frame->frame_id,
-                                                  frame->timestamp_ns, frame->round});
+        state.window.push_owned(syndrome_data(*frame));
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }
