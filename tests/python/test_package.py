@@ -1,6 +1,5 @@
 """The veskar package: open(), the TOLM writer against the reader, the simulator."""
 
-import pickle
 import re
 import socket
 import threading
@@ -205,9 +204,6 @@ WRITER_OPTIONS = {
     "qubit-count": ({}, {"qubit_count": 65535}, {}),
     "fewer-ancillas-than-events": ({}, {"ancilla_count": 3, "meas_results": [1, 1, 1]}, {}),
     "more-ancillas-than-events": ({}, {"ancilla_count": 9, "meas_results": [1] * 9}, {}),
-    # Frames of up to 128 ancillas keep their arrays inside the Python object, larger ones apart.
-    "ancillas-filling-a-frame": ({}, {"ancilla_count": 128, "meas_results": [i % 3 - 1 for i in range(128)]}, {}),
-    "ancillas-beyond-a-frame": ({}, {"ancilla_count": 300, "meas_results": [i % 3 - 1 for i in range(300)]}, {}),
     "code-type": ({}, {"code_type": 255}, {}),
     "distance": ({}, {"distance": 255}, {}),
     "frame-aux": ({}, {"frame_aux": 0xFFFFFFFF}, {}),
@@ -251,9 +247,6 @@ def test_every_writer_option_reads_back(tmp_path, case):
         for name in ("timestamp_ns", "qubit_count", "code_type", "distance", "observable_flips"):
             if name in fields:
                 assert getattr(frame, name) == fields[name], name
-        copy = pickle.loads(pickle.dumps(frame))
-        assert copy.to_numpy_detector_events().tolist() == frame.to_numpy_detector_events().tolist()
-        assert copy.to_numpy_meas_results().tobytes() == frame.to_numpy_meas_results().tobytes()
     if "schema_id" in writer_options:
         assert path.read_bytes()[6:22] == bytes(range(16))
 

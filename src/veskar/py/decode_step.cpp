@@ -109,7 +109,8 @@ bool decode_step(StreamState& stream, OwnedFrame& frame, std::optional<SequenceE
     if (!stream.window && !make_window(stream, frame.ancilla_count)) {
         return false;
     }
-    stream.window->push_owned(syndrome_data(frame));
+    stream.window->push_owned(
+        OwnedSyndromeData{frame.detector_events, frame.meas_results, frame.frame_id, frame.timestamp_ns, frame.round});
     stream.window->active_detectors(stream.active);
     frame.observable_flips = stream.active.empty() ? 0 : stream.decoder->decode_detectors(stream.active);
     return true;

@@ -21,8 +21,7 @@ void copy_frame(const SyndromeFrame& frame, OwnedFrame& out) {
     out.observable_flips = frame.metadata ? frame.metadata->observable_flips : std::nullopt;
     out.recorded_observable_flips = out.observable_flips;
     out.meas_results.assign(frame.meas_results.begin(), frame.meas_results.end());
-    out.detector_events.resize(header.ancilla_count);
-    decode_rle_events(frame.detector_events, std::span<uint8_t>(out.detector_events.data(), header.ancilla_count));
+    decode_rle_events(frame.detector_events, header.ancilla_count, out.detector_events);
     out.frame_id = header.frame_id;
     out.timestamp_ns = header.timestamp_ns;
     out.round = header.round;
@@ -31,12 +30,6 @@ void copy_frame(const SyndromeFrame& frame, OwnedFrame& out) {
     out.ancilla_count = header.ancilla_count;
     out.code_type = header.code_type;
     out.distance = header.distance;
-}
-
-OwnedSyndromeData syndrome_data(const OwnedFrame& frame) {
-    return OwnedSyndromeData{std::vector<uint8_t>(frame.detector_events.begin(), frame.detector_events.end()),
-                             std::vector<int8_t>(frame.meas_results.begin(), frame.meas_results.end()), frame.frame_id,
-                             frame.timestamp_ns, frame.round};
 }
 
 std::expected<Outcome, VeskarError> FrameSource::next_frame(Sleeper& sleeper) {

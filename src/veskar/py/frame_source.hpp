@@ -14,11 +14,9 @@
 #include <vector>
 
 #include "veskar/core/error.hpp"
-#include "veskar/core/window.hpp"
 #include "veskar/deserialize/byte_source.hpp"
 #include "veskar/deserialize/stream.hpp"
 #include "veskar/py/io_runtime.hpp"
-#include "veskar/py/small_array.hpp"
 
 namespace veskar::py {
 
@@ -31,18 +29,14 @@ enum class ShotPart : uint8_t {
     skipped,  // part of no whole shot: not decoded, observable_flips absent
 };
 
-// Frames of up to this many ancillas (a distance-11 surface code's 120 and
-// less) hold their arrays inline.
-inline constexpr size_t kInlineAncillas = 128;
-
 // One frame as handed to Python: everything owned, nothing pointing into the
 // reader. The decode step may replace observable_flips; the recorded value
 // stays beside it so that a decoder can be scored against the recording.
 struct OwnedFrame {
-    std::optional<uint64_t> observable_flips;              // from the metadata block, if it carries them
-    std::optional<uint64_t> recorded_observable_flips;     // the same, never touched by decoding
-    SmallArray<int8_t, kInlineAncillas> meas_results;      // one per ancilla
-    SmallArray<uint8_t, kInlineAncillas> detector_events;  // exactly ancilla_count entries of 0 or 1
+    std::optional<uint64_t> observable_flips;           // from the metadata block, if it carries them
+    std::optional<uint64_t> recorded_observable_flips;  // the same, never touched by decoding
+    std::vector<int8_t> meas_results;                   // one per ancilla
+    std::vector<uint8_t> detector_events;               // exactly ancilla_count entries of 0 or 1
     uint64_t frame_id = 0;
     uint64_t timestamp_ns = 0;
     uint32_t round = 0;
@@ -53,9 +47,6 @@ struct OwnedFrame {
     uint8_t distance = 0;
     ShotPart shot_part = ShotPart::none;
 };
-
-// The frame's syndrome as a window keeps it.
-OwnedSyndromeData syndrome_data(const OwnedFrame& frame);
 
 // A byte source that answers Pending instead of blocking, and can tell the
 // caller what to wait for before asking again.

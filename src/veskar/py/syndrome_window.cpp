@@ -69,7 +69,8 @@ PyObject* push(PyObject* self, PyObject* args, PyObject* kwargs) {
         return nullptr;
     }
     try {
-        state.window.push_owned(syndrome_data(*frame));
+        state.window.push_owned(OwnedSyndromeData{frame->detector_events, frame->meas_results, frame->frame_id,
+                                                  frame->timestamp_ns, frame->round});
     } catch (const std::bad_alloc&) {
         return PyErr_NoMemory();
     }
