@@ -118,8 +118,7 @@ std::expected<UnionFindDecoder, DecoderError> UnionFindDecoder::create(std::shar
     decoder.group_head_.resize(n);
     decoder.group_next_.resize(n);
     decoder.group_kept_.resize(n);
-    decoder.region_.resize(n);
-    decoder.near_root_.assign(n, kNone);
+    decoder.grown_edges_.resize(m + 1);  // + 1: scans write one past the last edge listed
     decoder.matcher_ = ClusterMatcher(n, static_cast<uint32_t>(decoder.neighbour_node_.size()),
                                       static_cast<uint32_t>(m), std::min(kMatchedDetectors, decoder.boundary_));
     return decoder;
@@ -174,7 +173,6 @@ void UnionFindDecoder::find_boundary_sides() {
             }
         }
     }
-    two_sides_ = sides.size() <= 2;
     find_exits();
 }
 
@@ -524,10 +522,7 @@ void UnionFindDecoder::match_groups(uint32_t kept_nodes) {
         if (x < boundary_) sides = add_side(sides, boundary_side_[x]);
     }
     if (sides != kSides && !match_every_group_) return;
-    const std::span<const uint32_t> nodes = kept_nodes < boundary_              ? form_groups_from(kept_nodes, false)
-                                            : two_sides_ && !match_every_group_ ? form_groups_from(kept_nodes, true)
-                                                                                : form_groups();
-    for (uint32_t x : nodes) near_root_[x] = kNone;
+    const std::span<const uint32_t> nodes = form_groups(kept_nodes);
 
     // The groups that reach two sides of the boundary, and hold a node whose
     // correction is kept, are matched, their fired detectors taken out of
@@ -550,104 +545,63 @@ void UnionFindDecoder::match_groups(uint32_t kept_nodes) {
     }
 }
 
-std::span<const uint32_t> UnionFindDecoder::form_groups_from(uint32_t kept_nodes, bool by_side) {
-    // The groups form_groups() would form that hold a seed, alike, found by
-    // reading only the nodes the growth reached that connect to a seed
-    // through edges between reached nodes: every join of theirs is between
-    // two of those. Seeds are the nodes below kept_nodes, whose correction
-    // is kept: in a window that commits its oldest frames, the groups of the
-    // newest frames alone are never read. Or, by side, the nodes that reach
-    // the first side of a boundary of at most two: a group that reaches two
-    // sides holds one, the groups read are the only ones that may.
-    region_count_ = 0;
-    const uint32_t* const touched = touched_nodes_.data();
-    for (uint32_t i = 0; i < touched_node_count_; ++i) {
-        const uint32_t x = touched[i];
-        if (x >= boundary_ || near_root_[x] != kNone) continue;
-        const bool seed = by_side ? boundary_side_[x] == 0 || boundary_side_[x] == kSides : x < kept_nodes;
-        if (seed) enter_region(x, kept_nodes);
-    }
-    uint32_t* const near_root = near_root_.data();
-    for (uint32_t i = 0; i < region_count_; ++i) {
-        const uint32_t x = region_[i];
-        const uint32_t root = near_root[x];
-        const bool whole = !clusters_[root].has_boundary;
-        // As in form_groups(): a cluster without the boundary and without
-        // a side is joined from its neighbours, not from its own nodes.
-        const bool joins = !(whole && group_sides_[root] == kNoSide);
-        for_each_reached_neighbour(x, [&](uint32_t y) {
-            if (y >= boundary_) return;
-            if (near_root[y] == kNone) enter_region(y, kept_nodes);
-            if (joins && !(near_root[y] == root && (whole || y >= x))) join_groups(x, y);
-        });
-    }
-    return std::span<const uint32_t>(region_.data(), region_count_);
-}
-
-// Takes reached node x (below the boundary) into the region with its group:
-// a part of its own in a cluster with the boundary, else its whole cluster.
-void UnionFindDecoder::enter_region(uint32_t x, uint32_t kept_nodes) {
-    const uint32_t root = root_[x];
-    if (clusters_[root].has_boundary) {
-        near_root_[x] = root;
-        group_parent_[x] = x;
-        group_sides_[x] = boundary_side_[x];
-        group_head_[x] = kNone;
-        group_kept_[x] = x < kept_nodes;
-        region_[region_count_++] = x;
-        return;
-    }
-    uint32_t sides = kNoSide;
-    uint8_t kept = 0;
-    for (uint32_t m = clusters_[root].member_head; m != kNone; m = member_next_[m]) {
-        near_root_[m] = root;
-        group_parent_[m] = root;
-        group_head_[m] = kNone;
-        sides = add_side(sides, boundary_side_[m]);
-        kept |= m < kept_nodes;
-        region_[region_count_++] = m;
-    }
-    group_sides_[root] = sides;
-    group_kept_[root] = kept;
-}
-
-std::span<const uint32_t> UnionFindDecoder::form_groups() {
+std::span<const uint32_t> UnionFindDecoder::form_groups(uint32_t kept_nodes) {
     // Groups: a cluster without the boundary is one; a cluster with it falls
     // into parts, node by node. Groups next to each other are joined, since
-    // the lightest correction may pair their detectors. near_root_ marks the
-    // nodes a group may hold with their cluster, so that the search for
-    // joins reads one entry per neighbour.
+    // the lightest correction may pair their detectors. The pairs of reached
+    // nodes next to each other are the edges the growth listed between two
+    // nodes it scanned, and the edges of the few nodes it reached without a
+    // scan (the far end of a full edge from a cluster that had stopped).
     const uint32_t* const touched = touched_nodes_.data();
-    uint32_t* const near_root = near_root_.data();
     for (uint32_t i = 0; i < touched_node_count_; ++i) {
         const uint32_t x = touched[i];
         if (x >= boundary_) continue;
         const uint32_t root = root_[x];
-        const bool whole = !clusters_[root].has_boundary;
-        near_root[x] = root;
-        group_parent_[x] = whole ? root : x;
+        group_parent_[x] = clusters_[root].has_boundary ? x : root;
         group_sides_[x] = kNoSide;
         group_head_[x] = kNone;
-        group_kept_[x] = 1;
+        group_kept_[x] = 0;
     }
-    for (uint32_t i = 0; i < touched_node_count_; ++i) {
-        const uint32_t x = touched[i];
-        if (x < boundary_) group_sides_[group_parent_[x]] = add_side(group_sides_[group_parent_[x]], boundary_side_[x]);
-    }
-    // Joins are looked for from the clusters that reach the boundary; a
-    // cluster that does not is joined from its neighbours that do.
     for (uint32_t i = 0; i < touched_node_count_; ++i) {
         const uint32_t x = touched[i];
         if (x >= boundary_) continue;
-        const uint32_t root = near_root[x];
-        const bool whole = !clusters_[root].has_boundary;
-        if (whole && group_sides_[root] == kNoSide) continue;
+        const uint32_t group = group_parent_[x];
+        group_sides_[group] = add_side(group_sides_[group], boundary_side_[x]);
+        group_kept_[group] |= x < kept_nodes;
+    }
+    const EdgeEnds* const ends = edge_ends_.data();
+    for (uint32_t i = 0; i < grown_edge_count_; ++i) {
+        const EdgeEnds& edge = ends[grown_edges_[i]];
+        join_neighbours(edge.u, edge.v);
+    }
+    for (uint32_t i = 0; i < touched_node_count_; ++i) {
+        const uint32_t x = touched[i];
+        if (x >= boundary_ || scanned_[x]) continue;
         for_each_reached_neighbour(x, [&](uint32_t y) {
-            const uint32_t other = near_root[y];
-            if (other != kNone && !(other == root && (whole || y >= x))) join_groups(x, y);
+            if (y < boundary_) join_neighbours(x, y);
         });
     }
     return std::span<const uint32_t>(touched, touched_node_count_);
+}
+
+inline void UnionFindDecoder::join_neighbours(uint32_t x, uint32_t y) {
+    const uint32_t rx = root_[x];
+    const uint32_t ry = root_[y];
+    if (rx == ry) {
+        if (clusters_[rx].has_boundary) join_groups(x, y);
+        return;
+    }
+    // A cluster without the boundary and without a side of its own is joined
+    // to the groups next to it that have one, not to another such cluster.
+    // It is only ever the group joined in, so its sides stay as they were.
+    const bool x_lone = !clusters_[rx].has_boundary && group_sides_[rx] == kNoSide;
+    const bool y_lone = !clusters_[ry].has_boundary && group_sides_[ry] == kNoSide;
+    if (x_lone && y_lone) return;
+    if (x_lone) {
+        join_groups(y, x);
+    } else {
+        join_groups(x, y);
+    }
 }
 
 void UnionFindDecoder::schedule_open_edges(uint32_t root, uint32_t list_owner, int64_t now) {
@@ -670,6 +624,11 @@ inline void UnionFindDecoder::scan(uint32_t root, uint32_t node, int64_t now) {
     uint8_t* const scanned = scanned_.data();
     const int64_t* const offset = offset_.data();
     const int64_t grown_here = growth(root, now) - offset[node];
+    // At its first scan a node lists its edges to the nodes scanned before
+    // it, for the grouping: every edge between two scanned nodes, once.
+    const uint32_t first_scan = scanned[node] ^ 1u;
+    uint32_t* const grown_edges = grown_edges_.data();
+    uint32_t grown_edge_count = grown_edge_count_;
     scanned[node] = 1;
     uint32_t cursor = kNone;
     const uint32_t end = adjacency_start_[node + 1];
@@ -692,6 +651,8 @@ inline void UnionFindDecoder::scan(uint32_t root, uint32_t node, int64_t now) {
         for (; seen != 0; seen &= seen - 1) {
             const uint32_t k = chunk + static_cast<uint32_t>(std::countr_zero(seen));
             const uint32_t neighbour = neighbour_node[k];
+            grown_edges[grown_edge_count] = neighbour_edge[k];
+            grown_edge_count += first_scan;
             const uint32_t other = find(neighbour);
             // Inside the cluster: never grows again. Should it be some
             // member's cursor, it is dropped when it comes up.
@@ -706,6 +667,7 @@ inline void UnionFindDecoder::scan(uint32_t root, uint32_t node, int64_t now) {
         }
     }
     cursor_[node] = cursor;
+    grown_edge_count_ = grown_edge_count;
 }
 
 void UnionFindDecoder::absorb(uint32_t edge, uint32_t from, uint32_t node, uint32_t root, int64_t now) {
@@ -875,6 +837,7 @@ void UnionFindDecoder::reset() {
                               .kept = 0};
     }
     touched_node_count_ = 0;
+    grown_edge_count_ = 0;
     events_.clear();
 }
 

@@ -212,11 +212,10 @@ class UnionFindDecoder final : public Decoder {
     [[gnu::visibility("hidden")]] void absorb(uint32_t edge, uint32_t from, uint32_t node, uint32_t root, int64_t now);
     [[gnu::visibility("hidden")]] void unite(uint32_t edge, uint32_t ru, uint32_t rv, int64_t now);
     [[gnu::visibility("hidden")]] void match_groups(uint32_t kept_nodes);
-    // Each returns the nodes it grouped (form_groups: every reached node;
-    // nodes at or beyond the boundary are never grouped).
-    [[gnu::visibility("hidden")]] std::span<const uint32_t> form_groups();
-    [[gnu::visibility("hidden")]] std::span<const uint32_t> form_groups_from(uint32_t kept_nodes, bool by_side);
-    void enter_region(uint32_t x, uint32_t kept_nodes);
+    // Groups the nodes the growth reached; returns them (nodes at or beyond
+    // the boundary are never grouped).
+    [[gnu::visibility("hidden")]] std::span<const uint32_t> form_groups(uint32_t kept_nodes);
+    [[gnu::always_inline]] inline void join_neighbours(uint32_t x, uint32_t y);
     // Calls visit(y) for every neighbour y of `node` that the growth reached
     // (boundary nodes included), in adjacency order.
     template <class Visit>
@@ -249,9 +248,6 @@ class UnionFindDecoder final : public Decoder {
     std::vector<uint32_t> boundary_side_;
     // Some cycle avoiding the boundary flips an observable: every group is matched.
     bool match_every_group_ = false;
-    // The boundary has at most two sides (a memory experiment's one
-    // observable): a group that reaches two holds a node of the first.
-    bool two_sides_ = false;
     // Per node, its shortest way to a boundary node: the length, the first
     // edge and the node it leads to.
     std::vector<int64_t> exit_distance_;
@@ -286,11 +282,9 @@ class UnionFindDecoder final : public Decoder {
     std::vector<uint32_t> group_head_;
     std::vector<uint32_t> group_next_;
     std::vector<uint8_t> group_kept_;  // the group holds a node below kept_nodes
-    std::vector<uint32_t> region_;     // the nodes form_groups_from() grouped
-    uint32_t region_count_ = 0;
-    // Per node: its cluster while match_groups() runs if it is below the
-    // boundary and the growth reached it, kNone otherwise.
-    std::vector<uint32_t> near_root_;
+    // The edges between two scanned nodes, each once.
+    std::vector<uint32_t> grown_edges_;
+    uint32_t grown_edge_count_ = 0;
     ClusterMatcher matcher_;
 };
 
