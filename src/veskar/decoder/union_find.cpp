@@ -152,7 +152,10 @@ void UnionFindDecoder::find_boundary_sides() {
             }
         }
     }
-    std::map<std::pair<uint32_t, uint64_t>, uint32_t> sides;
+    // A side is what a way out flips, not which boundary node it takes: a
+    // window's open side and its real boundary are one side where their
+    // observables agree, so a group reaching both has nothing to choose.
+    std::map<uint64_t, uint32_t> sides;
     boundary_side_.assign(node_count_, kNoSide);
     exit_distance_.assign(node_count_, std::numeric_limits<int64_t>::max());
     exit_edge_.assign(node_count_, kNone);
@@ -161,7 +164,7 @@ void UnionFindDecoder::find_boundary_sides() {
         for (uint32_t k = adjacency_start_[x]; k < adjacency_start_[x + 1]; ++k) {
             const uint32_t y = neighbour_node_[k];
             if (y < boundary_) continue;
-            const auto key = std::pair{y, potential[x] ^ edge_observables_[neighbour_edge_[k]]};
+            const uint64_t key = potential[x] ^ edge_observables_[neighbour_edge_[k]];
             const uint32_t side = sides.emplace(key, static_cast<uint32_t>(sides.size())).first->second;
             uint32_t& mine = boundary_side_[x];
             mine = mine == kNoSide || mine == side ? side : kSides;

@@ -60,7 +60,7 @@ uint32_t observable_count(const SpacetimeGraph& graph);
 // observable (planar codes), a path's observables are the potentials of its
 // ends, so all corrections of a set of fired detectors flip the same
 // observables unless they may end on two "sides" of the boundary (boundary
-// edges whose potential-corrected observables, or boundary nodes, differ).
+// edges whose potential-corrected observables differ).
 // That choice is the one that decides a logical error, and peeling makes it
 // badly: growth stops a cluster at the first boundary it touches, and
 // neighbouring clusters are corrected each on its own. So the nodes the
@@ -163,7 +163,7 @@ class UnionFindDecoder final : public Decoder {
     static constexpr uint8_t kAnchor = 4;   // never peeled away: the boundary, or a best-effort leftover
 
     // Which boundary a node's boundary edges reach, as an index into the
-    // distinct (boundary node, observables) pairs; these two when it has none
+    // distinct potential-corrected observables; these two when it has none
     // or several.
     static constexpr uint32_t kNoSide = 0xFFFFFFFF;
     static constexpr uint32_t kSides = 0xFFFFFFFE;
