@@ -14,23 +14,22 @@ namespace veskar {
 
 namespace {
 
-// The window's fired detectors, ascending; `fired` has room for `count`.
-// Events are 0 or 1 and mostly 0: read eight at a time, a fired one is the
-// lowest bit of its byte, and a little-endian word puts byte k at bit 8k.
-uint32_t collect_fired(const uint8_t* events, uint32_t count, uint32_t* fired) {
-    static_assert(std::endian::native == std::endian::little);
-    uint32_t n = 0;
-    uint32_t i = 0;
-    for (; i + 8 <= count; i += 8) {
-        uint64_t word;
-        std::memcpy(&word, events + i, sizeof word);
-        for (; word != 0; word &= word - 1) fired[n++] = i + static_cast<uint32_t>(std::countr_zero(word)) / 8;
-    }
-    for (; i < count; ++i) {
-        fired[n] = i;
-        n += events[i];
-    }
-    return n;
+// The `count` bits of `bits` from bit `at` on, as one word (count <= 64);
+// the array has a word to spare past its last bit.
+uint64_t bits_at(const uint64_t* bits, uint64_t at, uint32_t count) {
+    const uint64_t* const word = bits + at / 64;
+    const uint32_t shift = at % 64;
+    uint64_t value = word[0] >> shift;
+    if (shift != 0) value |= word[1] << (64 - shift);
+    return count == 64 ? value : value & ((uint64_t{1} << count) - 1);
+}
+
+// XORs `value` into the 64 bits of `bits` from bit `at` on.
+void xor_bits_at(uint64_t* bits, uint64_t at, uint64_t value) {
+    uint64_t* const word = bits + at / 64;
+    const uint32_t shift = at % 64;
+    word[0] ^= value << shift;
+    if (shift != 0) word[1] ^= value >> (64 - shift);
 }
 
 // 1 in each byte of `word` that is not 0, 0 in the others: the low seven
@@ -38,6 +37,26 @@ uint32_t collect_fired(const uint8_t* events, uint32_t count, uint32_t* fired) {
 uint64_t nonzero_bytes(uint64_t word) {
     constexpr uint64_t kLow7 = 0x7f7f7f7f7f7f7f7f;
     return ((((word & kLow7) + kLow7) | word) >> 7) & 0x0101010101010101;
+}
+
+// Bit k set when byte k of `word` is not 0: with one bit per byte, the
+// multiplication adds each byte's bit into the top byte at its own place
+// and nowhere else.
+uint64_t nonzero_byte_bits(uint64_t word) {
+    static_assert(std::endian::native == std::endian::little);
+    return (nonzero_bytes(word) * 0x0102040810204080) >> 56;
+}
+
+// The window's fired detectors, ascending: the set bits among `count` bits
+// from bit `at` on. `fired` has room for `count`.
+uint32_t collect_fired(const uint64_t* bits, uint64_t at, uint32_t count, uint32_t* fired) {
+    uint32_t n = 0;
+    for (uint32_t i = 0; i < count; i += 64) {
+        for (uint64_t word = bits_at(bits, at + i, std::min<uint32_t>(64, count - i)); word != 0; word &= word - 1) {
+            fired[n++] = i + static_cast<uint32_t>(std::countr_zero(word));
+        }
+    }
+    return n;
 }
 
 std::string dropped(uint32_t due) {
@@ -132,7 +151,7 @@ std::expected<CommittedDecoder, CommittedDecoderError> CommittedDecoder::create(
         most_nodes = std::max(most_nodes, w.decoder.node_count());
         most_detectors = std::max(most_detectors, w.detector_count);
     }
-    decoder.syndrome_.assign(frames * ancilla_count, 0);
+    decoder.syndrome_.assign((uint64_t{frames} * ancilla_count + 63) / 64 + 1, 0);
     decoder.fired_.resize(std::max<uint32_t>(1, most_detectors));
     decoder.correction_.reserve(most_nodes);
     return decoder;
@@ -236,18 +255,26 @@ uint32_t CommittedDecoder::abandon() {
 }
 
 FrameDecode CommittedDecoder::take_frame(std::span<const uint8_t> detector_events) {
-    uint8_t* const slot = syndrome_.data() + size_t{next_round_} * ancilla_count_;
+    // Events are XORed in: committed corrections may have flipped some
+    // already. Read 8 bytes at a time and written 64 bits at a time.
+    const uint64_t first_bit = uint64_t{next_round_} * ancilla_count_;
     const uint8_t* const events = detector_events.data();
-    uint32_t i = 0;
-    for (; i + 8 <= ancilla_count_; i += 8) {
-        uint64_t have;
-        uint64_t fired;
-        std::memcpy(&have, slot + i, sizeof have);
-        std::memcpy(&fired, events + i, sizeof fired);
-        have ^= nonzero_bytes(fired);
-        std::memcpy(slot + i, &have, sizeof have);
+    for (uint32_t i = 0; i < ancilla_count_; i += 64) {
+        const uint32_t count = std::min<uint32_t>(64, ancilla_count_ - i);
+        uint64_t value = 0;
+        uint32_t j = 0;
+        for (; j + 8 <= count; j += 8) {
+            uint64_t word;
+            std::memcpy(&word, events + i + j, sizeof word);
+            value |= nonzero_byte_bits(word) << j;
+        }
+        if (j < count) {
+            uint64_t word = 0;
+            std::memcpy(&word, events + i + j, count - j);
+            value |= nonzero_byte_bits(word) << j;
+        }
+        xor_bits_at(syndrome_.data(), first_bit + i, value);
     }
-    for (; i < ancilla_count_; ++i) slot[i] ^= events[i] != 0;
     ++next_round_;
     if (next_round_ == frames_per_shot_) {
         decode_window(true);
@@ -264,8 +291,8 @@ FrameDecode CommittedDecoder::take_frame(std::span<const uint8_t> detector_event
 
 void CommittedDecoder::decode_window(bool last) {
     WindowDecoder& window = decoders_[window_decoder_[window_index_]];
-    uint8_t* const events = syndrome_.data() + size_t{window_first_frame_} * ancilla_count_;
-    const uint32_t count = collect_fired(events, window.detector_count, fired_.data());
+    const uint64_t first_bit = uint64_t{window_first_frame_} * ancilla_count_;
+    const uint32_t count = collect_fired(syndrome_.data(), first_bit, window.detector_count, fired_.data());
     if (count == 0) return;
     if (last) {
         observable_flips_ ^= window.decoder.decode_detectors(std::span(fired_.data(), count));
@@ -285,7 +312,8 @@ void CommittedDecoder::decode_window(bool last) {
         observable_flips_ ^= edge.observables;
         if (far < committed || far == detectors) continue;
         // The edge explains an event of a later frame too: flip it there.
-        events[far < detectors ? far : window.window.open_detectors[far - detectors - 1]] ^= 1;
+        const uint32_t flipped = far < detectors ? far : window.window.open_detectors[far - detectors - 1];
+        syndrome_[(first_bit + flipped) / 64] ^= uint64_t{1} << ((first_bit + flipped) % 64);
     }
 }
 

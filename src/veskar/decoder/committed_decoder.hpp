@@ -182,9 +182,9 @@ class CommittedDecoder {
     std::vector<WindowDecoder> decoders_;
     std::vector<uint32_t> window_decoder_;  // per window of a shot, in order, its decoder
 
-    // The shot's detector events, frame k at k*A, with the flips of
-    // committed corrections applied.
-    std::vector<uint8_t> syndrome_;
+    // The shot's detector events, a bit each, frame k from bit k*A on, with
+    // the flips of committed corrections applied; a word to spare at the end.
+    std::vector<uint64_t> syndrome_;
     std::vector<uint32_t> fired_;       // a window's fired detectors
     std::vector<uint32_t> correction_;  // a window's correction edges
     uint64_t observable_flips_ = 0;     // committed so far in this shot
