@@ -118,6 +118,7 @@ std::expected<UnionFindDecoder, DecoderError> UnionFindDecoder::create(std::shar
     decoder.group_head_.resize(n);
     decoder.group_next_.resize(n);
     decoder.group_kept_.resize(n);
+    decoder.unscanned_.resize(n);
     decoder.grown_edges_.resize(m + 1);  // + 1: scans write one past the last edge listed
     decoder.matcher_ = ClusterMatcher(n, static_cast<uint32_t>(decoder.neighbour_node_.size()),
                                       static_cast<uint32_t>(m), std::min(kMatchedDetectors, decoder.boundary_));
@@ -339,6 +340,7 @@ UnionFindDecoder::Cluster UnionFindDecoder::rest_cluster(uint32_t node) const {
         .has_boundary = is_boundary,
         .grows = 0,
         .kept = 0,
+        .sides = boundary_side_[node],
     };
 }
 
@@ -354,6 +356,8 @@ inline int64_t UnionFindDecoder::growth(uint32_t root, int64_t now) const {
 inline void UnionFindDecoder::touch_node(uint32_t node) {
     if (flags_[node] & kTouched) return;
     flags_[node] |= kTouched;
+    // Still a cluster of its own.
+    clusters_[node].kept = node < kept_nodes_;
     touched_nodes_[touched_node_count_++] = node;
 }
 
@@ -432,6 +436,7 @@ uint64_t UnionFindDecoder::decode_correction(std::span<const uint32_t> fired, st
 template <bool kRecord>
 uint64_t UnionFindDecoder::decode(std::span<const uint32_t> fired, std::vector<uint32_t>* correction,
                                   uint32_t kept_nodes) {
+    kept_nodes_ = kept_nodes;
     for (uint32_t d : fired) {
         if (d >= boundary_) continue;
         touch_node(d);
@@ -489,8 +494,9 @@ inline uint32_t UnionFindDecoder::group_of(uint32_t node) {
 // The side of the boundary a set of nodes reaches, given one more node's or
 // set's: kNoSide until one is reached, kSides once two differ.
 inline uint32_t UnionFindDecoder::add_side(uint32_t sides, uint32_t more) {
-    if (more == kNoSide || sides == more) return sides;
-    return sides == kNoSide ? more : kSides;
+    // Selects, not branches: which side a node reaches is data.
+    const uint32_t changed = sides == kNoSide ? more : kSides;
+    return (more == kNoSide) | (sides == more) ? sides : changed;
 }
 
 inline void UnionFindDecoder::join_groups(uint32_t a, uint32_t b) {
@@ -500,6 +506,13 @@ inline void UnionFindDecoder::join_groups(uint32_t a, uint32_t b) {
     group_parent_[b] = a;
     group_sides_[a] = add_side(group_sides_[a], group_sides_[b]);
     group_kept_[a] |= group_kept_[b];
+    any_matched_group_ |= matched_group(a);
+}
+
+// The group is matched: it holds a node whose correction is kept, and
+// reaches two sides of the boundary (or every group is matched).
+inline bool UnionFindDecoder::matched_group(uint32_t group) const {
+    return (group_kept_[group] != 0) & (match_every_group_ | (group_sides_[group] == kSides));
 }
 
 template <class Visit>
@@ -516,25 +529,16 @@ inline void UnionFindDecoder::for_each_reached_neighbour(uint32_t node, Visit&& 
 }
 
 void UnionFindDecoder::match_groups(uint32_t kept_nodes) {
-    // Nothing to choose unless the nodes the growth reached touch two sides
-    // of the boundary between them.
-    const uint32_t* const touched = touched_nodes_.data();
-    uint32_t sides = kNoSide;
-    for (uint32_t i = 0; i < touched_node_count_; ++i) {
-        const uint32_t x = touched[i];
-        if (x < boundary_) sides = add_side(sides, boundary_side_[x]);
-    }
-    if (sides != kSides && !match_every_group_) return;
+    if (!may_match_groups()) return;
     const std::span<const uint32_t> nodes = form_groups(kept_nodes);
+    if (!any_matched_group_) return;
 
-    // The groups that reach two sides of the boundary, and hold a node whose
-    // correction is kept, are matched, their fired detectors taken out of
-    // the peeling.
+    // The matched groups' fired detectors are taken out of the peeling.
     for (auto at = nodes.rbegin(); at != nodes.rend(); ++at) {
         const uint32_t x = *at;
         if (x >= boundary_) continue;
         const uint32_t group = group_of(x);
-        if (!group_kept_[group] || (!match_every_group_ && group_sides_[group] != kSides)) continue;
+        if (!matched_group(group)) continue;
         group_next_[x] = group_head_[group];
         group_head_[group] = x;
     }
@@ -548,6 +552,44 @@ void UnionFindDecoder::match_groups(uint32_t kept_nodes) {
     }
 }
 
+bool UnionFindDecoder::may_match_groups() {
+    // Nothing to choose unless the nodes the growth reached touch two sides
+    // of the boundary between them. Else the groups' union-find, over whole
+    // clusters, joined by the same edges as in form_groups(). Every touched
+    // node is entered as if a root: one that is not is never looked up, and
+    // what its entry holds, of a cluster it once was or alone, is part of
+    // its cluster's, so is matched only if its cluster is.
+    const uint32_t* const touched = touched_nodes_.data();
+    uint32_t sides = kNoSide;
+    bool matched = false;
+    uint32_t unscanned = 0;
+    for (uint32_t i = 0; i < touched_node_count_; ++i) {
+        const uint32_t x = touched[i];
+        sides = add_side(sides, boundary_side_[x]);
+        group_parent_[x] = x;
+        group_sides_[x] = clusters_[x].sides;
+        group_kept_[x] = clusters_[x].kept;
+        matched |= matched_group(x);
+        unscanned_[unscanned] = x;
+        unscanned += (x < boundary_) & (scanned_[x] ^ 1u);
+    }
+    unscanned_count_ = unscanned;
+    if (sides != kSides && !match_every_group_) return false;
+    any_matched_group_ = matched;
+    const EdgeEnds* const ends = edge_ends_.data();
+    for (uint32_t i = 0; i < grown_edge_count_; ++i) {
+        const EdgeEnds& edge = ends[grown_edges_[i]];
+        join_groups(root_[edge.u], root_[edge.v]);
+    }
+    for (uint32_t i = 0; i < unscanned_count_; ++i) {
+        const uint32_t x = unscanned_[i];
+        for_each_reached_neighbour(x, [&](uint32_t y) {
+            if (y < boundary_) join_groups(root_[x], root_[y]);
+        });
+    }
+    return any_matched_group_;
+}
+
 std::span<const uint32_t> UnionFindDecoder::form_groups(uint32_t kept_nodes) {
     // Groups: a cluster without the boundary is one; a cluster with it falls
     // into parts, node by node. Groups next to each other are joined, since
@@ -555,10 +597,12 @@ std::span<const uint32_t> UnionFindDecoder::form_groups(uint32_t kept_nodes) {
     // nodes next to each other are the edges the growth listed between two
     // nodes it scanned, and the edges of the few nodes it reached without a
     // scan (the far end of a full edge from a cluster that had stopped).
+    // Boundary nodes are entered too, each a group of its own that reaches
+    // no side and is never joined: the loops need no test.
+    any_matched_group_ = false;
     const uint32_t* const touched = touched_nodes_.data();
     for (uint32_t i = 0; i < touched_node_count_; ++i) {
         const uint32_t x = touched[i];
-        if (x >= boundary_) continue;
         const uint32_t root = root_[x];
         group_parent_[x] = clusters_[root].has_boundary ? x : root;
         group_sides_[x] = kNoSide;
@@ -567,19 +611,18 @@ std::span<const uint32_t> UnionFindDecoder::form_groups(uint32_t kept_nodes) {
     }
     for (uint32_t i = 0; i < touched_node_count_; ++i) {
         const uint32_t x = touched[i];
-        if (x >= boundary_) continue;
         const uint32_t group = group_parent_[x];
         group_sides_[group] = add_side(group_sides_[group], boundary_side_[x]);
         group_kept_[group] |= x < kept_nodes;
+        any_matched_group_ |= matched_group(group);
     }
     const EdgeEnds* const ends = edge_ends_.data();
     for (uint32_t i = 0; i < grown_edge_count_; ++i) {
         const EdgeEnds& edge = ends[grown_edges_[i]];
         join_neighbours(edge.u, edge.v);
     }
-    for (uint32_t i = 0; i < touched_node_count_; ++i) {
-        const uint32_t x = touched[i];
-        if (x >= boundary_ || scanned_[x]) continue;
+    for (uint32_t i = 0; i < unscanned_count_; ++i) {
+        const uint32_t x = unscanned_[i];
         for_each_reached_neighbour(x, [&](uint32_t y) {
             if (y < boundary_) join_neighbours(x, y);
         });
@@ -687,6 +730,8 @@ void UnionFindDecoder::absorb(uint32_t edge, uint32_t from, uint32_t node, uint3
     root_[node] = root;
     offset_[node] = growth(root, now);
     ++cluster.size;
+    cluster.kept |= clusters_[node].kept;
+    cluster.sides = add_side(cluster.sides, clusters_[node].sides);
     member_next_[cluster.member_tail] = node;
     cluster.member_tail = node;
     scan(root, node, now);
@@ -731,6 +776,8 @@ void UnionFindDecoder::unite(uint32_t edge, uint32_t ru, uint32_t rv, int64_t no
     kept.size += absorbed.size;
     kept.odd ^= absorbed.odd;
     kept.has_boundary |= absorbed.has_boundary;
+    kept.kept |= absorbed.kept;
+    kept.sides = add_side(kept.sides, absorbed.sides);
     kept.grows = kept.odd && !kept.has_boundary;
     kept.base = (kept.grows ? now : 0) - keep_growth;
     growing_count_ = growing_count_ - u_grew - v_grew + kept.grows;
@@ -769,12 +816,6 @@ uint64_t UnionFindDecoder::peel(uint32_t kept_nodes) {
     // node is a leaf or carries a detector is data, not a pattern a branch
     // predictor can learn.
     const bool every_tree = kept_nodes >= boundary_;
-    if (!every_tree) {
-        for (uint32_t i = 0; i < touched_node_count_; ++i) {
-            const uint32_t v = touched_nodes_[i];
-            if (v < kept_nodes) clusters_[root_[v]].kept = 1;
-        }
-    }
     uint32_t count = 0;
     for (uint32_t i = 0; i < touched_node_count_; ++i) {
         const uint32_t v = touched_nodes_[i];
@@ -837,7 +878,8 @@ void UnionFindDecoder::reset() {
                               .odd = 0,
                               .has_boundary = is_boundary,
                               .grows = 0,
-                              .kept = 0};
+                              .kept = 0,
+                              .sides = boundary_side_[v]};
     }
     touched_node_count_ = 0;
     grown_edge_count_ = 0;

@@ -182,7 +182,8 @@ class UnionFindDecoder final : public Decoder {
         uint8_t odd;           // holds an odd number of fired detectors
         uint8_t has_boundary;  // contains the boundary node
         uint8_t grows;         // odd and without the boundary
-        uint8_t kept;          // holds a node below kept_nodes, while peeling: peeled
+        uint8_t kept;          // holds a node below kept_nodes
+        uint32_t sides;        // the sides of the boundary its members reach
     };
 
     UnionFindDecoder() = default;
@@ -212,6 +213,10 @@ class UnionFindDecoder final : public Decoder {
     [[gnu::visibility("hidden")]] void absorb(uint32_t edge, uint32_t from, uint32_t node, uint32_t root, int64_t now);
     [[gnu::visibility("hidden")]] void unite(uint32_t edge, uint32_t ru, uint32_t rv, int64_t now);
     [[gnu::visibility("hidden")]] void match_groups(uint32_t kept_nodes);
+    // Whether some group may be matched: the clusters joined by the edges
+    // between reached nodes, a coarser partition than the groups, hold
+    // together a node whose correction is kept and two sides.
+    [[gnu::visibility("hidden")]] bool may_match_groups();
     // Groups the nodes the growth reached; returns them (nodes at or beyond
     // the boundary are never grouped).
     [[gnu::visibility("hidden")]] std::span<const uint32_t> form_groups(uint32_t kept_nodes);
@@ -222,6 +227,7 @@ class UnionFindDecoder final : public Decoder {
     [[gnu::always_inline]] inline void for_each_reached_neighbour(uint32_t node, Visit&& visit) const;
     [[gnu::always_inline]] inline uint32_t group_of(uint32_t node);
     [[gnu::always_inline]] inline void join_groups(uint32_t a, uint32_t b);
+    [[gnu::always_inline]] inline bool matched_group(uint32_t group) const;
     static uint32_t add_side(uint32_t sides, uint32_t more);
     template <bool kRecord>
     [[gnu::visibility("hidden")]] uint64_t peel(uint32_t kept_nodes);
@@ -270,6 +276,7 @@ class UnionFindDecoder final : public Decoder {
     // once, so node_count_ entries are never exceeded.
     std::vector<uint32_t> touched_nodes_;
     uint32_t touched_node_count_ = 0;
+    uint32_t kept_nodes_ = 0;       // of the decode under way
     EventQueue events_;             // the open edges next to a growing cluster, by when they fill
     uint32_t growing_count_ = 0;    // clusters that grow
     std::vector<uint32_t> leaves_;  // peeling stack
@@ -282,6 +289,11 @@ class UnionFindDecoder final : public Decoder {
     std::vector<uint32_t> group_head_;
     std::vector<uint32_t> group_next_;
     std::vector<uint8_t> group_kept_;  // the group holds a node below kept_nodes
+    bool any_matched_group_ = false;   // some group formed so far is matched
+    // The reached nodes below the boundary that were never scanned, listed
+    // by may_match_groups() for form_groups().
+    std::vector<uint32_t> unscanned_;
+    uint32_t unscanned_count_ = 0;
     // The edges between two scanned nodes, each once.
     std::vector<uint32_t> grown_edges_;
     uint32_t grown_edge_count_ = 0;
