@@ -358,6 +358,7 @@ inline void UnionFindDecoder::touch_node(uint32_t node) {
     flags_[node] |= kTouched;
     // Still a cluster of its own.
     clusters_[node].kept = node < kept_nodes_;
+    reached_sides_ = add_side(reached_sides_, boundary_side_[node]);
     touched_nodes_[touched_node_count_++] = node;
 }
 
@@ -529,9 +530,11 @@ inline void UnionFindDecoder::for_each_reached_neighbour(uint32_t node, Visit&& 
 }
 
 void UnionFindDecoder::match_groups(uint32_t kept_nodes) {
-    if (!may_match_groups()) return;
-    const std::span<const uint32_t> nodes = form_groups(kept_nodes);
-    if (!any_matched_group_) return;
+    // Nothing to choose unless the nodes the growth reached touch two sides
+    // of the boundary between them.
+    if (reached_sides_ != kSides && !match_every_group_) return;
+    if (!form_groups(kept_nodes)) return;
+    const std::span<const uint32_t> nodes(touched_nodes_.data(), touched_node_count_);
 
     // The matched groups' fired detectors are taken out of the peeling.
     for (auto at = nodes.rbegin(); at != nodes.rend(); ++at) {
@@ -552,82 +555,47 @@ void UnionFindDecoder::match_groups(uint32_t kept_nodes) {
     }
 }
 
-bool UnionFindDecoder::may_match_groups() {
-    // Nothing to choose unless the nodes the growth reached touch two sides
-    // of the boundary between them. Else the groups' union-find, over whole
-    // clusters, joined by the same edges as in form_groups(). Every touched
-    // node is entered as if a root: one that is not is never looked up, and
-    // what its entry holds, of a cluster it once was or alone, is part of
-    // its cluster's, so is matched only if its cluster is.
-    const uint32_t* const touched = touched_nodes_.data();
-    uint32_t sides = kNoSide;
-    bool matched = false;
-    uint32_t unscanned = 0;
-    for (uint32_t i = 0; i < touched_node_count_; ++i) {
-        const uint32_t x = touched[i];
-        sides = add_side(sides, boundary_side_[x]);
-        group_parent_[x] = x;
-        group_sides_[x] = clusters_[x].sides;
-        group_kept_[x] = clusters_[x].kept;
-        matched |= matched_group(x);
-        unscanned_[unscanned] = x;
-        unscanned += (x < boundary_) & (scanned_[x] ^ 1u);
-    }
-    unscanned_count_ = unscanned;
-    if (sides != kSides && !match_every_group_) return false;
-    any_matched_group_ = matched;
-    const EdgeEnds* const ends = edge_ends_.data();
-    for (uint32_t i = 0; i < grown_edge_count_; ++i) {
-        const EdgeEnds& edge = ends[grown_edges_[i]];
-        join_groups(root_[edge.u], root_[edge.v]);
-    }
-    for (uint32_t i = 0; i < unscanned_count_; ++i) {
-        const uint32_t x = unscanned_[i];
-        for_each_reached_neighbour(x, [&](uint32_t y) {
-            if (y < boundary_) join_groups(root_[x], root_[y]);
-        });
-    }
-    return any_matched_group_;
-}
-
-std::span<const uint32_t> UnionFindDecoder::form_groups(uint32_t kept_nodes) {
+bool UnionFindDecoder::form_groups(uint32_t kept_nodes) {
     // Groups: a cluster without the boundary is one; a cluster with it falls
     // into parts, node by node. Groups next to each other are joined, since
     // the lightest correction may pair their detectors. The pairs of reached
     // nodes next to each other are the edges the growth listed between two
     // nodes it scanned, and the edges of the few nodes it reached without a
     // scan (the far end of a full edge from a cluster that had stopped).
-    // Boundary nodes are entered too, each a group of its own that reaches
-    // no side and is never joined: the loops need no test.
-    any_matched_group_ = false;
+    //
+    // A whole cluster's sides and kept flag are its own, kept up by the
+    // growth; every member enters them, which leaves the root's as the
+    // group's. Boundary nodes are entered too, each a group of its own that
+    // reaches no side and is never joined: the pass needs no test.
     const uint32_t* const touched = touched_nodes_.data();
+    bool matched = false;
+    uint32_t unscanned = 0;
     for (uint32_t i = 0; i < touched_node_count_; ++i) {
         const uint32_t x = touched[i];
         const uint32_t root = root_[x];
-        group_parent_[x] = clusters_[root].has_boundary ? x : root;
-        group_sides_[x] = kNoSide;
+        const Cluster& cluster = clusters_[root];
+        const bool part = cluster.has_boundary;
+        group_parent_[x] = part ? x : root;
+        group_sides_[x] = part ? boundary_side_[x] : cluster.sides;
+        group_kept_[x] = part ? x < kept_nodes : cluster.kept;
         group_head_[x] = kNone;
-        group_kept_[x] = 0;
+        matched |= matched_group(x);
+        unscanned_[unscanned] = x;
+        unscanned += (x < boundary_) & (scanned_[x] ^ 1u);
     }
-    for (uint32_t i = 0; i < touched_node_count_; ++i) {
-        const uint32_t x = touched[i];
-        const uint32_t group = group_parent_[x];
-        group_sides_[group] = add_side(group_sides_[group], boundary_side_[x]);
-        group_kept_[group] |= x < kept_nodes;
-        any_matched_group_ |= matched_group(group);
-    }
+    any_matched_group_ = matched;
     const EdgeEnds* const ends = edge_ends_.data();
     for (uint32_t i = 0; i < grown_edge_count_; ++i) {
         const EdgeEnds& edge = ends[grown_edges_[i]];
         join_neighbours(edge.u, edge.v);
     }
-    for (uint32_t i = 0; i < unscanned_count_; ++i) {
+    for (uint32_t i = 0; i < unscanned; ++i) {
         const uint32_t x = unscanned_[i];
         for_each_reached_neighbour(x, [&](uint32_t y) {
             if (y < boundary_) join_neighbours(x, y);
         });
     }
-    return std::span<const uint32_t>(touched, touched_node_count_);
+    return any_matched_group_;
 }
 
 inline void UnionFindDecoder::join_neighbours(uint32_t x, uint32_t y) {
@@ -883,6 +851,7 @@ void UnionFindDecoder::reset() {
     }
     touched_node_count_ = 0;
     grown_edge_count_ = 0;
+    reached_sides_ = kNoSide;
     events_.clear();
 }
 

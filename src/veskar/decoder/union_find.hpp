@@ -213,13 +213,9 @@ class UnionFindDecoder final : public Decoder {
     [[gnu::visibility("hidden")]] void absorb(uint32_t edge, uint32_t from, uint32_t node, uint32_t root, int64_t now);
     [[gnu::visibility("hidden")]] void unite(uint32_t edge, uint32_t ru, uint32_t rv, int64_t now);
     [[gnu::visibility("hidden")]] void match_groups(uint32_t kept_nodes);
-    // Whether some group may be matched: the clusters joined by the edges
-    // between reached nodes, a coarser partition than the groups, hold
-    // together a node whose correction is kept and two sides.
-    [[gnu::visibility("hidden")]] bool may_match_groups();
-    // Groups the nodes the growth reached; returns them (nodes at or beyond
-    // the boundary are never grouped).
-    [[gnu::visibility("hidden")]] std::span<const uint32_t> form_groups(uint32_t kept_nodes);
+    // Groups the nodes the growth reached (nodes at or beyond the boundary
+    // are never joined); returns whether some group is matched.
+    [[gnu::visibility("hidden")]] bool form_groups(uint32_t kept_nodes);
     [[gnu::always_inline]] inline void join_neighbours(uint32_t x, uint32_t y);
     // Calls visit(y) for every neighbour y of `node` that the growth reached
     // (boundary nodes included), in adjacency order.
@@ -276,11 +272,12 @@ class UnionFindDecoder final : public Decoder {
     // once, so node_count_ entries are never exceeded.
     std::vector<uint32_t> touched_nodes_;
     uint32_t touched_node_count_ = 0;
-    uint32_t kept_nodes_ = 0;       // of the decode under way
-    EventQueue events_;             // the open edges next to a growing cluster, by when they fill
-    uint32_t growing_count_ = 0;    // clusters that grow
-    std::vector<uint32_t> leaves_;  // peeling stack
-    std::vector<uint32_t> active_;  // the window's fired detectors
+    uint32_t kept_nodes_ = 0;           // of the decode under way
+    uint32_t reached_sides_ = kNoSide;  // the sides the touched nodes reach
+    EventQueue events_;                 // the open edges next to a growing cluster, by when they fill
+    uint32_t growing_count_ = 0;        // clusters that grow
+    std::vector<uint32_t> leaves_;      // peeling stack
+    std::vector<uint32_t> active_;      // the window's fired detectors
     // Groups of the nodes the growth reached (a union-find over nodes), the
     // sides of the boundary each reaches, and the nodes of each group to
     // match as a list.
@@ -290,10 +287,7 @@ class UnionFindDecoder final : public Decoder {
     std::vector<uint32_t> group_next_;
     std::vector<uint8_t> group_kept_;  // the group holds a node below kept_nodes
     bool any_matched_group_ = false;   // some group formed so far is matched
-    // The reached nodes below the boundary that were never scanned, listed
-    // by may_match_groups() for form_groups().
-    std::vector<uint32_t> unscanned_;
-    uint32_t unscanned_count_ = 0;
+    std::vector<uint32_t> unscanned_;  // reached nodes below the boundary that were never scanned
     // The edges between two scanned nodes, each once.
     std::vector<uint32_t> grown_edges_;
     uint32_t grown_edge_count_ = 0;
