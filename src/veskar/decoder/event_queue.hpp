@@ -25,9 +25,7 @@ class EventQueue {
 
     // For edges 0..edge_count-1 due at most max_wait after the last pop.
     void resize(uint32_t edge_count, int64_t max_wait) {
-        due_.assign(edge_count, kIdle);
-        next_.assign(edge_count, kNone);
-        prev_.assign(edge_count, kNone);
+        slot_.assign(edge_count, Slot{kIdle, kNone, kNone});
         // The ring must hold now .. now + max_wait in distinct buckets, with
         // one more for the partial span at each end.
         shift_ = 0;
@@ -39,30 +37,31 @@ class EventQueue {
 
     bool empty() const { return (occupied_[0] | occupied_[1] | occupied_[2] | occupied_[3]) == 0; }
     // When the edge is due; kIdle when it is not queued.
-    int64_t due(uint32_t edge) const { return due_[edge]; }
+    int64_t due(uint32_t edge) const { return slot_[edge].due; }
     // Time of the last pop: 0 after clear().
     int64_t now() const { return now_; }
 
     // Queues the edge at `time` (>= now()), moving it if already queued.
     [[gnu::always_inline]] void schedule(uint32_t edge, int64_t time) {
-        const int64_t due = due_[edge];
+        Slot& slot = slot_[edge];
+        const int64_t due = slot.due;
         if (due == time) return;
         if (due != kIdle) unlink(edge, due);
-        due_[edge] = time;
+        slot.due = time;
         const uint32_t b = bucket_of(time);
         const uint32_t head = head_[b];
-        next_[edge] = head;
-        prev_[edge] = kNone;
-        if (head != kNone) prev_[head] = edge;
+        slot.next = head;
+        slot.prev = kNone;
+        if (head != kNone) slot_[head].prev = edge;
         head_[b] = edge;
         occupied_[b >> 6] |= uint64_t{1} << (b & 63);
     }
 
     void cancel(uint32_t edge) {
-        const int64_t due = due_[edge];
+        const int64_t due = slot_[edge].due;
         if (due == kIdle) return;
         unlink(edge, due);
-        due_[edge] = kIdle;
+        slot_[edge].due = kIdle;
     }
 
     // Removes and returns the edge due first, which becomes now(); the queue
@@ -78,15 +77,15 @@ class EventQueue {
         }
         const uint32_t b = word * 64 + static_cast<uint32_t>(std::countr_zero(bits));
         uint32_t best = head_[b];
-        int64_t best_due = due_[best];
-        for (uint32_t e = next_[best]; e != kNone; e = next_[e]) {
-            if (due_[e] < best_due) {
+        int64_t best_due = slot_[best].due;
+        for (uint32_t e = slot_[best].next; e != kNone; e = slot_[e].next) {
+            if (slot_[e].due < best_due) {
                 best = e;
-                best_due = due_[e];
+                best_due = slot_[e].due;
             }
         }
         unlink(best, best_due);
-        due_[best] = kIdle;
+        slot_[best].due = kIdle;
         now_ = best_due;
         return best;
     }
@@ -96,7 +95,7 @@ class EventQueue {
         for (uint32_t word = 0; word < kWords; ++word) {
             for (uint64_t rest = occupied_[word]; rest != 0; rest &= rest - 1) {
                 const uint32_t b = word * 64 + static_cast<uint32_t>(std::countr_zero(rest));
-                for (uint32_t e = head_[b]; e != kNone; e = next_[e]) due_[e] = kIdle;
+                for (uint32_t e = head_[b]; e != kNone; e = slot_[e].next) slot_[e].due = kIdle;
                 head_[b] = kNone;
             }
             occupied_[word] = 0;
@@ -114,11 +113,11 @@ class EventQueue {
     }
 
     [[gnu::always_inline]] void unlink(uint32_t edge, int64_t due) {
-        const uint32_t next = next_[edge];
-        const uint32_t prev = prev_[edge];
-        if (next != kNone) prev_[next] = prev;
+        const uint32_t next = slot_[edge].next;
+        const uint32_t prev = slot_[edge].prev;
+        if (next != kNone) slot_[next].prev = prev;
         if (prev != kNone) {
-            next_[prev] = next;
+            slot_[prev].next = next;
         } else {
             const uint32_t b = bucket_of(due);
             head_[b] = next;
@@ -126,9 +125,13 @@ class EventQueue {
         }
     }
 
-    std::vector<int64_t> due_;
-    std::vector<uint32_t> next_;
-    std::vector<uint32_t> prev_;
+    // Per edge, what scheduling it touches, in one place.
+    struct Slot {
+        int64_t due;
+        uint32_t next;
+        uint32_t prev;
+    };
+    std::vector<Slot> slot_;
     uint32_t head_[kBuckets];
     uint64_t occupied_[kWords] = {};  // bit b % 64 of word b / 64: bucket b is not empty
     int64_t now_ = 0;
