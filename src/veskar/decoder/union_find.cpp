@@ -93,17 +93,12 @@ std::expected<UnionFindDecoder, DecoderError> UnionFindDecoder::create(std::shar
 
     const uint32_t n = decoder.node_count_;
     const size_t m = decoder.edge_ends_.size();
-    decoder.root_.resize(n);
+    decoder.node_.assign(n, NodeState{});
     decoder.flags_.resize(n);
     decoder.scanned_.assign(n, 0);
-    decoder.offset_.assign(n, 0);
-    decoder.member_next_.assign(n, kNone);
-    decoder.cursor_.assign(n, kNone);
-    decoder.forest_edges_.assign(n, 0);
-    decoder.forest_degree_.assign(n, 0);
     decoder.clusters_.resize(n);
     for (uint32_t v = 0; v < n; ++v) {
-        decoder.root_[v] = v;
+        decoder.node_[v].root = v;
         decoder.flags_[v] = v >= decoder.boundary_ ? kAnchor : 0;
         decoder.clusters_[v] = decoder.rest_cluster(v);
     }
@@ -345,7 +340,7 @@ UnionFindDecoder::Cluster UnionFindDecoder::rest_cluster(uint32_t node) const {
 }
 
 inline uint32_t UnionFindDecoder::find(uint32_t node) const {
-    return root_[node];
+    return node_[node].root;
 }
 
 inline int64_t UnionFindDecoder::growth(uint32_t root, int64_t now) const {
@@ -364,9 +359,9 @@ inline void UnionFindDecoder::touch_node(uint32_t node) {
 
 inline void UnionFindDecoder::release_cursors(uint32_t edge, int64_t now) {
     const EdgeEnds ends = edge_ends_[edge];
-    const uint32_t cu = cursor_[ends.u];
+    const uint32_t cu = node_[ends.u].cursor;
     if (cu != kNone && neighbour_edge_[cu] == edge) advance_cursor(ends.u, now);
-    const uint32_t cv = cursor_[ends.v];
+    const uint32_t cv = node_[ends.v].cursor;
     if (cv != kNone && neighbour_edge_[cv] == edge) advance_cursor(ends.v, now);
 }
 
@@ -377,16 +372,16 @@ inline void UnionFindDecoder::advance_cursor(uint32_t node, int64_t now) {
     // fills every edge it covers, whatever merges happen in it; otherwise
     // the node is scanned afresh if its cluster ever grows again.
     const uint8_t* const scanned = scanned_.data();
-    const uint32_t from = cursor_[node] + 1;
-    cursor_[node] = kNone;
+    const uint32_t from = node_[node].cursor + 1;
+    node_[node].cursor = kNone;
     const uint32_t root = find(node);
-    const int64_t grown_here = growth(root, now) - offset_[node];
+    const int64_t grown_here = growth(root, now) - node_[node].offset;
     const uint32_t end = adjacency_start_[node + 1];
     for (uint32_t k = from; k < end; ++k) {
         if (scanned[neighbour_node_[k]]) continue;
         const int64_t left = neighbour_weight_[k] - grown_here;
         if (clusters_[root].grows || left <= 0) {
-            cursor_[node] = k;
+            node_[node].cursor = k;
             events_.schedule(neighbour_edge_[k], now + (left > 0 ? left : 0));
         }
         return;
@@ -404,7 +399,8 @@ inline void UnionFindDecoder::fill(uint32_t edge, int64_t now) {
     // The edge was given its time under the growth of when it was
     // scheduled; a cluster that has stopped since makes it come up too
     // early, never too late.
-    const int64_t left = ends.weight - (growth(ru, now) - offset_[ends.u]) - (growth(rv, now) - offset_[ends.v]);
+    const int64_t left =
+        ends.weight - (growth(ru, now) - node_[ends.u].offset) - (growth(rv, now) - node_[ends.v].offset);
     if (left <= 0) {
         // Most merges are a growing cluster reaching a lone unfired node.
         const Cluster& cu = clusters_[ru];
@@ -572,7 +568,7 @@ bool UnionFindDecoder::form_groups(uint32_t kept_nodes) {
     uint32_t unscanned = 0;
     for (uint32_t i = 0; i < touched_node_count_; ++i) {
         const uint32_t x = touched[i];
-        const uint32_t root = root_[x];
+        const uint32_t root = node_[x].root;
         const Cluster& cluster = clusters_[root];
         const bool part = cluster.has_boundary;
         group_parent_[x] = part ? x : root;
@@ -599,8 +595,8 @@ bool UnionFindDecoder::form_groups(uint32_t kept_nodes) {
 }
 
 inline void UnionFindDecoder::join_neighbours(uint32_t x, uint32_t y) {
-    const uint32_t rx = root_[x];
-    const uint32_t ry = root_[y];
+    const uint32_t rx = node_[x].root;
+    const uint32_t ry = node_[y].root;
     if (rx == ry) {
         if (clusters_[rx].has_boundary) join_groups(x, y);
         return;
@@ -619,8 +615,8 @@ inline void UnionFindDecoder::join_neighbours(uint32_t x, uint32_t y) {
 }
 
 void UnionFindDecoder::schedule_open_edges(uint32_t root, uint32_t list_owner, int64_t now) {
-    const uint32_t* const member_next = member_next_.data();
-    for (uint32_t node = clusters_[list_owner].member_head; node != kNone; node = member_next[node]) {
+    NodeState* const nodes = node_.data();
+    for (uint32_t node = clusters_[list_owner].member_head; node != kNone; node = nodes[node].member_next) {
         scan(root, node, now);
     }
 }
@@ -636,8 +632,8 @@ inline void UnionFindDecoder::scan(uint32_t root, uint32_t node, int64_t now) {
     const uint32_t* const neighbour_edge = neighbour_edge_.data();
     const int32_t* const neighbour_weight = neighbour_weight_.data();
     uint8_t* const scanned = scanned_.data();
-    const int64_t* const offset = offset_.data();
-    const int64_t grown_here = growth(root, now) - offset[node];
+    NodeState* const nodes = node_.data();
+    const int64_t grown_here = growth(root, now) - nodes[node].offset;
     // At its first scan a node lists its edges to the nodes scanned before
     // it, for the grouping: every edge between two scanned nodes, once.
     const uint32_t first_scan = scanned[node] ^ 1u;
@@ -672,7 +668,7 @@ inline void UnionFindDecoder::scan(uint32_t root, uint32_t node, int64_t now) {
             // member's cursor, it is dropped when it comes up.
             if (other == root) continue;
             const Cluster& far = clusters_[other];
-            const int64_t grown_there = (far.grows ? now : 0) - far.base - offset[neighbour];
+            const int64_t grown_there = (far.grows ? now : 0) - far.base - nodes[neighbour].offset;
             const int64_t left = neighbour_weight[k] - grown_here - grown_there;
             // One unit of time grows the edge by one from each growing end;
             // it fills at the first whole unit that covers what is left.
@@ -680,7 +676,7 @@ inline void UnionFindDecoder::scan(uint32_t root, uint32_t node, int64_t now) {
             events_.schedule(neighbour_edge[k], now + (wait > 0 ? wait : 0));
         }
     }
-    cursor_[node] = cursor;
+    node_[node].cursor = cursor;
     grown_edge_count_ = grown_edge_count;
 }
 
@@ -690,20 +686,20 @@ void UnionFindDecoder::absorb(uint32_t edge, uint32_t from, uint32_t node, uint3
     // in a cluster of growth 0) and starts now. It has never been scanned,
     // so it holds no cursor and the edge can only be the cursor of `from`.
     touch_node(node);
-    forest_edges_[from] ^= edge;
-    ++forest_degree_[from];
-    forest_edges_[node] ^= edge;
-    ++forest_degree_[node];
+    node_[from].forest_edges ^= edge;
+    ++node_[from].forest_degree;
+    node_[node].forest_edges ^= edge;
+    ++node_[node].forest_degree;
     Cluster& cluster = clusters_[root];
-    root_[node] = root;
-    offset_[node] = growth(root, now);
+    node_[node].root = root;
+    node_[node].offset = growth(root, now);
     ++cluster.size;
     cluster.kept |= clusters_[node].kept;
     cluster.sides = add_side(cluster.sides, clusters_[node].sides);
-    member_next_[cluster.member_tail] = node;
+    node_[cluster.member_tail].member_next = node;
     cluster.member_tail = node;
     scan(root, node, now);
-    const uint32_t k = cursor_[from];
+    const uint32_t k = node_[from].cursor;
     if (k != kNone && neighbour_edge_[k] == edge) advance_cursor(from, now);
 }
 
@@ -717,10 +713,10 @@ void UnionFindDecoder::unite(uint32_t edge, uint32_t ru, uint32_t rv, int64_t no
     // clusters which both reach a boundary (a growing cluster that met two in
     // one unit of time) stays out of it, so each side peels to its own.
     if (!(clusters_[ru].has_boundary && clusters_[rv].has_boundary)) {
-        forest_edges_[a] ^= edge;
-        ++forest_degree_[a];
-        forest_edges_[b] ^= edge;
-        ++forest_degree_[b];
+        node_[a].forest_edges ^= edge;
+        ++node_[a].forest_degree;
+        node_[b].forest_edges ^= edge;
+        ++node_[b].forest_degree;
     }
 
     const uint8_t u_grew = clusters_[ru].grows;
@@ -733,12 +729,10 @@ void UnionFindDecoder::unite(uint32_t edge, uint32_t ru, uint32_t rv, int64_t no
     const int64_t keep_growth = (kept.grows ? now : 0) - kept.base;
     const int64_t shift = keep_growth - ((absorbed.grows ? now : 0) - absorbed.base);
     {
-        uint32_t* const root = root_.data();
-        int64_t* const offset = offset_.data();
-        const uint32_t* const member_next = member_next_.data();
-        for (uint32_t node = absorbed.member_head; node != kNone; node = member_next[node]) {
-            root[node] = keep;
-            offset[node] += shift;
+        NodeState* const nodes = node_.data();
+        for (uint32_t node = absorbed.member_head; node != kNone; node = nodes[node].member_next) {
+            nodes[node].root = keep;
+            nodes[node].offset += shift;
         }
     }
     kept.size += absorbed.size;
@@ -756,7 +750,7 @@ void UnionFindDecoder::unite(uint32_t edge, uint32_t ru, uint32_t rv, int64_t no
     // dropped.
     if (kept.grows) schedule_open_edges(keep, u_grew ? rv : ru, now);
 
-    member_next_[kept.member_tail] = absorbed.member_head;
+    node_[kept.member_tail].member_next = absorbed.member_head;
     kept.member_tail = absorbed.member_tail;
 }
 
@@ -773,8 +767,7 @@ uint64_t UnionFindDecoder::peel(uint32_t kept_nodes) {
     // at nodes below kept_nodes is wanted, only the clusters holding such a
     // node are, and reset() puts the others' forest at rest.
     uint8_t* const flags = flags_.data();
-    uint32_t* const forest_edges = forest_edges_.data();
-    uint32_t* const forest_degree = forest_degree_.data();
+    NodeState* const nodes = node_.data();
     const EdgeEnds* const ends = edge_ends_.data();
     const uint64_t* const observables = edge_observables_.data();
     // A node goes on the stack at most once: when found a leaf here, or when
@@ -788,18 +781,18 @@ uint64_t UnionFindDecoder::peel(uint32_t kept_nodes) {
     for (uint32_t i = 0; i < touched_node_count_; ++i) {
         const uint32_t v = touched_nodes_[i];
         leaves[count] = v;
-        count += (forest_degree[v] == 1) & !(flags[v] & kAnchor) & (every_tree || clusters_[root_[v]].kept);
+        count += (nodes[v].forest_degree == 1) & !(flags[v] & kAnchor) & (every_tree || clusters_[node_[v].root].kept);
     }
     uint64_t mask = 0;
     while (count != 0) {
         const uint32_t v = leaves[--count];
-        if (forest_degree[v] != 1) continue;
-        const uint32_t e = forest_edges[v];
+        if (nodes[v].forest_degree != 1) continue;
+        const uint32_t e = nodes[v].forest_edges;
         const uint32_t w = ends[e].u ^ ends[e].v ^ v;
-        forest_degree[v] = 0;
-        forest_edges[v] = 0;
-        --forest_degree[w];
-        forest_edges[w] ^= e;
+        nodes[v].forest_degree = 0;
+        nodes[v].forest_edges = 0;
+        --nodes[w].forest_degree;
+        nodes[w].forest_edges ^= e;
         const uint8_t carried = flags[v] & kFired;
         flags[v] ^= carried;
         flags[w] ^= carried;
@@ -810,31 +803,21 @@ uint64_t UnionFindDecoder::peel(uint32_t kept_nodes) {
             mask ^= observables[e] & (uint64_t{0} - (carried != 0));
         }
         leaves[count] = w;
-        count += (forest_degree[w] == 1) & !(flags[w] & kAnchor);
+        count += (nodes[w].forest_degree == 1) & !(flags[w] & kAnchor);
     }
     return mask;
 }
 
 void UnionFindDecoder::reset() {
-    uint32_t* const root = root_.data();
+    NodeState* const nodes = node_.data();
     uint8_t* const flags = flags_.data();
     uint8_t* const scanned = scanned_.data();
-    int64_t* const offset = offset_.data();
-    uint32_t* const member_next = member_next_.data();
-    uint32_t* const cursor = cursor_.data();
-    uint32_t* const forest_edges = forest_edges_.data();
-    uint32_t* const forest_degree = forest_degree_.data();
     Cluster* const clusters = clusters_.data();
     const uint32_t* const touched = touched_nodes_.data();
     for (uint32_t i = 0; i < touched_node_count_; ++i) {
         const uint32_t v = touched[i];
-        root[v] = v;
+        nodes[v] = NodeState{.root = v};
         scanned[v] = 0;
-        offset[v] = 0;
-        member_next[v] = kNone;
-        cursor[v] = kNone;
-        forest_edges[v] = 0;
-        forest_degree[v] = 0;
         // A boundary node is never peeled and always sits in a cluster that
         // reaches the boundary.
         const uint8_t is_boundary = v >= boundary_ ? 1 : 0;

@@ -165,6 +165,7 @@ class UnionFindDecoder final : public Decoder {
     // Which boundary a node's boundary edges reach, as an index into the
     // distinct potential-corrected observables; these two when it has none
     // or several.
+    static constexpr uint32_t kNoNode = 0xFFFFFFFF;  // no node, edge or adjacency entry
     static constexpr uint32_t kNoSide = 0xFFFFFFFF;
     static constexpr uint32_t kSides = 0xFFFFFFFE;
 
@@ -257,16 +258,20 @@ class UnionFindDecoder final : public Decoder {
     std::vector<uint32_t> exit_next_;
 
     // Working state, sized at construction: per node, then per cluster root.
-    std::vector<uint32_t> root_;  // the node's cluster; a merge relabels the smaller side
+    // Per node, what growth and peeling read of it, in one record.
+    struct NodeState {
+        int64_t offset = 0;
+        uint32_t root = 0;  // the node's cluster; a merge relabels the smaller side
+        uint32_t member_next = kNoNode;
+        uint32_t cursor = kNoNode;  // adjacency index of the queued edge to a fresh neighbour, or kNoNode
+        uint32_t forest_edges = 0;  // XOR of the ids of the forest edges at the node
+        uint32_t forest_degree = 0;
+    };
+    std::vector<NodeState> node_;
     std::vector<uint8_t> flags_;
     // 1 once the node's edges were scheduled: it has grown, or may have.
     // Apart from the flags, so that a scan reads it as a bit per neighbour.
     std::vector<uint8_t> scanned_;
-    std::vector<int64_t> offset_;
-    std::vector<uint32_t> member_next_;
-    std::vector<uint32_t> cursor_;        // adjacency index of the queued edge to a fresh neighbour, or kNone
-    std::vector<uint32_t> forest_edges_;  // XOR of the ids of the forest edges at the node
-    std::vector<uint32_t> forest_degree_;
     std::vector<Cluster> clusters_;
     // Nodes to put back at rest after the decode; each is listed at most
     // once, so node_count_ entries are never exceeded.
