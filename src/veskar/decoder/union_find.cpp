@@ -96,11 +96,10 @@ std::expected<UnionFindDecoder, DecoderError> UnionFindDecoder::create(std::shar
     decoder.node_.assign(n, NodeState{});
     decoder.flags_.resize(n);
     decoder.scanned_.assign(n, 0);
-    decoder.clusters_.resize(n);
     for (uint32_t v = 0; v < n; ++v) {
         decoder.node_[v].root = v;
         decoder.flags_[v] = v >= decoder.boundary_ ? kAnchor : 0;
-        decoder.clusters_[v] = decoder.rest_cluster(v);
+        decoder.node_[v].cluster = decoder.rest_cluster(v);
     }
     decoder.touched_nodes_.resize(n);
     int32_t heaviest = 0;
@@ -344,7 +343,7 @@ inline uint32_t UnionFindDecoder::find(uint32_t node) const {
 }
 
 inline int64_t UnionFindDecoder::growth(uint32_t root, int64_t now) const {
-    const Cluster& cluster = clusters_[root];
+    const Cluster& cluster = node_[root].cluster;
     return (cluster.grows ? now : 0) - cluster.base;
 }
 
@@ -352,7 +351,7 @@ inline void UnionFindDecoder::touch_node(uint32_t node) {
     if (flags_[node] & kTouched) return;
     flags_[node] |= kTouched;
     // Still a cluster of its own.
-    clusters_[node].kept = node < kept_nodes_;
+    node_[node].cluster.kept = node < kept_nodes_;
     reached_sides_ = add_side(reached_sides_, boundary_side_[node]);
     touched_nodes_[touched_node_count_++] = node;
 }
@@ -380,7 +379,7 @@ inline void UnionFindDecoder::advance_cursor(uint32_t node, int64_t now) {
     for (uint32_t k = from; k < end; ++k) {
         if (scanned[neighbour_node_[k]]) continue;
         const int64_t left = neighbour_weight_[k] - grown_here;
-        if (clusters_[root].grows || left <= 0) {
+        if (node_[root].cluster.grows || left <= 0) {
             node_[node].cursor = k;
             events_.schedule(neighbour_edge_[k], now + (left > 0 ? left : 0));
         }
@@ -403,8 +402,8 @@ inline void UnionFindDecoder::fill(uint32_t edge, int64_t now) {
         ends.weight - (growth(ru, now) - node_[ends.u].offset) - (growth(rv, now) - node_[ends.v].offset);
     if (left <= 0) {
         // Most merges are a growing cluster reaching a lone unfired node.
-        const Cluster& cu = clusters_[ru];
-        const Cluster& cv = clusters_[rv];
+        const Cluster& cu = node_[ru].cluster;
+        const Cluster& cv = node_[rv].cluster;
         if (cu.grows && cv.size == 1 && !cv.odd && !cv.has_boundary) {
             absorb(edge, ends.u, ends.v, ru, now);
         } else if (cv.grows && cu.size == 1 && !cu.odd && !cu.has_boundary) {
@@ -417,7 +416,7 @@ inline void UnionFindDecoder::fill(uint32_t edge, int64_t now) {
     }
     // With neither end growing the edge waits, off the queue, until a merge
     // makes one of them grow and schedules it again.
-    const int rate = clusters_[ru].grows + clusters_[rv].grows;
+    const int rate = node_[ru].cluster.grows + node_[rv].cluster.grows;
     if (rate != 0) events_.schedule(edge, now + ((left + rate - 1) >> (rate - 1)));
 }
 
@@ -444,9 +443,9 @@ uint64_t UnionFindDecoder::decode(std::span<const uint32_t> fired, std::vector<u
     // the other's scan then gives the edge its time at both ends' rate.
     growing_count_ = 0;
     for (uint32_t d : fired) {
-        if (d >= boundary_ || !(flags_[d] & kFired) || clusters_[d].odd) continue;
-        clusters_[d].odd = 1;
-        clusters_[d].grows = 1;
+        if (d >= boundary_ || !(flags_[d] & kFired) || node_[d].cluster.odd) continue;
+        node_[d].cluster.odd = 1;
+        node_[d].cluster.grows = 1;
         ++growing_count_;
         scan(d, d, 0);
     }
@@ -464,7 +463,7 @@ uint64_t UnionFindDecoder::decode(std::span<const uint32_t> fired, std::vector<u
     // fired detector out of the peeling so that the others are paired.
     for (uint32_t d : fired) {
         if (d >= boundary_ || !(flags_[d] & kFired)) continue;
-        Cluster& cluster = clusters_[find(d)];
+        Cluster& cluster = node_[find(d)].cluster;
         if (!cluster.odd || cluster.has_boundary) continue;
         flags_[d] |= kAnchor;
         cluster.odd = 0;
@@ -569,7 +568,7 @@ bool UnionFindDecoder::form_groups(uint32_t kept_nodes) {
     for (uint32_t i = 0; i < touched_node_count_; ++i) {
         const uint32_t x = touched[i];
         const uint32_t root = node_[x].root;
-        const Cluster& cluster = clusters_[root];
+        const Cluster& cluster = node_[root].cluster;
         const bool part = cluster.has_boundary;
         group_parent_[x] = part ? x : root;
         group_sides_[x] = part ? boundary_side_[x] : cluster.sides;
@@ -598,14 +597,14 @@ inline void UnionFindDecoder::join_neighbours(uint32_t x, uint32_t y) {
     const uint32_t rx = node_[x].root;
     const uint32_t ry = node_[y].root;
     if (rx == ry) {
-        if (clusters_[rx].has_boundary) join_groups(x, y);
+        if (node_[rx].cluster.has_boundary) join_groups(x, y);
         return;
     }
     // A cluster without the boundary and without a side of its own is joined
     // to the groups next to it that have one, not to another such cluster.
     // It is only ever the group joined in, so its sides stay as they were.
-    const bool x_lone = !clusters_[rx].has_boundary && group_sides_[rx] == kNoSide;
-    const bool y_lone = !clusters_[ry].has_boundary && group_sides_[ry] == kNoSide;
+    const bool x_lone = !node_[rx].cluster.has_boundary && group_sides_[rx] == kNoSide;
+    const bool y_lone = !node_[ry].cluster.has_boundary && group_sides_[ry] == kNoSide;
     if (x_lone && y_lone) return;
     if (x_lone) {
         join_groups(y, x);
@@ -616,7 +615,7 @@ inline void UnionFindDecoder::join_neighbours(uint32_t x, uint32_t y) {
 
 void UnionFindDecoder::schedule_open_edges(uint32_t root, uint32_t list_owner, int64_t now) {
     NodeState* const nodes = node_.data();
-    for (uint32_t node = clusters_[list_owner].member_head; node != kNone; node = nodes[node].member_next) {
+    for (uint32_t node = node_[list_owner].cluster.member_head; node != kNone; node = nodes[node].member_next) {
         scan(root, node, now);
     }
 }
@@ -667,7 +666,7 @@ inline void UnionFindDecoder::scan(uint32_t root, uint32_t node, int64_t now) {
             // Inside the cluster: never grows again. Should it be some
             // member's cursor, it is dropped when it comes up.
             if (other == root) continue;
-            const Cluster& far = clusters_[other];
+            const Cluster& far = node_[other].cluster;
             const int64_t grown_there = (far.grows ? now : 0) - far.base - nodes[neighbour].offset;
             const int64_t left = neighbour_weight[k] - grown_here - grown_there;
             // One unit of time grows the edge by one from each growing end;
@@ -690,12 +689,12 @@ void UnionFindDecoder::absorb(uint32_t edge, uint32_t from, uint32_t node, uint3
     ++node_[from].forest_degree;
     node_[node].forest_edges ^= edge;
     ++node_[node].forest_degree;
-    Cluster& cluster = clusters_[root];
+    Cluster& cluster = node_[root].cluster;
     node_[node].root = root;
     node_[node].offset = growth(root, now);
     ++cluster.size;
-    cluster.kept |= clusters_[node].kept;
-    cluster.sides = add_side(cluster.sides, clusters_[node].sides);
+    cluster.kept |= node_[node].cluster.kept;
+    cluster.sides = add_side(cluster.sides, node_[node].cluster.sides);
     node_[cluster.member_tail].member_next = node;
     cluster.member_tail = node;
     scan(root, node, now);
@@ -712,20 +711,20 @@ void UnionFindDecoder::unite(uint32_t edge, uint32_t ru, uint32_t rv, int64_t no
     // each tree holding at most one boundary node: an edge that joins two
     // clusters which both reach a boundary (a growing cluster that met two in
     // one unit of time) stays out of it, so each side peels to its own.
-    if (!(clusters_[ru].has_boundary && clusters_[rv].has_boundary)) {
+    if (!(node_[ru].cluster.has_boundary && node_[rv].cluster.has_boundary)) {
         node_[a].forest_edges ^= edge;
         ++node_[a].forest_degree;
         node_[b].forest_edges ^= edge;
         ++node_[b].forest_degree;
     }
 
-    const uint8_t u_grew = clusters_[ru].grows;
-    const uint8_t v_grew = clusters_[rv].grows;
+    const uint8_t u_grew = node_[ru].cluster.grows;
+    const uint8_t v_grew = node_[rv].cluster.grows;
     uint32_t keep = ru;
     uint32_t gone = rv;
-    if (clusters_[keep].size < clusters_[gone].size) std::swap(keep, gone);
-    Cluster& kept = clusters_[keep];
-    Cluster& absorbed = clusters_[gone];
+    if (node_[keep].cluster.size < node_[gone].cluster.size) std::swap(keep, gone);
+    Cluster& kept = node_[keep].cluster;
+    Cluster& absorbed = node_[gone].cluster;
     const int64_t keep_growth = (kept.grows ? now : 0) - kept.base;
     const int64_t shift = keep_growth - ((absorbed.grows ? now : 0) - absorbed.base);
     {
@@ -781,7 +780,8 @@ uint64_t UnionFindDecoder::peel(uint32_t kept_nodes) {
     for (uint32_t i = 0; i < touched_node_count_; ++i) {
         const uint32_t v = touched_nodes_[i];
         leaves[count] = v;
-        count += (nodes[v].forest_degree == 1) & !(flags[v] & kAnchor) & (every_tree || clusters_[node_[v].root].kept);
+        count += (nodes[v].forest_degree == 1) & !(flags[v] & kAnchor) &
+                 (every_tree || node_[node_[v].root].cluster.kept);
     }
     uint64_t mask = 0;
     while (count != 0) {
@@ -812,25 +812,12 @@ void UnionFindDecoder::reset() {
     NodeState* const nodes = node_.data();
     uint8_t* const flags = flags_.data();
     uint8_t* const scanned = scanned_.data();
-    Cluster* const clusters = clusters_.data();
     const uint32_t* const touched = touched_nodes_.data();
     for (uint32_t i = 0; i < touched_node_count_; ++i) {
         const uint32_t v = touched[i];
-        nodes[v] = NodeState{.root = v};
         scanned[v] = 0;
-        // A boundary node is never peeled and always sits in a cluster that
-        // reaches the boundary.
-        const uint8_t is_boundary = v >= boundary_ ? 1 : 0;
-        flags[v] = is_boundary ? kAnchor : 0;
-        clusters[v] = Cluster{.base = 0,
-                              .size = 1,
-                              .member_head = v,
-                              .member_tail = v,
-                              .odd = 0,
-                              .has_boundary = is_boundary,
-                              .grows = 0,
-                              .kept = 0,
-                              .sides = boundary_side_[v]};
+        flags[v] = v >= boundary_ ? kAnchor : 0;
+        nodes[v] = NodeState{.root = v, .cluster = rest_cluster(v)};
     }
     touched_node_count_ = 0;
     grown_edge_count_ = 0;

@@ -258,7 +258,8 @@ class UnionFindDecoder final : public Decoder {
     std::vector<uint32_t> exit_next_;
 
     // Working state, sized at construction: per node, then per cluster root.
-    // Per node, what growth and peeling read of it, in one record.
+    // Per node, what growth and peeling read of it, and of a root its
+    // cluster, in one record.
     struct NodeState {
         int64_t offset = 0;
         uint32_t root = 0;  // the node's cluster; a merge relabels the smaller side
@@ -266,13 +267,13 @@ class UnionFindDecoder final : public Decoder {
         uint32_t cursor = kNoNode;  // adjacency index of the queued edge to a fresh neighbour, or kNoNode
         uint32_t forest_edges = 0;  // XOR of the ids of the forest edges at the node
         uint32_t forest_degree = 0;
+        Cluster cluster{};  // valid at a cluster's root
     };
     std::vector<NodeState> node_;
     std::vector<uint8_t> flags_;
     // 1 once the node's edges were scheduled: it has grown, or may have.
     // Apart from the flags, so that a scan reads it as a bit per neighbour.
     std::vector<uint8_t> scanned_;
-    std::vector<Cluster> clusters_;
     // Nodes to put back at rest after the decode; each is listed at most
     // once, so node_count_ entries are never exceeded.
     std::vector<uint32_t> touched_nodes_;
