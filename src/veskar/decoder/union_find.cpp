@@ -196,6 +196,8 @@ void UnionFindDecoder::find_exits() {
             queue.emplace(reach, y);
         }
     }
+    every_node_exits_ = std::all_of(exit_distance_.begin(), exit_distance_.begin() + boundary_,
+                                    [](int64_t d) { return d != std::numeric_limits<int64_t>::max(); });
 }
 
 AdjacencyView UnionFindDecoder::adjacency() const {
@@ -461,7 +463,8 @@ uint64_t UnionFindDecoder::decode(std::span<const uint32_t> fired, std::vector<u
 
     // Clusters still odd here cannot reach the boundary: keep their first
     // fired detector out of the peeling so that the others are paired.
-    for (uint32_t d : fired) {
+    // Where every node has a way out, growth left none.
+    for (uint32_t d : every_node_exits_ ? std::span<const uint32_t>() : fired) {
         if (d >= boundary_ || !(flags_[d] & kFired)) continue;
         Cluster& cluster = node_[find(d)].cluster;
         if (!cluster.odd || cluster.has_boundary) continue;

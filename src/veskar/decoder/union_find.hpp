@@ -254,6 +254,7 @@ class UnionFindDecoder final : public Decoder {
     // Per node, its shortest way to a boundary node: the length, the first
     // edge and the node it leads to.
     std::vector<int64_t> exit_distance_;
+    bool every_node_exits_ = false;  // no node below the boundary lacks a way out
     std::vector<uint32_t> exit_edge_;
     std::vector<uint32_t> exit_next_;
 
