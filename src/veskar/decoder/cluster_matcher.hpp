@@ -59,6 +59,9 @@ class ClusterMatcher {
     // Adds the edge to the correction being built, or takes it out again.
     void toggle(uint32_t edge);
 
+    // Some edge was toggled since the last flush.
+    bool toggling() const { return !toggled_.empty(); }
+
     // Calls visit(edge) once for every edge toggled an odd number of times
     // since the last flush, and forgets them all.
     template <class Visit>

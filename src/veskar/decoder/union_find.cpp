@@ -475,7 +475,7 @@ uint64_t UnionFindDecoder::decode(std::span<const uint32_t> fired, std::vector<u
     match_groups(kept_nodes);
     // A matched path may run over edges that the peeling also takes: the
     // listed correction is their sum, each edge once.
-    uint64_t mask = peel<kRecord>(kept_nodes);
+    uint64_t mask = peel<kRecord>(kept_nodes, correction);
     matcher_.flush([&](uint32_t edge) {
         mask ^= edge_observables_[edge];
         if constexpr (kRecord) correction->push_back(edge);
@@ -757,7 +757,7 @@ void UnionFindDecoder::unite(uint32_t edge, uint32_t ru, uint32_t rv, int64_t no
 }
 
 template <bool kRecord>
-uint64_t UnionFindDecoder::peel(uint32_t kept_nodes) {
+uint64_t UnionFindDecoder::peel(uint32_t kept_nodes, std::vector<uint32_t>* correction) {
     // Leaves first: a leaf's one forest edge is in the correction exactly
     // when the leaf still has a detector to match, which then moves to the
     // other end. Anchors (the boundary, best-effort leftovers) are never
@@ -779,6 +779,9 @@ uint64_t UnionFindDecoder::peel(uint32_t kept_nodes) {
     // node is a leaf or carries a detector is data, not a pattern a branch
     // predictor can learn.
     const bool every_tree = kept_nodes >= boundary_;
+    // A peeled edge may also lie on a matched path: then the correction is
+    // their sum, listed through the matcher. Otherwise it is listed here.
+    const bool matched_paths = matcher_.toggling();
     uint32_t count = 0;
     for (uint32_t i = 0; i < touched_node_count_; ++i) {
         const uint32_t v = touched_nodes_[i];
@@ -799,10 +802,11 @@ uint64_t UnionFindDecoder::peel(uint32_t kept_nodes) {
         const uint8_t carried = flags[v] & kFired;
         flags[v] ^= carried;
         flags[w] ^= carried;
-        if constexpr (kRecord) {
+        if (kRecord && carried && matched_paths) {
             // Listed through the matcher, which counts it into the mask.
-            if (carried) matcher_.toggle(e);
+            matcher_.toggle(e);
         } else {
+            if (kRecord && carried) correction->push_back(e);
             mask ^= observables[e] & (uint64_t{0} - (carried != 0));
         }
         leaves[count] = w;

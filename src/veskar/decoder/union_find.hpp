@@ -227,7 +227,7 @@ class UnionFindDecoder final : public Decoder {
     [[gnu::always_inline]] inline bool matched_group(uint32_t group) const;
     static uint32_t add_side(uint32_t sides, uint32_t more);
     template <bool kRecord>
-    [[gnu::visibility("hidden")]] uint64_t peel(uint32_t kept_nodes);
+    [[gnu::visibility("hidden")]] uint64_t peel(uint32_t kept_nodes, std::vector<uint32_t>* correction);
     template <bool kRecord>
     uint64_t decode(std::span<const uint32_t> fired, std::vector<uint32_t>* correction, uint32_t kept_nodes);
     [[gnu::visibility("hidden")]] void reset();
