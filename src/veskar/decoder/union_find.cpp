@@ -750,10 +750,33 @@ void UnionFindDecoder::unite(uint32_t edge, uint32_t ru, uint32_t rv, int64_t no
     // The side that did keeps its times. The edges of a cluster that stops
     // come up before they are full, and are then given their later time or
     // dropped.
-    if (kept.grows) schedule_open_edges(keep, u_grew ? rv : ru, now);
+    if (kept.grows) {
+        schedule_open_edges(keep, u_grew ? rv : ru, now);
+    } else {
+        if (u_grew) drop_fresh_cursors(node_[ru].cluster.member_head, now);
+        if (v_grew) drop_fresh_cursors(node_[rv].cluster.member_head, now);
+    }
 
     node_[kept.member_tail].member_next = absorbed.member_head;
     kept.member_tail = absorbed.member_tail;
+}
+
+void UnionFindDecoder::drop_fresh_cursors(uint32_t member_head, int64_t now) {
+    // The members of a cluster that has just stopped growing hold cursors
+    // queued for when their own growth would have filled them. Where the
+    // far end is fresh, it does not grow either, so each would only come up
+    // to be dropped: most of the events a decode pops. They are taken off
+    // the queue now. A cursor stays as it is, as a dropped event leaves it;
+    // should the fresh end ever grow, its scan queues the edge afresh. One
+    // due now is full and still joins.
+    const NodeState* const nodes = node_.data();
+    const uint8_t* const scanned = scanned_.data();
+    for (uint32_t node = member_head; node != kNone; node = nodes[node].member_next) {
+        const uint32_t k = nodes[node].cursor;
+        if (k == kNone || scanned[neighbour_node_[k]]) continue;
+        const uint32_t edge = neighbour_edge_[k];
+        if (events_.due(edge) > now) events_.cancel(edge);
+    }
 }
 
 template <bool kRecord>

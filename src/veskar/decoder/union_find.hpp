@@ -213,6 +213,7 @@ class UnionFindDecoder final : public Decoder {
     [[gnu::visibility("hidden")]] void schedule_open_edges(uint32_t root, uint32_t list_owner, int64_t now);
     [[gnu::visibility("hidden")]] void absorb(uint32_t edge, uint32_t from, uint32_t node, uint32_t root, int64_t now);
     [[gnu::visibility("hidden")]] void unite(uint32_t edge, uint32_t ru, uint32_t rv, int64_t now);
+    [[gnu::visibility("hidden")]] void drop_fresh_cursors(uint32_t member_head, int64_t now);
     [[gnu::visibility("hidden")]] void match_groups(uint32_t kept_nodes);
     // Groups the nodes the growth reached (nodes at or beyond the boundary
     // are never joined); returns whether some group is matched.
