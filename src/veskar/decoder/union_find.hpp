@@ -162,10 +162,11 @@ class UnionFindDecoder final : public Decoder {
     static constexpr uint8_t kFired = 2;    // still to be matched while peeling
     static constexpr uint8_t kAnchor = 4;   // never peeled away: the boundary, or a best-effort leftover
 
+    static constexpr uint32_t kNoNode = 0xFFFFFFFF;  // no node, edge or adjacency entry
+
     // Which boundary a node's boundary edges reach, as an index into the
     // distinct potential-corrected observables; these two when it has none
     // or several.
-    static constexpr uint32_t kNoNode = 0xFFFFFFFF;  // no node, edge or adjacency entry
     static constexpr uint32_t kNoSide = 0xFFFFFFFF;
     static constexpr uint32_t kSides = 0xFFFFFFFE;
 
@@ -255,13 +256,12 @@ class UnionFindDecoder final : public Decoder {
     // Per node, its shortest way to a boundary node: the length, the first
     // edge and the node it leads to.
     std::vector<int64_t> exit_distance_;
-    bool every_node_exits_ = false;  // no node below the boundary lacks a way out
     std::vector<uint32_t> exit_edge_;
     std::vector<uint32_t> exit_next_;
+    bool every_node_exits_ = false;  // no node below the boundary lacks a way out
 
-    // Working state, sized at construction: per node, then per cluster root.
-    // Per node, what growth and peeling read of it, and of a root its
-    // cluster, in one record.
+    // Working state, sized at construction. Per node, what growth and
+    // peeling read of it, and of a root its cluster, in one record.
     struct NodeState {
         int64_t offset = 0;
         uint32_t root = 0;  // the node's cluster; a merge relabels the smaller side
