@@ -6,6 +6,9 @@
 #include <limits>
 #include <unordered_map>
 #include <utility>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include "veskar/core/overloaded.hpp"
 #include "veskar/decoder/window_graph.hpp"
@@ -45,6 +48,32 @@ uint64_t nonzero_bytes(uint64_t word) {
 uint64_t nonzero_byte_bits(uint64_t word) {
     static_assert(std::endian::native == std::endian::little);
     return (nonzero_bytes(word) * 0x0102040810204080) >> 56;
+}
+
+// Bit k set when bytes[k] is not 0, for k < count <= 64: sixteen bytes to
+// a compare and a mask where SSE2 is there, eight to a word otherwise.
+uint64_t nonzero_byte_mask(const uint8_t* bytes, uint32_t count) {
+    uint64_t mask = 0;
+    uint32_t i = 0;
+#if defined(__SSE2__)
+    const __m128i zero = _mm_setzero_si128();
+    for (; i + 16 <= count; i += 16) {
+        const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + i));
+        const auto zeros = static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(chunk, zero)));
+        mask |= uint64_t{~zeros & 0xFFFFu} << i;
+    }
+#endif
+    for (; i + 8 <= count; i += 8) {
+        uint64_t word;
+        std::memcpy(&word, bytes + i, sizeof word);
+        mask |= nonzero_byte_bits(word) << i;
+    }
+    if (i < count) {
+        uint64_t word = 0;
+        std::memcpy(&word, bytes + i, count - i);
+        mask |= nonzero_byte_bits(word) << i;
+    }
+    return mask;
 }
 
 // The window's fired detectors, ascending: the set bits among `count` bits
@@ -256,24 +285,12 @@ uint32_t CommittedDecoder::abandon() {
 
 FrameDecode CommittedDecoder::take_frame(std::span<const uint8_t> detector_events) {
     // Events are XORed in: committed corrections may have flipped some
-    // already. Read 8 bytes at a time and written 64 bits at a time.
+    // already. Written 64 bits at a time.
     const uint64_t first_bit = uint64_t{next_round_} * ancilla_count_;
     const uint8_t* const events = detector_events.data();
     for (uint32_t i = 0; i < ancilla_count_; i += 64) {
         const uint32_t count = std::min<uint32_t>(64, ancilla_count_ - i);
-        uint64_t value = 0;
-        uint32_t j = 0;
-        for (; j + 8 <= count; j += 8) {
-            uint64_t word;
-            std::memcpy(&word, events + i + j, sizeof word);
-            value |= nonzero_byte_bits(word) << j;
-        }
-        if (j < count) {
-            uint64_t word = 0;
-            std::memcpy(&word, events + i + j, count - j);
-            value |= nonzero_byte_bits(word) << j;
-        }
-        xor_bits_at(syndrome_.data(), first_bit + i, value);
+        xor_bits_at(syndrome_.data(), first_bit + i, nonzero_byte_mask(events + i, count));
     }
     ++next_round_;
     if (next_round_ == frames_per_shot_) {
