@@ -5,6 +5,8 @@
 #include <bit>
 #include <functional>
 
+#include "veskar/core/prefetch.hpp"
+
 namespace veskar {
 
 ClusterMatcher::ClusterMatcher(uint32_t node_count, uint32_t adjacency_size, uint32_t edge_count, uint32_t capacity)
@@ -37,6 +39,22 @@ ClusterMatcher::ClusterMatcher(uint32_t node_count, uint32_t adjacency_size, uin
     heap_.reserve(size_t{adjacency_size} + 1);
     toggled_.reserve(edge_count);
     found_.reserve(capacity);
+}
+
+void ClusterMatcher::warm() const {
+    prefetch_all(member_);
+    prefetch_all(local_);
+    prefetch_all(rank_);
+    prefetch_all(start_);
+    prefetch_all(to_);
+    prefetch_all(weight_);
+    prefetch_all(edge_);
+    prefetch_all(distance_);
+    prefetch_all(previous_);
+    prefetch_all(previous_edge_);
+    prefetch_all(stamp_);
+    prefetch_all(parity_);
+    prefetch_all(listed_);
 }
 
 void ClusterMatcher::begin() {

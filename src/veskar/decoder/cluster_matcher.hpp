@@ -59,6 +59,8 @@ class ClusterMatcher {
     // Adds the edge to the correction being built, or takes it out again.
     void toggle(uint32_t edge);
 
+    void warm() const;
+
     // Some edge was toggled since the last flush.
     bool toggling() const { return !toggled_.empty(); }
 

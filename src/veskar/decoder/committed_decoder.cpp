@@ -298,6 +298,11 @@ FrameDecode CommittedDecoder::take_frame(std::span<const uint8_t> detector_event
         expect_ = Expect::shot_start;
         return FrameDecode{observable_flips_, FrameStatus::shot_end};
     }
+    // The last frame is next: in a long shot the final window's decoder has
+    // not run since the shot before, and its state has left the cache.
+    if (next_round_ + 1 == frames_per_shot_ && windows_per_shot() >= kWarmFinalWindows) {
+        decoders_[window_decoder_.back()].decoder.warm();
+    }
     if (next_round_ - window_first_frame_ == uint64_t{commit_rounds_} + buffer_rounds_) {
         decode_window(false);
         window_first_frame_ += commit_rounds_;

@@ -5,6 +5,8 @@
 #include <limits>
 #include <vector>
 
+#include "veskar/core/prefetch.hpp"
+
 namespace veskar {
 
 // The edges due to fill, each at most once, popped earliest first.
@@ -34,6 +36,8 @@ class EventQueue {
         for (uint64_t& word : occupied_) word = 0;
         now_ = 0;
     }
+
+    void warm() const { prefetch_all(slot_); }
 
     bool empty() const { return (occupied_[0] | occupied_[1] | occupied_[2] | occupied_[3]) == 0; }
     // When the edge is due; kIdle when it is not queued.

@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "veskar/core/overloaded.hpp"
+#include "veskar/core/prefetch.hpp"
 
 namespace veskar {
 
@@ -853,6 +854,26 @@ void UnionFindDecoder::reset() {
     grown_edge_count_ = 0;
     reached_sides_ = kNoSide;
     events_.clear();
+}
+
+void UnionFindDecoder::warm() const {
+    prefetch_all(adjacency_start_);
+    prefetch_all(neighbour_node_);
+    prefetch_all(neighbour_edge_);
+    prefetch_all(neighbour_weight_);
+    prefetch_all(edge_ends_);
+    prefetch_all(edge_observables_);
+    prefetch_all(boundary_side_);
+    prefetch_all(exit_distance_);
+    prefetch_all(node_);
+    prefetch_all(flags_);
+    prefetch_all(scanned_);
+    prefetch_all(group_parent_);
+    prefetch_all(group_sides_);
+    prefetch_all(group_head_);
+    prefetch_all(group_kept_);
+    events_.warm();
+    matcher_.warm();
 }
 
 DecoderResult UnionFindDecoder::decode_window(const SyndromeWindow& window) {

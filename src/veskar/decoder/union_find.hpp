@@ -146,6 +146,9 @@ class UnionFindDecoder final : public Decoder {
     // Edges left for decoding after self-loops are dropped and parallel edges merged.
     uint32_t compact_edge_count() const { return static_cast<uint32_t>(edge_ends_.size()); }
 
+    // Brings the decoder's working state into the cache ahead of a decode.
+    void warm() const;
+
     // Most fired detectors a group may hold to be matched.
     static constexpr uint32_t kMatchedDetectors = 128;
 
