@@ -6,10 +6,8 @@
 #include <limits>
 #include <unordered_map>
 #include <utility>
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
+#include "veskar/core/event_bits.hpp"
 #include "veskar/core/overloaded.hpp"
 #include "veskar/decoder/window_graph.hpp"
 
@@ -33,47 +31,6 @@ void xor_bits_at(uint64_t* bits, uint64_t at, uint64_t value) {
     const uint32_t shift = at % 64;
     word[0] ^= value << shift;
     if (shift != 0) word[1] ^= value >> (64 - shift);
-}
-
-// 1 in each byte of `word` that is not 0, 0 in the others: the low seven
-// bits of a byte carry into its top bit when any is set.
-uint64_t nonzero_bytes(uint64_t word) {
-    constexpr uint64_t kLow7 = 0x7f7f7f7f7f7f7f7f;
-    return ((((word & kLow7) + kLow7) | word) >> 7) & 0x0101010101010101;
-}
-
-// Bit k set when byte k of `word` is not 0: with one bit per byte, the
-// multiplication adds each byte's bit into the top byte at its own place
-// and nowhere else.
-uint64_t nonzero_byte_bits(uint64_t word) {
-    static_assert(std::endian::native == std::endian::little);
-    return (nonzero_bytes(word) * 0x0102040810204080) >> 56;
-}
-
-// Bit k set when bytes[k] is not 0, for k < count <= 64: sixteen bytes to
-// a compare and a mask where SSE2 is there, eight to a word otherwise.
-uint64_t nonzero_byte_mask(const uint8_t* bytes, uint32_t count) {
-    uint64_t mask = 0;
-    uint32_t i = 0;
-#if defined(__SSE2__)
-    const __m128i zero = _mm_setzero_si128();
-    for (; i + 16 <= count; i += 16) {
-        const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes + i));
-        const auto zeros = static_cast<uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(chunk, zero)));
-        mask |= uint64_t{~zeros & 0xFFFFu} << i;
-    }
-#endif
-    for (; i + 8 <= count; i += 8) {
-        uint64_t word;
-        std::memcpy(&word, bytes + i, sizeof word);
-        mask |= nonzero_byte_bits(word) << i;
-    }
-    if (i < count) {
-        uint64_t word = 0;
-        std::memcpy(&word, bytes + i, count - i);
-        mask |= nonzero_byte_bits(word) << i;
-    }
-    return mask;
 }
 
 // The window's fired detectors, ascending: the set bits among `count` bits
@@ -290,7 +247,7 @@ FrameDecode CommittedDecoder::take_frame(std::span<const uint8_t> detector_event
     const uint8_t* const events = detector_events.data();
     for (uint32_t i = 0; i < ancilla_count_; i += 64) {
         const uint32_t count = std::min<uint32_t>(64, ancilla_count_ - i);
-        xor_bits_at(syndrome_.data(), first_bit + i, nonzero_byte_mask(events + i, count));
+        xor_bits_at(syndrome_.data(), first_bit + i, bytes_to_word(std::span(events + i, count)));
     }
     ++next_round_;
     if (next_round_ == frames_per_shot_) {

@@ -67,6 +67,19 @@ TEST(EventBits, RowsAgreeWithTheExpandedEventsOfRandomCodes) {
     }
 }
 
+// Any nonzero byte is a fired event, whatever its value and wherever it
+// sits among the sixteen-byte, eight-byte and tail reads.
+TEST(EventBits, WordFromBytesSetsExactlyTheNonzeroOnes) {
+    std::mt19937 rng(11);
+    for (int trial = 0; trial < 3000; ++trial) {
+        std::vector<uint8_t> bytes(rng() % 65);
+        for (auto& b : bytes) b = rng() % 3 == 0 ? static_cast<uint8_t>(1 + rng() % 255) : 0;
+        uint64_t expected = 0;
+        for (size_t k = 0; k < bytes.size(); ++k) expected |= uint64_t{bytes[k] != 0} << k;
+        ASSERT_EQ(bytes_to_word(bytes), expected) << "trial " << trial;
+    }
+}
+
 TEST(TimingOffsetsView, ReadsLittleEndianPairs) {
     std::vector<uint8_t> bytes{0x10, 0x27, 0x11, 0x27, 0xFF, 0xFF};
     TimingOffsets offsets{bytes};
