@@ -59,6 +59,7 @@ class ClusterMatcher {
     // Adds the edge to the correction being built, or takes it out again.
     void toggle(uint32_t edge);
 
+    // Brings the state a match works in into the cache ahead of one.
     void warm() const;
 
     // Some edge was toggled since the last flush.
